@@ -1,0 +1,40 @@
+# Every target sets up what it needs: a fresh machine only needs python3.13 (with headers),
+# g++ and make.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build/release
+JOBS ?= 2
+
+.PHONY: all venv build test test-native test-python demo clean
+
+all: build
+
+$(VENV)/.ready: requirements-dev.txt tools/find-python313
+	@PY313=$$(PYTHON="$(PYTHON)" tools/find-python313) && rm -rf $(VENV) && "$$PY313" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	@# The source tree is the package root for in-place builds.
+	$(PY) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'ondrel-src.pth'), 'w').write(os.path.abspath('src') + '\n')"
+	@touch $@
+
+venv: $(VENV)/.ready
+
+build: venv
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+test-native: build
+	@set -e; for t in $(BUILD)/test_*; do [ -x "$$t" ] || continue; echo "== $$t"; "$$t"; done
+
+test-python: build
+	$(PY) -m pytest -q
+
+test: test-native test-python
+
+demo: build
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf build $(VENV)
+	find src -name '*.so' -delete

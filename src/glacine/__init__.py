@@ -1,0 +1,1 @@
+"""Immutable, hashable forms of Python data."""

@@ -1,0 +1,133 @@
+// The native function type: attributes, binding, vectorcall and garbage collection.
+#include "ondrel/_native/function.hpp"
+
+#include <cstddef>
+
+#include "ondrel/_native/ref.hpp"
+
+namespace ondrel {
+
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  NativeImpl impl;
+  bool is_method;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;
+  PyObject* annotations;
+};
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  auto* f = reinterpret_cast<FunctionObject*>(callable);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!f->is_method) return f->impl(nullptr, args, nargs, kwnames);
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
+    return nullptr;
+  }
+  return f->impl(args[0], args + 1, nargs - 1, kwnames);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->doc);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->annotations);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  function_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY,
+     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject FunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "ondrel_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_doc = "Native function of the ondrel package.",
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_members = function_members,
+    .tp_descr_get = function_descr_get,
+};
+
+}  // namespace
+
+int function_type_ready() { return PyType_Ready(&FunctionType); }
+
+PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* defaults,
+                       PyObject* annotations) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+  Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
+  Ref doc = Ref::steal(def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None));
+  Ref ann = annotations ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
+  if (!name || !qualname || !doc || !ann) return nullptr;
+  auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (f == nullptr) return nullptr;
+  f->vectorcall = function_vectorcall;
+  f->impl = def.impl;
+  f->is_method = def.is_method;
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module = Py_NewRef(module_name);
+  f->doc = doc.release();
+  f->defaults = Py_NewRef(defaults ? defaults : Py_None);
+  f->annotations = ann.release();
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  return reinterpret_cast<PyObject*>(f);
+}
+
+bool function_runs(PyObject* obj, NativeImpl impl) {
+  if (PyMethod_Check(obj)) obj = PyMethod_GET_FUNCTION(obj);
+  return Py_IS_TYPE(obj, &FunctionType) && reinterpret_cast<FunctionObject*>(obj)->impl == impl;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,38 @@
+// A small native function type for Python-level methods and module functions.
+//
+// Unlike the interpreter's builtin methods, it carries __module__, __qualname__, __doc__,
+// __defaults__ and __annotations__ of our choosing, binds as a method when looked up on an
+// instance (like a Python function) and works under classmethod. Its callers receive all
+// arguments; a method implementation checks its own first argument, since a plain function on
+// a class can be called through the class with any object.
+#pragma once
+
+#include <Python.h>
+
+namespace ondrel {
+
+// `self` is the first argument (the instance, or the class under classmethod) for methods,
+// null for module functions; args/nargs/kwnames are the remaining arguments.
+using NativeImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+
+struct FunctionDef {
+  const char* name;      // __name__
+  const char* qualname;  // __qualname__
+  const char* doc;       // __doc__
+  NativeImpl impl;
+  bool is_method;        // the first positional argument is split off as `self`
+};
+
+// Readies the type once per module; returns 0 or -1.
+int function_type_ready();
+
+// New function object (a new reference), or null with an exception set. `defaults` and
+// `annotations` may be null (then None and an empty dict).
+PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* defaults,
+                       PyObject* annotations);
+
+// Whether `obj` is one of our functions, or a bound method of one, running `impl`.
+bool function_runs(PyObject* obj, NativeImpl impl);
+
+}  // namespace ondrel
