@@ -3,7 +3,9 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD := build/release
+# BUILD and TARGETS let parallel work use its own build tree and build only its modules.
+BUILD ?= build/release
+TARGETS ?=
 JOBS ?= 2
 
 .PHONY: all venv build test test-native test-python demo clean
@@ -22,7 +24,7 @@ venv: $(VENV)/.ready
 
 build: venv
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
 
 test-native: build
 	@set -e; for t in $(BUILD)/test_*; do [ -x "$$t" ] || continue; echo "== $$t"; "$$t"; done
