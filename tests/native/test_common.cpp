@@ -1,0 +1,177 @@
+// Unit tests of the buffer and TOML escaping header; no Python, no framework.
+#include "ondrel/_native/common.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+using namespace ondrel::common;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const char* what, int line) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("FAIL line %d: %s\n", line, what);
+  }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+std::string_view content(const Buffer* b) { return {b->data, b->pos}; }
+
+// Escapes `in` into a fresh buffer and returns the text.
+std::string escaped(std::string_view in, size_t initial = 16) {
+  Buffer* b = buf_new(initial);
+  bool ok = escape_toml_to_buf(b, in.data(), in.size());
+  std::string out = ok ? std::string(content(b)) : std::string("<fail>");
+  buf_free(b);
+  return out;
+}
+
+void test_growth() {
+  Buffer* b = buf_new(10);
+  CHECK(b != nullptr && b->pos == 0 && b->capacity == 10);
+
+  char* before = b->data;
+  CHECK(buf_write(b, "", 0));
+  CHECK(b->pos == 0 && b->capacity == 10 && b->data == before);
+
+  CHECK(buf_write(b, "01234567", 8));
+  CHECK(buf_write(b, "89", 2));  // exact fill
+  CHECK(b->pos == 10 && b->capacity == 10);
+  CHECK(buf_write(b, "x", 1));   // one more: (capacity + 1) * 2
+  CHECK(b->capacity == 22 && content(b) == "0123456789x");
+  buf_free(b);
+
+  // capacity 10, pos 8, 5 more bytes: twice the required size.
+  b = buf_new(10);
+  CHECK(buf_write(b, "abcdefgh", 8));
+  CHECK(buf_ensure(b, 5) && b->capacity == 26 && b->pos == 8);
+  CHECK(content(b) == "abcdefgh");
+  buf_free(b);
+
+  // Embedded NUL bytes are copied, never treated as an end.
+  b = buf_new(1);
+  CHECK(buf_write(b, "a\0b", 3) && b->pos == 3 && std::memcmp(b->data, "a\0b", 3) == 0);
+  buf_free(b);
+
+  // A zero-capacity buffer is usable.
+  b = buf_new(0);
+  CHECK(b != nullptr && b->capacity == 0);
+  CHECK(buf_write(b, "hi", 2) && b->capacity == 4 && content(b) == "hi");
+  buf_free(b);
+
+  buf_free(nullptr);
+}
+
+void test_overflow_leaves_buffer_intact() {
+  Buffer* b = buf_new(4);
+  CHECK(buf_write(b, "abc", 3));
+  char* data = b->data;
+  // pos + needed overflows.
+  CHECK(!buf_ensure(b, SIZE_MAX));
+  CHECK(b->data == data && b->pos == 3 && b->capacity == 4);
+  // (pos + needed) * 2 overflows.
+  CHECK(!buf_ensure(b, SIZE_MAX / 2));
+  CHECK(b->data == data && b->pos == 3 && b->capacity == 4);
+  // realloc failure (a request no allocator grants).
+  CHECK(!buf_ensure(b, SIZE_MAX / 4));
+  CHECK(b->data == data && b->pos == 3 && content(b) == "abc");
+  CHECK(!buf_write(b, "x", SIZE_MAX / 4));
+  CHECK(b->pos == 3);
+  buf_free(b);
+  CHECK(buf_new(SIZE_MAX / 2) == nullptr);
+}
+
+void test_escape_table() {
+  struct Case { uint32_t code; const char* esc; };
+  const Case cases[] = {{0x08, "\\b"}, {0x09, "\\t"}, {0x0A, "\\n"}, {0x0C, "\\f"},
+                        {0x0D, "\\r"}, {0x22, "\\\""}, {0x5C, "\\\\"}};
+  for (const Case& c : cases) {
+    const char* got = get_toml_escape(c.code);
+    CHECK(got != nullptr && std::strcmp(got, c.esc) == 0);
+    CHECK(escaped(std::string(1, static_cast<char>(c.code))) == c.esc);
+  }
+  int with_short = 0;
+  for (uint32_t code = 0; code < 0x200; ++code) with_short += get_toml_escape(code) != nullptr;
+  CHECK(with_short == 7);
+
+  for (uint32_t code = 0; code < 0x20; ++code) CHECK(needs_unicode_escape(code));
+  CHECK(needs_unicode_escape(0x7F));
+  CHECK(!needs_unicode_escape(0x20) && !needs_unicode_escape(0x7E) &&
+        !needs_unicode_escape(0x80) && !needs_unicode_escape(0xE9));
+
+  // Every C0 control without a short escape becomes \u00XX, upper-case hex.
+  for (uint32_t code = 0; code < 0x20; ++code) {
+    if (get_toml_escape(code) != nullptr) continue;
+    char expect[8];
+    std::snprintf(expect, sizeof expect, "\\u%04X", code);
+    CHECK(escaped(std::string(1, static_cast<char>(code))) == expect);
+  }
+  CHECK(escaped(std::string_view("\0", 1)) == "\\u0000");
+  CHECK(escaped("\x0B") == "\\u000B");
+  CHECK(escaped("\x1B") == "\\u001B");
+  CHECK(escaped("\x1F") == "\\u001F");
+  CHECK(escaped("\x7F") == "\\u007F");
+}
+
+void test_escape_text() {
+  CHECK(escaped("") == "");
+  CHECK(escaped("a\"b\\c") == "a\\\"b\\\\c");
+  CHECK(escaped("a\"b\\c").size() == 7);
+  CHECK(escaped("\t") == "\\t");
+  CHECK(escaped("\r\n") == "\\r\\n");
+  CHECK(escaped("it's a/b ~") == "it's a/b ~");
+  // Escapes at both ends and back to back, through a one-byte buffer.
+  CHECK(escaped("\"x\"", 1) == "\\\"x\\\"");
+  CHECK(escaped("\n\n\x01", 1) == "\\n\\n\\u0001");
+  std::string longer(1000, 'z');
+  longer[500] = '\t';
+  std::string expect = std::string(500, 'z') + "\\t" + std::string(499, 'z');
+  CHECK(escaped(longer, 1) == expect);
+}
+
+void test_utf8_passthrough() {
+  const char* samples[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                           "a\xC3\xA9\"\xE2\x82\xAC\\\xF0\x9F\x98\x80z"};
+  CHECK(escaped(samples[0]) == samples[0]);
+  CHECK(escaped(samples[1]) == samples[1]);
+  CHECK(escaped(samples[2]) == samples[2]);
+  CHECK(escaped(samples[3]) == "a\xC3\xA9\\\"\xE2\x82\xAC\\\\\xF0\x9F\x98\x80z");
+  // U+0080..U+009F (C1 controls) and U+2028 are legal raw in TOML and stay as they are.
+  CHECK(escaped("\xC2\x85\xE2\x80\xA8") == "\xC2\x85\xE2\x80\xA8");
+}
+
+void test_truncated_input_not_overread() {
+  // Each input sits at the very end of an exactly sized heap block, so a read past the end
+  // is caught by the sanitizer build; the output must be the bytes given, unchanged.
+  const char* truncated[] = {"\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xF0", "ab\xF0\x9F", "\x80"};
+  for (const char* t : truncated) {
+    size_t n = std::strlen(t);
+    char* block = static_cast<char*>(std::malloc(n));
+    std::memcpy(block, t, n);
+    CHECK(escaped(std::string_view(block, n)) == std::string_view(t, n));
+    std::free(block);
+  }
+  // A quote after a truncated lead byte is still escaped, so the string stays closed.
+  CHECK(escaped("\xC3\"") == "\xC3\\\"");
+}
+
+}  // namespace
+
+int main() {
+  test_growth();
+  test_overflow_leaves_buffer_intact();
+  test_escape_table();
+  test_escape_text();
+  test_utf8_passthrough();
+  test_truncated_input_not_overread();
+  std::printf("test_common: %d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
