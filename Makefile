@@ -40,3 +40,14 @@ demo: build
 clean:
 	rm -rf build $(VENV)
 	find src -name '*.so' -delete
+
+# Benchmark of the TOML writer against its peers (bench/). BENCH_ARGS passes options, e.g. --quick.
+.PHONY: bench bench-deps
+$(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
+	$(PY) -m pip install -q -r bench/requirements.txt
+	@touch $@
+
+bench-deps: $(VENV)/.bench-ready
+
+bench: build bench-deps
+	$(PY) bench/bench_toml.py $(BENCH_ARGS)

@@ -1,0 +1,754 @@
+"""TOML writer benchmark: the native encoder against the Python TOML and JSON writers.
+
+Run with ``make bench`` (or ``.venv/bin/python bench/bench_toml.py --help``).
+
+What it does, in one process (peak memory excepted):
+
+1. Builds one ``UnifiedDataFormat`` model from seeded random data (100,000 records over three
+   tables, eight columns: int, float, short str, non-ASCII str, bool, None, list of ints, small
+   nested dict) and a small one (1,000 records), plus the same content as plain dicts for the
+   peers, with None values dropped from records the way the encoder drops them.
+2. Calls every contender once and reads its output back (``tomllib`` for TOML, ``json.loads``
+   for JSON); a contender whose content differs from the model's is reported and never timed.
+3. Times the contenders in interleaved rounds (garbage collector off inside the timed region,
+   a collection between samples), and reports the median, MB/s of each contender's own output
+   and the ratio of its time to ``encode_unified_data``'s.
+4. Per-call overhead: per-record cost on the small case against the large case.
+5. Peak memory (RSS high-water above a baseline, in a fresh subprocess per contender) as a
+   multiple of the document size.
+6. The performance targets of the project, each PASS or FAIL with the measured value.
+
+Before the native encoder exists (or when its holder class is missing), the model cannot be
+built; the benchmark then runs the peers and a pure-Python writer of the same layout
+(``toml_layout_ref``) in its place, and skips the targets.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tomllib
+from dataclasses import dataclass, field
+from importlib import metadata
+from pathlib import Path
+from typing import Any, Callable
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+SRC = HERE.parent / "src"
+if SRC.is_dir() and str(SRC) not in sys.path:
+    sys.path.insert(1, str(SRC))
+
+import toml_layout_ref  # noqa: E402
+
+SEED = 20240605
+LARGE_RECORDS = 100_000
+SMALL_RECORDS = 1_000
+# Share of the records per table (three tables).
+TABLE_SHARES = (("users", 0.5), ("orders", 0.3), ("events", 0.2))
+MB = 1e6
+
+# ---------------------------------------------------------------------------------------------
+# Workload
+# ---------------------------------------------------------------------------------------------
+
+_WORDS = ("alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta", "zeta", "rho")
+_NON_ASCII = ("Zürich", "straße", "東京", "Ελλάδα", "Kraków", "naïve café", "Москва", "😀 ok", "São Paulo", "Ñandú")
+
+
+def _column_defs(table: str) -> list[dict[str, Any]]:
+    """Keyword arguments of the eight ``Column`` models of one table (every flag used once)."""
+    return [
+        dict(name="id", type="INTEGER", primary_key=True, autoincrement=True),
+        dict(name="score", type="REAL", nullable=True, default=0.0),
+        dict(name="code", type="TEXT", unique=True, default="none"),
+        dict(name="label", type="TEXT", comment=f"Libellé de {table}"),
+        dict(name="active", type="BOOLEAN", default=False),
+        dict(name="missing", type="TEXT", nullable=True),
+        dict(name="tags", type="JSON", default=[0, 1]),
+        dict(name="meta", type="JSON", foreign_key=f"{table}_meta.id", comment="nested"),
+    ]
+
+
+def _float(rng: random.Random, i: int) -> float:
+    k = i % 8
+    if k == 0:
+        return rng.uniform(-1e6, 1e6)
+    if k == 1:
+        return rng.random() * 1e-7  # e-notation with a negative exponent
+    if k == 2:
+        return float(rng.randint(-1000, 1000))  # integral: 12.0
+    if k == 3:
+        return rng.random() * 1e17  # e-notation with a positive exponent
+    if k == 4:
+        return round(rng.uniform(0, 100), 2)
+    return rng.random()
+
+
+def _int(rng: random.Random, i: int) -> int:
+    k = i % 4
+    if k == 0:
+        return rng.randint(-(2**63), 2**63 - 1)
+    if k == 1:
+        return rng.randint(-1000, 1000)
+    return i
+
+
+def _record(rng: random.Random, i: int) -> dict[str, Any]:
+    w = _WORDS[rng.randrange(len(_WORDS))]
+    return {
+        "id": _int(rng, i),
+        "score": _float(rng, i),
+        "code": f"{w[:3]}{rng.randrange(1000)}",
+        # A tab is legal raw in a TOML basic string and escaped as \t with escape_strings=True,
+        # so both modes read back to the same text while the escaping path does real work.
+        "label": f"{_NON_ASCII[rng.randrange(len(_NON_ASCII))]}{chr(9) if i % 16 == 0 else ' '}{w} #{i}",
+        "active": rng.random() < 0.5,
+        "missing": None,
+        "tags": [rng.randrange(-50, 10_000) for _ in range(rng.randrange(6))],
+        "meta": {"x": rng.randrange(100_000), "y": w, "ok": rng.random() < 0.3},
+    }
+
+
+@dataclass
+class Workload:
+    n_records: int
+    version: str
+    schema_version: str
+    tables: list[tuple[str, list[dict[str, Any]], list[dict[str, Any]]]]  # name, column kwargs, records
+    doc: dict[str, Any] = field(default_factory=dict)  # plain-dict content, what the peers get
+    model: Any = None
+    model_error: str | None = None
+
+
+def _drop_none(v: Any) -> Any:
+    if isinstance(v, dict):
+        return {k: _drop_none(x) for k, x in v.items() if x is not None}
+    if isinstance(v, list):
+        return [_drop_none(x) for x in v]
+    return v
+
+
+def _column_dict(kw: dict[str, Any]) -> dict[str, Any]:
+    """The column as the document carries it: name, type, flags when true, objects when not None."""
+    out: dict[str, Any] = {"name": kw["name"], "type": kw["type"]}
+    for key in ("nullable", "primary_key", "foreign_key", "unique", "autoincrement", "default", "comment"):
+        v = kw.get(key)
+        if key in ("nullable", "primary_key", "unique", "autoincrement"):
+            if v:
+                out[key] = True
+        elif v is not None:
+            out[key] = v
+    return out
+
+
+def build_workload(n_records: int, seed: int = SEED) -> Workload:
+    rng = random.Random(seed + n_records)
+    tables = []
+    start = 0
+    for t, (name, share) in enumerate(TABLE_SHARES):
+        n = n_records - start if t == len(TABLE_SHARES) - 1 else int(n_records * share)
+        tables.append((name, _column_defs(name), [_record(rng, i) for i in range(start, start + n)]))
+        start += n
+    wl = Workload(n_records, "1.0", "3", tables)
+    wl.doc = {
+        "header": {"version": wl.version, "schema_version": wl.schema_version, "tables": [t[0] for t in tables]},
+        "tables": {
+            name: {"columns": [_column_dict(c) for c in cols], "records": [_drop_none(r) for r in records]}
+            for name, cols, records in tables
+        },
+    }
+    try:
+        wl.model = build_model(wl)
+    except Exception as e:  # the holder class or the model may not exist yet
+        wl.model_error = f"{type(e).__name__}: {e}"
+    return wl
+
+
+def build_model(wl: Workload) -> Any:
+    from ondrel.datastore.tables.data import Column, TableData
+    from ondrel.datastore.tables.grimsel import TablesHolder
+    from ondrel.datastore.unified_data import UnifiedDataFormat
+
+    tables = {}
+    for name, cols, records in wl.tables:
+        columns = [Column(**c) for c in cols]
+        # The record dicts are shared with nothing else (the peers get None-free copies).
+        tables[name] = TableData.model_construct(columns=columns, records=records)
+    holder = TablesHolder(tables)
+    return UnifiedDataFormat.model_construct(version=wl.version, schema_version=wl.schema_version, tables=holder)
+
+
+# ---------------------------------------------------------------------------------------------
+# Contenders
+# ---------------------------------------------------------------------------------------------
+
+
+@dataclass
+class Contender:
+    name: str
+    kind: str  # "toml", "json" or "file"
+    make: Callable[[Workload, str], Callable[[], Any]]  # (workload, temp path) -> zero-argument call
+    small_only: bool = False
+    ours: bool = False
+    available: str | None = None  # None when available, else why not
+
+
+def _ours():
+    try:
+        from ondrel.datastore.adapter.toml import pentock
+
+        return pentock.encode_unified_data, pentock.write_unified_data, None
+    except Exception as e:
+        return None, None, f"{type(e).__name__}: {e}"
+
+
+def _try_import(name: str):
+    try:
+        return __import__(name), None
+    except Exception as e:
+        return None, f"not installed ({type(e).__name__})"
+
+
+def contenders(no_ours: bool = False) -> list[Contender]:
+    encode, write, why = _ours()
+    if no_ours:
+        encode = write = None
+        why = "disabled by --no-ours"
+    out: list[Contender] = []
+
+    def needs_model(wl: Workload) -> None:
+        if wl.model is None:
+            raise RuntimeError(f"model not built: {wl.model_error}")
+
+    if encode is not None:
+
+        def mk_encode(escape: bool):
+            def make(wl, _path):
+                needs_model(wl)
+                m = wl.model
+                if escape:
+                    return lambda: encode(m, escape_strings=True)
+                return lambda: encode(m)
+
+            return make
+
+        def mk_write(wl, path):
+            needs_model(wl)
+            m = wl.model
+            return lambda: write(m, path)
+
+        out.append(Contender("encode_unified_data", "toml", mk_encode(False), ours=True))
+        out.append(Contender("encode_unified_data(escape_strings=True)", "toml", mk_encode(True), ours=True))
+        out.append(Contender("write_unified_data", "file", mk_write, ours=True))
+    else:
+        # Stand-in while the native encoder is missing: same layout, pure Python.
+        out.append(
+            Contender(
+                "STUB toml_layout_ref.dumps",
+                "toml",
+                lambda wl, _p: (lambda d=wl.doc: toml_layout_ref.dumps(d)),
+                ours=True,
+                available=None,
+            )
+        )
+        out[-1].why_stub = why  # type: ignore[attr-defined]
+
+    tomli_w, why = _try_import("tomli_w")
+    out.append(Contender("tomli_w.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: tomli_w.dumps(d)), available=why))
+    rtoml, why = _try_import("rtoml")
+    out.append(Contender("rtoml.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: rtoml.dumps(d)), available=why))
+    toml_rs, why = _try_import("toml_rs")
+    out.append(Contender("toml_rs.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: toml_rs.dumps(d)), available=why))
+    toml, why = _try_import("toml")
+    out.append(Contender("toml.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: toml.dumps(d)), available=why))
+    tomlkit, why = _try_import("tomlkit")
+    out.append(
+        Contender(
+            "tomlkit.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: tomlkit.dumps(d)), small_only=True, available=why
+        )
+    )
+    orjson, why = _try_import("orjson")
+    out.append(Contender("orjson.dumps", "json", lambda wl, _p: (lambda d=wl.doc: orjson.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "json.dumps(ensure_ascii=False)",
+            "json",
+            lambda wl, _p: (lambda d=wl.doc: json.dumps(d, ensure_ascii=False)),
+        )
+    )
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Content check
+# ---------------------------------------------------------------------------------------------
+
+
+def _first_difference(a: Any, b: Any, path: str = "") -> str | None:
+    if type(a) is not type(b) and not (isinstance(a, (int, float)) and isinstance(b, (int, float))):
+        return f"{path or '/'}: {type(a).__name__} != {type(b).__name__}"
+    if isinstance(a, dict):
+        if a.keys() != b.keys():
+            return f"{path or '/'}: keys {sorted(a.keys() ^ b.keys())[:5]} differ"
+        for k in a:
+            d = _first_difference(a[k], b[k], f"{path}/{k}")
+            if d:
+                return d
+        return None
+    if isinstance(a, list):
+        if len(a) != len(b):
+            return f"{path}: length {len(a)} != {len(b)}"
+        for i, (x, y) in enumerate(zip(a, b)):
+            d = _first_difference(x, y, f"{path}[{i}]")
+            if d:
+                return d
+        return None
+    if type(a) is not type(b) or a != b:
+        return f"{path}: {a!r} != {b!r}"
+    return None
+
+
+def output_bytes(kind: str, result: Any, path: str) -> bytes:
+    if kind == "file":
+        return Path(path).read_bytes()
+    if isinstance(result, str):
+        return result.encode("utf-8")
+    return bytes(result)
+
+
+def check_content(kind: str, raw: bytes, expected: dict[str, Any]) -> str | None:
+    """None when the output reads back to ``expected``, else what differs."""
+    try:
+        text = raw.decode("utf-8")
+        got = json.loads(text) if kind == "json" else tomllib.loads(text)
+    except Exception as e:
+        return f"does not read back: {type(e).__name__}: {str(e)[:160]}"
+    return _first_difference(got, expected)
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing
+# ---------------------------------------------------------------------------------------------
+
+
+@dataclass
+class Entry:
+    contender: Contender
+    call: Callable[[], Any] | None = None
+    out_bytes: int = 0
+    status: str = "ok"  # "ok", or why it is not timed
+    number: int = 1  # calls per sample
+    runs_wanted: int = 0
+    samples: list[float] = field(default_factory=list)  # seconds per call
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.samples)
+
+
+def _sample(call: Callable[[], Any], number: int) -> float:
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        for _ in range(number):
+            call()
+        t1 = time.perf_counter()
+    finally:
+        gc.enable()
+    return (t1 - t0) / number
+
+
+def prepare(entries: list[Entry], wl: Workload, path: str, log) -> None:
+    """First call of each contender: content check, output size, first time estimate."""
+    for e in entries:
+        c = e.contender
+        if c.available:
+            e.status = c.available
+            continue
+        try:
+            e.call = c.make(wl, path)
+            t0 = time.perf_counter()
+            result = e.call()
+            t_first = time.perf_counter() - t0
+        except Exception as ex:
+            e.status = f"failed: {type(ex).__name__}: {str(ex)[:160]}"
+            continue
+        raw = output_bytes(c.kind, result, path)
+        del result
+        diff = check_content("toml" if c.kind == "file" else c.kind, raw, wl.doc)
+        if diff:
+            e.status = f"CONTENT DIFFERS, not timed: {diff}"
+            e.call = None
+            continue
+        e.out_bytes = len(raw)
+        e.first = t_first  # type: ignore[attr-defined]
+        log(f"  checked {c.name:<42} {len(raw) / MB:8.2f} MB  first call {t_first * 1e3:9.1f} ms")
+
+
+def run_rounds(entries: list[Entry], budget_s: float, min_runs: int, max_runs: int, min_sample_s: float) -> None:
+    """Interleaved rounds: each round runs one sample of every contender still short of its count,
+    so load from other processes falls on all contenders alike."""
+    live = [e for e in entries if e.call is not None]
+    for e in live:
+        t = max(e.first, 1e-7)  # type: ignore[attr-defined]
+        e.number = max(1, math.ceil(min_sample_s / t))
+        # one untimed calibration run of the loop (also warms caches for the per-call loop)
+        t = _sample(e.call, e.number)
+        e.number = max(1, math.ceil(min_sample_s / max(t, 1e-7)))
+        e.runs_wanted = int(min(max_runs, max(min_runs, budget_s // max(t * e.number, 1e-9))))
+    rounds = max((e.runs_wanted for e in live), default=0)
+    for _ in range(rounds):
+        for e in live:
+            if len(e.samples) < e.runs_wanted:
+                e.samples.append(_sample(e.call, e.number))
+
+
+# ---------------------------------------------------------------------------------------------
+# Peak memory (child process)
+# ---------------------------------------------------------------------------------------------
+
+
+def _status_kb(field_name: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field_name + ":"):
+                return int(line.split()[1])
+    raise KeyError(field_name)
+
+
+def mem_child(name: str, n_records: int) -> None:
+    """Run one contender once on a fresh process's model; print JSON with the RSS rise."""
+    wl = build_workload(n_records)
+    cs = {c.name: c for c in contenders()}
+    c = cs[name]
+    fd, path = tempfile.mkstemp(prefix="bench_toml_mem_", suffix=".toml")
+    os.close(fd)
+    try:
+        call = c.make(wl, path)
+        gc.collect()
+        # Reset the RSS high-water mark to the current RSS (Linux: "5" to clear_refs).
+        reset = True
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+        except OSError:
+            reset = False
+        base = _status_kb("VmRSS")
+        hwm_before = _status_kb("VmHWM")
+        if not reset:
+            base = max(base, hwm_before)  # can only under-report the rise
+        result = call()
+        peak = _status_kb("VmHWM")
+        raw = output_bytes(c.kind, result, path)
+        del result
+        print(
+            json.dumps(
+                {
+                    "name": name,
+                    "base_kb": base,
+                    "peak_kb": peak,
+                    "rise_bytes": max(0, peak - base) * 1024,
+                    "doc_bytes": len(raw),
+                    "hwm_reset": reset,
+                }
+            )
+        )
+    finally:
+        os.unlink(path)
+
+
+def measure_memory(names: list[str], n_records: int, log) -> dict[str, dict[str, Any]]:
+    out = {}
+    for name in names:
+        proc = subprocess.run(
+            [sys.executable, str(Path(__file__).resolve()), "--mem-child", name, "--records", str(n_records)],
+            capture_output=True,
+            text=True,
+        )
+        if proc.returncode != 0:
+            out[name] = {"error": (proc.stderr.strip().splitlines() or ["?"])[-1]}
+        else:
+            out[name] = json.loads(proc.stdout.strip().splitlines()[-1])
+        log(f"  memory {name}: {out[name]}")
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------------------------
+
+
+def _versions() -> str:
+    parts = []
+    for dist in ("tomli-w", "rtoml", "toml-rs", "toml", "tomlkit", "orjson", "pydantic"):
+        try:
+            parts.append(f"{dist} {metadata.version(dist)}")
+        except metadata.PackageNotFoundError:
+            parts.append(f"{dist} -")
+    return ", ".join(parts)
+
+
+def _cpu() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "?"
+
+
+def table(title: str, entries: list[Entry], ref: Entry | None) -> list[str]:
+    lines = [f"### {title}", ""]
+    lines.append("| contender | median ms | min ms | spread | output MB | MB/s | time / encode |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|")
+    ref_t = ref.median if ref is not None and ref.samples else None
+    for e in entries:
+        name = e.contender.name
+        if not e.samples:
+            lines.append(f"| {name} | – | – | – | – | – | {e.status} |")
+            continue
+        med = e.median
+        q = statistics.quantiles(e.samples, n=4) if len(e.samples) >= 4 else [min(e.samples), 0, max(e.samples)]
+        spread = (q[2] - q[0]) / med if med else 0.0
+        ratio = f"{med / ref_t:.2f}x" if ref_t else "–"
+        lines.append(
+            f"| {name} | {med * 1e3:.2f} | {min(e.samples) * 1e3:.2f} | ±{spread * 50:.0f}% "
+            f"| {e.out_bytes / MB:.2f} | {e.out_bytes / MB / med:.0f} | {ratio} |"
+        )
+    lines.append("")
+    lines.append(
+        f"(median of {'/'.join(sorted({str(len(e.samples)) for e in entries if e.samples}))} samples; "
+        "spread = half the interquartile range / median)"
+    )
+    return lines
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--records", type=int, default=LARGE_RECORDS, help="records in the large case")
+    ap.add_argument("--small", type=int, default=SMALL_RECORDS, help="records in the small case")
+    ap.add_argument("--budget", type=float, default=3.0, help="seconds of samples per contender and case")
+    ap.add_argument("--quick", action="store_true", help="fewer samples (budget 1 s)")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
+    ap.add_argument("--no-ours", action="store_true", help="run the stand-in instead of the native encoder")
+    ap.add_argument("--json", metavar="PATH", help="also write the results as JSON")
+    ap.add_argument("--mem-child", metavar="NAME", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if args.mem_child:
+        mem_child(args.mem_child, args.records)
+        return 0
+    budget = 1.0 if args.quick else args.budget
+
+    def log(msg: str) -> None:
+        print(msg, file=sys.stderr, flush=True)
+
+    load0 = os.getloadavg()
+    t_start = time.perf_counter()
+    log(f"building workloads ({args.records} and {args.small} records) ...")
+    large = build_workload(args.records)
+    small = build_workload(args.small)
+    cs = contenders(no_ours=args.no_ours)
+    have_ours = any(c.ours and not c.name.startswith("STUB") for c in cs)
+    if have_ours and large.model is None:
+        log(f"  model cannot be built: {large.model_error}")
+
+    tmpdir = tempfile.mkdtemp(prefix="bench_toml_")
+    path = os.path.join(tmpdir, "doc.toml")
+    results: dict[str, list[Entry]] = {}
+    try:
+        for label, wl, min_runs, max_runs, min_sample in (
+            ("large", large, 3, 25, 0.0),
+            ("small", small, 7, 25, 0.02),
+        ):
+            log(f"{label} case: content checks ...")
+            entries = [Entry(c) for c in cs if label == "small" or not c.small_only]
+            prepare(entries, wl, path, log)
+            log(f"{label} case: timing ...")
+            run_rounds(entries, budget, min_runs, max_runs, min_sample)
+            results[label] = entries
+    finally:
+        for f in os.listdir(tmpdir):
+            os.unlink(os.path.join(tmpdir, f))
+        os.rmdir(tmpdir)
+
+    byname = {label: {e.contender.name: e for e in es} for label, es in results.items()}
+    ref_name = "encode_unified_data" if have_ours else "STUB toml_layout_ref.dumps"
+
+    # Byte-for-byte cross-check of the native output against the pure-Python layout writer.
+    cross = []
+    for name, escape in (("encode_unified_data", False), ("encode_unified_data(escape_strings=True)", True)):
+        e = byname["small"].get(name)
+        if not (have_ours and e is not None and e.call is not None):
+            continue
+        ours_b = output_bytes("toml", e.call(), "")
+        ref_b = toml_layout_ref.dumps(small.doc, escape_strings=escape).encode("utf-8")
+        if ours_b == ref_b:
+            cross.append(f"{name} byte-identical to bench/toml_layout_ref.py on the small case")
+        else:
+            i = next((k for k, (a, b) in enumerate(zip(ours_b, ref_b)) if a != b), min(len(ours_b), len(ref_b)))
+            cross.append(
+                f"{name} differs from bench/toml_layout_ref.py at byte {i}: "
+                f"{ours_b[max(0, i - 30) : i + 30]!r} vs {ref_b[max(0, i - 30) : i + 30]!r}"
+            )
+
+    mem: dict[str, dict[str, Any]] = {}
+    if not args.no_memory:
+        names = [c.name for c in cs if c.ours and not c.name.startswith("STUB") and large.model is not None]
+        names += [n for n in ("orjson.dumps", "rtoml.dumps") if any(c.name == n and not c.available for c in cs)]
+        log("peak memory (fresh subprocess per contender) ...")
+        mem = measure_memory(names, args.records, log)
+
+    load1 = os.getloadavg()
+    out: list[str] = []
+    out.append("## TOML writer benchmark")
+    out.append("")
+    out.append(f"- command: `{' '.join([Path(sys.executable).name, 'bench/bench_toml.py', *(argv or sys.argv[1:])])}`")
+    out.append(f"- machine: {_cpu()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}")
+    out.append(f"- Python {platform.python_version()}; {_versions()}")
+    out.append(
+        f"- load average {load0[0]:.2f} at start, {load1[0]:.2f} at end "
+        "(other processes on a shared machine make the numbers noisy)"
+    )
+    out.append(
+        f"- large case: {args.records} records, small case: {args.small} records, 3 tables x 8 columns; "
+        "MB = 10^6 bytes of each contender's own output; GC off inside timed loops"
+    )
+    if not have_ours:
+        why = next((getattr(c, "why_stub", "") for c in cs if c.name.startswith("STUB")), "")
+        out.append(f"- NATIVE ENCODER NOT AVAILABLE ({why}); the pure-Python stand-in takes its row")
+    elif large.model is None:
+        out.append(f"- MODEL NOT BUILT ({large.model_error}); the native encoder was not run")
+    for c in cross:
+        out.append(f"- layout cross-check: {c}")
+    out.append("")
+    for label, n in (("large", args.records), ("small", args.small)):
+        out += table(f"{label} case ({n} records)", results[label], byname[label].get(ref_name))
+        out.append("")
+
+    # Per-call overhead.
+    overhead: dict[str, float] = {}
+    out.append("### Per-call overhead (per-record cost, small case against large case)")
+    out.append("")
+    for e in results["small"]:
+        el = byname["large"].get(e.contender.name)
+        if not (e.samples and el and el.samples):
+            continue
+        per_small = e.median / args.small
+        per_large = el.median / args.records
+        overhead[e.contender.name] = per_small / per_large - 1
+        out.append(
+            f"- {e.contender.name}: {per_small * 1e9:.0f} ns/record small, {per_large * 1e9:.0f} ns/record large "
+            f"-> {overhead[e.contender.name] * 100:+.1f}%"
+        )
+    out.append("")
+
+    if mem:
+        out.append("### Peak memory, large case (RSS high-water above baseline, fresh process each)")
+        out.append("")
+        for name, m in mem.items():
+            if "error" in m:
+                out.append(f"- {name}: failed: {m['error']}")
+            else:
+                out.append(
+                    f"- {name}: +{m['rise_bytes'] / MB:.1f} MB for a {m['doc_bytes'] / MB:.1f} MB document "
+                    f"= {m['rise_bytes'] / m['doc_bytes']:.2f}x"
+                    + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
+                )
+        out.append("")
+
+    # Targets.
+    out.append("### Targets")
+    out.append("")
+    targets = evaluate_targets(byname, overhead, mem) if have_ours and large.model is not None else []
+    if not targets:
+        out.append("- not evaluated: the native encoder did not run")
+    for name, ok, detail in targets:
+        out.append(f"- {'PASS' if ok else 'FAIL' if ok is False else 'N/A '} {name}: {detail}")
+    out.append("")
+    out.append(f"(total run time {time.perf_counter() - t_start:.0f} s)")
+    print("\n".join(out))
+
+    if args.json:
+        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+        Path(args.json).write_text(
+            json.dumps(
+                {
+                    label: {
+                        e.contender.name: {"status": e.status, "samples_s": e.samples, "out_bytes": e.out_bytes}
+                        for e in es
+                    }
+                    for label, es in results.items()
+                }
+                | {"memory": mem, "overhead": overhead, "targets": targets},
+                indent=1,
+            )
+        )
+    return 0
+
+
+def evaluate_targets(byname, overhead, mem) -> list[tuple[str, bool | None, str]]:
+    L = byname["large"]
+
+    def t(name: str) -> float | None:
+        e = L.get(name)
+        return e.median if e is not None and e.samples else None
+
+    enc, esc, wr = t("encode_unified_data"), t("encode_unified_data(escape_strings=True)"), t("write_unified_data")
+    res: list[tuple[str, bool | None, str]] = []
+
+    def faster(peer: str, need: float) -> None:
+        p = t(peer)
+        if enc is None or p is None:
+            res.append((f"encode_unified_data >= {need:g}x faster than {peer}", None, "not measured"))
+            return
+        r = p / enc
+        res.append((f"encode_unified_data >= {need:g}x faster than {peer}", r >= need, f"{r:.2f}x"))
+
+    faster("tomli_w.dumps", 25)
+    faster("rtoml.dumps", 6)
+    oj = t("orjson.dumps")
+    for label, mine, limit in (
+        ("encode_unified_data", enc, 0.8),
+        ("encode_unified_data(escape_strings=True)", esc, 1.0),
+    ):
+        if mine is None or oj is None:
+            res.append((f"{label} <= {limit}x orjson.dumps time", None, "not measured"))
+        else:
+            r = mine / oj
+            res.append((f"{label} <= {limit}x orjson.dumps time", r <= limit, f"{r:.2f}x"))
+    if wr is None or enc is None:
+        res.append(("write_unified_data <= 1.1x encode_unified_data time", None, "not measured"))
+    else:
+        r = wr / enc
+        res.append(("write_unified_data <= 1.1x encode_unified_data time", r <= 1.1, f"{r:.2f}x"))
+    for name, limit in (("encode_unified_data", 2.5), ("write_unified_data", 1.5)):
+        m = mem.get(name)
+        if not m or "error" in m:
+            res.append((f"{name} peak memory <= {limit}x document", None, "not measured"))
+        else:
+            r = m["rise_bytes"] / m["doc_bytes"]
+            res.append((f"{name} peak memory <= {limit}x document", r <= limit, f"{r:.2f}x"))
+    o = overhead.get("encode_unified_data")
+    if o is None:
+        res.append(("small case per-record cost <= 1.10x large case's", None, "not measured"))
+    else:
+        res.append(("small case per-record cost <= 1.10x large case's", o <= 0.10, f"{1 + o:.3f}x"))
+    return res
+
+
+if __name__ == "__main__":
+    sys.exit(main())
