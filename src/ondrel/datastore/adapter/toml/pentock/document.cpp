@@ -1,0 +1,157 @@
+// The TOML document: header section, one section per table, column entries and records.
+#include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+
+namespace ondrel::pentock {
+
+namespace {
+
+// Adds the table (and column) to a failure so the caller can find the bad field.
+[[gnu::cold, gnu::noinline]] bool add_context(PyObject* table_name, Py_ssize_t column) {
+  PyObject* exc = PyErr_GetRaisedException();
+  Ref note = Ref::steal(column >= 0 ? PyUnicode_FromFormat("while encoding column %zd of table %R",
+                                                           column, table_name)
+                                    : PyUnicode_FromFormat("while encoding table %R", table_name));
+  if (note) {
+    Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    if (!r) {
+      Py_DECREF(exc);
+      return false;
+    }
+  } else {
+    Py_DECREF(exc);
+    return false;
+  }
+  PyErr_SetRaisedException(exc);
+  return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool raise_record_not_dict(PyObject* table_name, Py_ssize_t index,
+                                                        PyObject* record) {
+  PyErr_Format(PyExc_TypeError, "record %zd of table %R must be a dict, not %.200s", index,
+               table_name, Py_TYPE(record)->tp_name);
+  return false;
+}
+
+// key = "value"
+template <bool Esc, size_t N>
+inline bool char_to_str(Buffer* buf, const char (&key)[N], PyObject* value, const char* what) {
+  if (!reserve(buf, N - 1 + 3)) return false;
+  put_unchecked(buf, key);
+  put_unchecked(buf, tok::EQUALS);
+  return _escaped_quoted_value<Esc>(buf, value, what);
+}
+
+// key = true
+template <size_t N>
+inline bool char_true(Buffer* buf, const char (&key)[N]) {
+  if (!reserve(buf, N - 1 + 3 + 4)) return false;
+  put_unchecked(buf, key);
+  put_unchecked(buf, tok::EQUALS);
+  put_unchecked(buf, tok::TRUE_);
+  return true;
+}
+
+template <bool Esc>
+bool header_to_buf(Buffer* buf, const HeaderData* header) {
+  if (!put(buf, tok::HEADER_SECTION)) return false;
+  if (!put(buf, tok::VERSION_EQ)) return false;
+  if (!_escaped_quoted_value<Esc>(buf, header->version, "version")) return false;
+  if (!insert_newline(buf)) return false;
+  if (!put(buf, tok::SCHEMA_VERSION_EQ)) return false;
+  if (!_escaped_quoted_value<Esc>(buf, header->schema_version, "schema_version")) return false;
+  if (!insert_newline(buf)) return false;
+  if (!put(buf, tok::TABLES_EQ)) return false;
+  if (!insert_open_bracket(buf)) return false;
+  for (Py_ssize_t i = 0; i < header->num_tables; ++i) {
+    if (i != 0 && !insert_comma_space(buf)) return false;
+    if (!_escaped_quoted_value<Esc>(buf, header->table_list[i], "a table name")) return false;
+  }
+  return put(buf, "]\n");
+}
+
+template <bool Esc>
+bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
+  if (!put(buf, "{ ")) return false;
+  if (!char_to_str<Esc>(buf, tok::NAME, col->name, "column name")) return false;
+  if (col->type != nullptr) {
+    if (!insert_comma_space(buf)) return false;
+    if (!char_to_str<Esc>(buf, tok::TYPE, col->type, "column type")) return false;
+  }
+  if (col->nullable && !(insert_comma_space(buf) && char_true(buf, tok::NULLABLE))) return false;
+  if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::PRIMARY_KEY))) return false;
+  if (col->foreign_key != Py_None) {
+    if (!insert_comma_space(buf)) return false;
+    if (!char_to_str<Esc>(buf, tok::FOREIGN_KEY, col->foreign_key, "column foreign_key"))
+      return false;
+  }
+  if (col->unique && !(insert_comma_space(buf) && char_true(buf, tok::UNIQUE))) return false;
+  if (col->autoincrement && !(insert_comma_space(buf) && char_true(buf, tok::AUTOINCREMENT))) return false;
+  if (col->default_ != Py_None) {
+    if (!reserve(buf, 2 + 7 + 3)) return false;
+    put_unchecked(buf, tok::COMMA_SPACE);
+    put_unchecked(buf, tok::DEFAULT);
+    put_unchecked(buf, tok::EQUALS);
+    if (!_value_to_buf<Esc>(buf, col->default_)) return false;
+  }
+  if (col->comment != Py_None) {
+    if (!insert_comma_space(buf)) return false;
+    if (!char_to_str<Esc>(buf, tok::COMMENT, col->comment, "column comment")) return false;
+  }
+  return put(buf, " }");
+}
+
+template <bool Esc>
+bool _table_to_buf(Buffer* buf, const CTableData* table) {
+  if (!put(buf, tok::TABLES_DOT)) return false;
+  if (!write_key<Esc>(buf, table->name, "a table name")) return false;
+  if (!put(buf, "]\n")) return false;
+
+  if (!put(buf, "columns = [\n")) return false;
+  for (Py_ssize_t i = 0; i < table->num_columns; ++i) {
+    if (!insert_indent(buf)) return false;
+    if (!_column_to_buf<Esc>(buf, &table->columns[i])) return add_context(table->name, i);
+    if (!put(buf, ",\n")) return false;
+  }
+  if (!put(buf, "]\nrecords = [\n")) return false;
+  for (Py_ssize_t i = 0; i < table->num_records; ++i) {
+    PyObject* record = table->records[i];  // kept alive by the snapshot
+    if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
+    if (!insert_indent(buf)) return false;
+    if (!_inline_table_to_buf<Esc>(buf, record)) return false;
+    if (!put(buf, ",\n")) return false;
+  }
+  return put(buf, "]\n");
+}
+
+template <bool Esc>
+bool encode_document(CUnifiedData* data, Buffer* buf) {
+  if (!header_to_buf<Esc>(buf, &data->header)) return false;
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+    if (!insert_newline(buf)) return false;
+    if (!_table_to_buf<Esc>(buf, &data->tables[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t estimate_buffer_size(const CUnifiedData* data) {
+  size_t total_records = 0;
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i)
+    total_records += static_cast<size_t>(data->tables[i].num_records);
+  // Saturates instead of wrapping: the estimate is only a starting capacity.
+  size_t estimate, part;
+  if (__builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
+      __builtin_mul_overflow(static_cast<size_t>(data->num_tables), size_t{500}, &part) ||
+      __builtin_add_overflow(estimate, part, &estimate) ||
+      __builtin_add_overflow(estimate, size_t{4096}, &estimate))
+    return SIZE_MAX;
+  return estimate < 65536 ? 65536 : estimate;
+}
+
+bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings) {
+  return escape_strings ? encode_document<true>(data, buf) : encode_document<false>(data, buf);
+}
+
+}  // namespace ondrel::pentock

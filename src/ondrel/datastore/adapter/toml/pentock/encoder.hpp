@@ -1,0 +1,165 @@
+// Shared declarations of the TOML encoder: token bytes, buffer appends that turn allocation
+// failure into MemoryError, and the value and document writers.
+//
+// Every writer returns true on success, or false with a Python exception set; it stops at
+// the first failure. Object arguments are borrowed and must stay alive for the call: callers
+// own each container element before handing it on, since writers may run Python code.
+// The escape flag is a template parameter so the raw path carries no per-string test.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+
+#include "ondrel/_native/common.hpp"
+#include "ondrel/datastore/c_unified_data/snapshot.hpp"
+
+namespace ondrel::pentock {
+
+using common::Buffer;
+using c_unified_data::ColumnsData;
+using c_unified_data::CTableData;
+using c_unified_data::CUnifiedData;
+using c_unified_data::HeaderData;
+
+// Token bytes. The exported B_* variables point at these same arrays; the writers use the
+// arrays so every length is known at compile time.
+namespace tok {
+inline constexpr char AUTOINCREMENT[] = "autoincrement";
+inline constexpr char CLOSE_BRACE[] = "}";
+inline constexpr char CLOSE_BRACKET[] = "]";
+inline constexpr char COLUMNS_EQ[] = "columns = ";
+inline constexpr char COMMA[] = ",";
+inline constexpr char COMMA_SPACE[] = ", ";
+inline constexpr char COMMENT[] = "comment";
+inline constexpr char COUNT_EQ[] = "count = ";
+inline constexpr char DEFAULT[] = "default";
+inline constexpr char EQUALS[] = " = ";
+inline constexpr char FALSE_[] = "false";
+inline constexpr char FOREIGN_KEY[] = "foreign_key";
+inline constexpr char HEADER_SECTION[] = "[header]\n";
+inline constexpr char INDENT[] = "    ";
+inline constexpr char NAME[] = "name";
+inline constexpr char NEWLINE[] = "\n";
+inline constexpr char NULL_[] = "null";
+inline constexpr char NULLABLE[] = "nullable";
+inline constexpr char OPEN_BRACE[] = "{";
+inline constexpr char OPEN_BRACKET[] = "[";
+inline constexpr char PRIMARY_KEY[] = "primary_key";
+inline constexpr char QUOTE[] = "\"";
+inline constexpr char RECORDS_EQ[] = "records = ";
+inline constexpr char SCHEMA_VERSION_EQ[] = "schema_version = ";
+inline constexpr char SPACE[] = " ";
+inline constexpr char TABLES_DOT[] = "[tables.";
+inline constexpr char TABLES_EQ[] = "tables = ";
+inline constexpr char TRUE_[] = "true";
+inline constexpr char TYPE[] = "type";
+inline constexpr char UNIQUE[] = "unique";
+inline constexpr char VERSION_EQ[] = "version = ";
+}  // namespace tok
+
+// ---- buffer appends --------------------------------------------------------------------
+
+[[gnu::cold, gnu::noinline]] bool no_memory();
+
+inline bool reserve(Buffer* buf, size_t n) {
+  if (common::buf_ensure(buf, n)) [[likely]] return true;
+  return no_memory();
+}
+
+// Only after reserve() has made room.
+inline void put_unchecked(Buffer* buf, const char* s, size_t n) {
+  std::memcpy(buf->data + buf->pos, s, n);
+  buf->pos += n;
+}
+template <size_t N>
+inline void put_unchecked(Buffer* buf, const char (&lit)[N]) {
+  put_unchecked(buf, lit, N - 1);
+}
+
+inline bool put(Buffer* buf, const char* s, size_t n) {
+  if (!reserve(buf, n)) return false;
+  put_unchecked(buf, s, n);
+  return true;
+}
+template <size_t N>
+inline bool put(Buffer* buf, const char (&lit)[N]) {
+  return put(buf, lit, N - 1);
+}
+
+inline bool insert_space(Buffer* buf) { return put(buf, tok::SPACE); }
+inline bool insert_quote(Buffer* buf) { return put(buf, tok::QUOTE); }
+inline bool insert_open_bracket(Buffer* buf) { return put(buf, tok::OPEN_BRACKET); }
+inline bool insert_close_bracket(Buffer* buf) { return put(buf, tok::CLOSE_BRACKET); }
+inline bool insert_open_brace(Buffer* buf) { return put(buf, tok::OPEN_BRACE); }
+inline bool insert_close_brace(Buffer* buf) { return put(buf, tok::CLOSE_BRACE); }
+inline bool insert_newline(Buffer* buf) { return put(buf, tok::NEWLINE); }
+inline bool insert_b_comma(Buffer* buf) { return put(buf, tok::COMMA); }
+inline bool insert_comma_space(Buffer* buf) { return put(buf, tok::COMMA_SPACE); }
+inline bool insert_equals(Buffer* buf) { return put(buf, tok::EQUALS); }
+inline bool insert_indent(Buffer* buf) { return put(buf, tok::INDENT); }
+inline bool insert_true(Buffer* buf) { return put(buf, tok::TRUE_); }
+inline bool insert_false(Buffer* buf) { return put(buf, tok::FALSE_); }
+
+// ---- strings ---------------------------------------------------------------------------
+
+struct Utf8 {
+  const char* data;
+  size_t size;
+};
+
+// TypeError "<what> must be str, not <type>"; returns false.
+[[gnu::cold, gnu::noinline]] bool raise_not_str(const char* what, PyObject* obj);
+
+// The interpreter's cached UTF-8 form of a str (a subclass too), read in place.
+inline bool utf8_of(PyObject* s, Utf8* out, const char* what) {
+  if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_CheckExact(s)) [[likely]] {
+    out->data = static_cast<const char*>(PyUnicode_DATA(s));
+    out->size = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    return true;
+  }
+  if (!PyUnicode_Check(s)) return raise_not_str(what, s);
+  Py_ssize_t n;
+  const char* d = PyUnicode_AsUTF8AndSize(s, &n);
+  if (d == nullptr) return false;
+  out->data = d;
+  out->size = static_cast<size_t>(n);
+  return true;
+}
+
+// Raw bytes of a str, no quotes.
+bool buf_write_str(Buffer* buf, PyObject* s, const char* what = "value");
+
+// "text": escaped when Esc (a short escape or \u00XX for every character TOML forbids raw),
+// else the bytes unchanged.
+template <bool Esc>
+bool _escaped_quoted_value(Buffer* buf, PyObject* value, const char* what = "value");
+
+// Quoted raw, never escaped.
+inline bool _quoted_str_value(Buffer* buf, PyObject* value, const char* what = "value") {
+  return _escaped_quoted_value<false>(buf, value, what);
+}
+
+// A key of an inline table or a table header: bare when TOML allows it, else quoted.
+template <bool Esc>
+bool write_key(Buffer* buf, PyObject* key, const char* what);
+
+// ---- values ----------------------------------------------------------------------------
+
+template <bool Esc>
+bool _value_to_buf(Buffer* buf, PyObject* value);
+template <bool Esc>
+bool _array_to_buf(Buffer* buf, PyObject* arr);
+template <bool Esc>
+bool _inline_table_to_buf(Buffer* buf, PyObject* d);
+
+// Number text, natively where it matches str() exactly; exposed for the module's own use.
+bool write_int(Buffer* buf, PyObject* value);
+bool write_float(Buffer* buf, double value);
+
+// ---- document --------------------------------------------------------------------------
+
+size_t estimate_buffer_size(const CUnifiedData* data);
+bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings);
+
+}  // namespace ondrel::pentock

@@ -1,0 +1,304 @@
+// TOML value writers: strings, keys, numbers, arrays and inline tables.
+#include <charconv>
+#include <cmath>
+
+#include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+
+namespace ondrel::pentock {
+
+bool no_memory() {
+  PyErr_NoMemory();
+  return false;
+}
+
+bool raise_not_str(const char* what, PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+namespace {
+
+// Bytes allowed in a TOML bare key: A-Z a-z 0-9 _ -
+struct BareKeyTable {
+  bool ok[256];
+  constexpr BareKeyTable() : ok{} {
+    for (int c = 'A'; c <= 'Z'; ++c) ok[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) ok[c] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[c] = true;
+    ok[static_cast<unsigned char>('_')] = true;
+    ok[static_cast<unsigned char>('-')] = true;
+  }
+};
+constexpr BareKeyTable kBareKey{};
+
+inline bool is_bare_key(const Utf8& s) {
+  if (s.size == 0) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data);
+  for (size_t i = 0; i < s.size; ++i)
+    if (!kBareKey.ok[p[i]]) return false;
+  return true;
+}
+
+template <bool Esc>
+inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
+  size_t n;
+  if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
+  if (!reserve(buf, n)) return false;
+  if constexpr (Esc) {
+    put_unchecked(buf, tok::QUOTE);
+    if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
+    return put(buf, tok::QUOTE);
+  } else {
+    char* out = buf->data + buf->pos;
+    out[0] = '"';
+    std::memcpy(out + 1, s.data, s.size);
+    out[s.size + 1] = '"';
+    buf->pos += n;
+    return true;
+  }
+}
+
+// str() of an object, written raw (numbers) or as a quoted string (everything else).
+template <bool Esc>
+[[gnu::noinline]] bool str_of_to_buf(Buffer* buf, PyObject* value, bool quoted) {
+  Ref s = Ref::steal(PyObject_Str(value));
+  if (!s) return false;
+  if (quoted) return _escaped_quoted_value<Esc>(buf, s.get());
+  return buf_write_str(buf, s.get());
+}
+
+// Subclasses of the built-in types and every other object.
+template <bool Esc>
+[[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value) {
+  if (PyLong_Check(value) || PyFloat_Check(value)) return str_of_to_buf<Esc>(buf, value, false);
+  if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
+  if (PyList_Check(value) || PyTuple_Check(value)) return _array_to_buf<Esc>(buf, value);
+  if (PyDict_Check(value)) return _inline_table_to_buf<Esc>(buf, value);
+  return str_of_to_buf<Esc>(buf, value, true);
+}
+
+// Leaves the interpreter's recursion guard on every path out of a container writer.
+struct RecursionGuard {
+  bool entered;
+  explicit RecursionGuard(const char* where) : entered(Py_EnterRecursiveCall(where) == 0) {}
+  ~RecursionGuard() {
+    if (entered) Py_LeaveRecursiveCall();
+  }
+};
+
+inline bool write_u64(Buffer* buf, unsigned long long v) {
+  if (!reserve(buf, 20)) return false;
+  char* first = buf->data + buf->pos;
+  buf->pos = static_cast<size_t>(std::to_chars(first, first + 20, v).ptr - buf->data);
+  return true;
+}
+
+inline bool write_i64(Buffer* buf, long long v) {
+  if (!reserve(buf, 20)) return false;
+  char* first = buf->data + buf->pos;
+  buf->pos = static_cast<size_t>(std::to_chars(first, first + 20, v).ptr - buf->data);
+  return true;
+}
+
+}  // namespace
+
+bool buf_write_str(Buffer* buf, PyObject* s, const char* what) {
+  Utf8 u{};
+  if (!utf8_of(s, &u, what)) return false;
+  return put(buf, u.data, u.size);
+}
+
+template <bool Esc>
+bool _escaped_quoted_value(Buffer* buf, PyObject* value, const char* what) {
+  Utf8 u{};
+  if (!utf8_of(value, &u, what)) return false;
+  return quoted_bytes<Esc>(buf, u);
+}
+
+template <bool Esc>
+bool write_key(Buffer* buf, PyObject* key, const char* what) {
+  Utf8 u{};
+  if (!utf8_of(key, &u, what)) return false;
+  if (is_bare_key(u)) [[likely]]
+    return put(buf, u.data, u.size);
+  return quoted_bytes<Esc>(buf, u);
+}
+
+bool write_int(Buffer* buf, PyObject* value) {
+  auto* v = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(v)) [[likely]]
+    return write_i64(buf, static_cast<long long>(PyUnstable_Long_CompactValue(v)));
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow == 0) {
+    if (x == -1 && PyErr_Occurred()) return false;
+    return write_i64(buf, x);
+  }
+  if (overflow > 0) {
+    unsigned long long u = 0;
+    Py_ssize_t need = PyLong_AsNativeBytes(
+        value, &u, sizeof u, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    if (need < 0) return false;
+    if (static_cast<size_t>(need) <= sizeof u) return write_u64(buf, u);
+  }
+  return str_of_to_buf<false>(buf, value, false);
+}
+
+// The text of repr(float): shortest round-trip digits, fixed notation for decimal exponents
+// -4 < e <= 16 (with ".0" for whole numbers), else d.ddde[+-]XX.
+bool write_float(Buffer* buf, double value) {
+  if (!reserve(buf, 32)) return false;
+  char* o = buf->data + buf->pos;
+  if (std::isnan(value)) {
+    std::memcpy(o, "nan", 3);
+    buf->pos += 3;
+    return true;
+  }
+  if (std::isinf(value)) {
+    if (value < 0) {
+      std::memcpy(o, "-inf", 4);
+      buf->pos += 4;
+    } else {
+      std::memcpy(o, "inf", 3);
+      buf->pos += 3;
+    }
+    return true;
+  }
+  char tmp[32];
+  const char* end = std::to_chars(tmp, tmp + sizeof tmp, value, std::chars_format::scientific).ptr;
+  const char* p = tmp;
+  if (*p == '-') {
+    *o++ = '-';
+    ++p;
+  }
+  char digits[20];
+  int nd = 0;
+  digits[nd++] = *p++;
+  if (*p == '.') {
+    ++p;
+    while (*p != 'e') digits[nd++] = *p++;
+  }
+  ++p;  // 'e'
+  const bool neg_exp = *p == '-';
+  ++p;
+  int exp10 = 0;
+  while (p < end) exp10 = exp10 * 10 + (*p++ - '0');
+  if (neg_exp) exp10 = -exp10;
+  const int decpt = exp10 + 1;  // digits d1d2... mean 0.d1d2... x 10^decpt
+
+  if (decpt <= -4 || decpt > 16) {
+    *o++ = digits[0];
+    if (nd > 1) {
+      *o++ = '.';
+      std::memcpy(o, digits + 1, static_cast<size_t>(nd - 1));
+      o += nd - 1;
+    }
+    *o++ = 'e';
+    int e = exp10;
+    if (e < 0) {
+      *o++ = '-';
+      e = -e;
+    } else {
+      *o++ = '+';
+    }
+    if (e >= 100) {
+      *o++ = static_cast<char>('0' + e / 100);
+      e %= 100;
+    }
+    *o++ = static_cast<char>('0' + e / 10);
+    *o++ = static_cast<char>('0' + e % 10);
+  } else if (decpt <= 0) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -decpt; ++i) *o++ = '0';
+    std::memcpy(o, digits, static_cast<size_t>(nd));
+    o += nd;
+  } else if (decpt >= nd) {
+    std::memcpy(o, digits, static_cast<size_t>(nd));
+    o += nd;
+    for (int i = nd; i < decpt; ++i) *o++ = '0';
+    *o++ = '.';
+    *o++ = '0';
+  } else {
+    std::memcpy(o, digits, static_cast<size_t>(decpt));
+    o += decpt;
+    *o++ = '.';
+    std::memcpy(o, digits + decpt, static_cast<size_t>(nd - decpt));
+    o += nd - decpt;
+  }
+  buf->pos = static_cast<size_t>(o - buf->data);
+  return true;
+}
+
+template <bool Esc>
+bool _value_to_buf(Buffer* buf, PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) return _escaped_quoted_value<Esc>(buf, value);
+  if (type == &PyLong_Type) return write_int(buf, value);
+  if (type == &PyFloat_Type) return write_float(buf, PyFloat_AS_DOUBLE(value));
+  if (value == Py_None) return put(buf, tok::NULL_);
+  if (value == Py_True) return insert_true(buf);
+  if (value == Py_False) return insert_false(buf);
+  if (type == &PyDict_Type) return _inline_table_to_buf<Esc>(buf, value);
+  if (type == &PyList_Type || type == &PyTuple_Type) return _array_to_buf<Esc>(buf, value);
+  return value_slow<Esc>(buf, value);
+}
+
+template <bool Esc>
+bool _array_to_buf(Buffer* buf, PyObject* arr) {
+  RecursionGuard guard(" while encoding a TOML array");
+  if (!guard.entered) return false;
+  if (!put(buf, "[ ")) return false;
+  if (PyList_Check(arr)) {
+    // The length is read again at every step: a __str__ run for an element may shrink the
+    // list, and each element is owned while it is written.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arr); ++i) {
+      if (i != 0 && !insert_comma_space(buf)) return false;
+      Ref item = Ref::borrow(PyList_GET_ITEM(arr, i));
+      if (!_value_to_buf<Esc>(buf, item.get())) return false;
+    }
+  } else {
+    // Tuples cannot change, and the caller holds this one.
+    const Py_ssize_t n = PyTuple_GET_SIZE(arr);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (i != 0 && !insert_comma_space(buf)) return false;
+      if (!_value_to_buf<Esc>(buf, PyTuple_GET_ITEM(arr, i))) return false;
+    }
+  }
+  return put(buf, " ]");
+}
+
+template <bool Esc>
+bool _inline_table_to_buf(Buffer* buf, PyObject* d) {
+  RecursionGuard guard(" while encoding a TOML inline table");
+  if (!guard.entered) return false;
+  if (!put(buf, "{ ")) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  bool written = false;
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    if (value == Py_None) continue;  // TOML has no null; the entry is left out
+    // Owned: writing the value may run Python code that removes the entry.
+    Ref held = Ref::borrow(value);
+    if (written && !insert_comma_space(buf)) return false;
+    if (!write_key<Esc>(buf, key, "an inline table key")) return false;
+    if (!insert_equals(buf)) return false;
+    if (!_value_to_buf<Esc>(buf, held.get())) return false;
+    written = true;
+  }
+  return put(buf, " }");
+}
+
+template bool _escaped_quoted_value<false>(Buffer*, PyObject*, const char*);
+template bool _escaped_quoted_value<true>(Buffer*, PyObject*, const char*);
+template bool write_key<false>(Buffer*, PyObject*, const char*);
+template bool write_key<true>(Buffer*, PyObject*, const char*);
+template bool _value_to_buf<false>(Buffer*, PyObject*);
+template bool _value_to_buf<true>(Buffer*, PyObject*);
+template bool _array_to_buf<false>(Buffer*, PyObject*);
+template bool _array_to_buf<true>(Buffer*, PyObject*);
+template bool _inline_table_to_buf<false>(Buffer*, PyObject*);
+template bool _inline_table_to_buf<true>(Buffer*, PyObject*);
+
+}  // namespace ondrel::pentock
