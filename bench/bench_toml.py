@@ -63,7 +63,14 @@ MB = 1e6
 # ---------------------------------------------------------------------------------------------
 
 _WORDS = ("alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta", "zeta", "rho")
-_NON_ASCII = ("Zürich", "straße", "東京", "Ελλάδα", "Kraków", "naïve café", "Москва", "😀 ok", "São Paulo", "Ñandú")
+# Non-ASCII words. "mixed" holds text beyond Latin-1, up to a non-BMP emoji, so a document
+# returned as str takes 4 bytes per character in CPython; "latin1" keeps it at 1 byte per
+# character (the text is still non-ASCII UTF-8, 2 bytes per accented letter).
+TEXTS = {
+    "mixed": ("Zürich", "straße", "東京", "Ελλάδα", "Kraków", "naïve café", "Москва", "😀 ok", "São Paulo", "Ñandú"),
+    "latin1": ("Zürich", "straße", "Genève", "Ærøskøbing", "Þórshöfn", "naïve café", "Málaga", "çà ok", "São Paulo", "Ñandú"),
+}
+_NON_ASCII = TEXTS["mixed"]
 
 
 def _column_defs(table: str) -> list[dict[str, Any]]:
@@ -428,12 +435,12 @@ def _status_kb(field_name: str) -> int:
     raise KeyError(field_name)
 
 
-def mem_child(name: str, n_records: int) -> None:
+def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
     """Run one contender once on a fresh process's model; print JSON with the RSS rise."""
     wl = build_workload(n_records)
     cs = {c.name: c for c in contenders()}
     c = cs[name]
-    fd, path = tempfile.mkstemp(prefix="bench_toml_mem_", suffix=".toml")
+    fd, path = tempfile.mkstemp(prefix="bench_toml_mem_", suffix=".toml", dir=tmpdir)
     os.close(fd)
     try:
         call = c.make(wl, path)
@@ -452,6 +459,7 @@ def mem_child(name: str, n_records: int) -> None:
         result = call()
         peak = _status_kb("VmHWM")
         raw = output_bytes(c.kind, result, path)
+        result_size = sys.getsizeof(result) if result is not None else 0
         del result
         print(
             json.dumps(
@@ -461,6 +469,7 @@ def mem_child(name: str, n_records: int) -> None:
                     "peak_kb": peak,
                     "rise_bytes": max(0, peak - base) * 1024,
                     "doc_bytes": len(raw),
+                    "result_bytes": result_size,
                     "hwm_reset": reset,
                 }
             )
@@ -469,11 +478,12 @@ def mem_child(name: str, n_records: int) -> None:
         os.unlink(path)
 
 
-def measure_memory(names: list[str], n_records: int, log) -> dict[str, dict[str, Any]]:
+def measure_memory(names: list[str], n_records: int, text: str, tmpdir: str | None, log) -> dict[str, dict[str, Any]]:
     out = {}
     for name in names:
         proc = subprocess.run(
-            [sys.executable, str(Path(__file__).resolve()), "--mem-child", name, "--records", str(n_records)],
+            [sys.executable, str(Path(__file__).resolve()), "--mem-child", name, "--records", str(n_records), "--text", text]
+            + (["--tmpdir", tmpdir] if tmpdir else []),
             capture_output=True,
             text=True,
         )
@@ -546,10 +556,14 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     ap.add_argument("--no-ours", action="store_true", help="run the stand-in instead of the native encoder")
     ap.add_argument("--json", metavar="PATH", help="also write the results as JSON")
+    ap.add_argument("--text", choices=sorted(TEXTS), default="mixed", help="non-ASCII words of the string column")
+    ap.add_argument("--tmpdir", help="directory of write_unified_data's temporary file (default: the system's)")
     ap.add_argument("--mem-child", metavar="NAME", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    global _NON_ASCII
+    _NON_ASCII = TEXTS[args.text]
     if args.mem_child:
-        mem_child(args.mem_child, args.records)
+        mem_child(args.mem_child, args.records, args.tmpdir)
         return 0
     budget = 1.0 if args.quick else args.budget
 
@@ -566,7 +580,7 @@ def main(argv: list[str] | None = None) -> int:
     if have_ours and large.model is None:
         log(f"  model cannot be built: {large.model_error}")
 
-    tmpdir = tempfile.mkdtemp(prefix="bench_toml_")
+    tmpdir = tempfile.mkdtemp(prefix="bench_toml_", dir=args.tmpdir)
     path = os.path.join(tmpdir, "doc.toml")
     results: dict[str, list[Entry]] = {}
     try:
@@ -610,7 +624,7 @@ def main(argv: list[str] | None = None) -> int:
         names = [c.name for c in cs if c.ours and not c.name.startswith("STUB") and large.model is not None]
         names += [n for n in ("orjson.dumps", "rtoml.dumps") if any(c.name == n and not c.available for c in cs)]
         log("peak memory (fresh subprocess per contender) ...")
-        mem = measure_memory(names, args.records, log)
+        mem = measure_memory(names, args.records, args.text, args.tmpdir, log)
 
     load1 = os.getloadavg()
     out: list[str] = []
@@ -624,7 +638,8 @@ def main(argv: list[str] | None = None) -> int:
         "(other processes on a shared machine make the numbers noisy)"
     )
     out.append(
-        f"- large case: {args.records} records, small case: {args.small} records, 3 tables x 8 columns; "
+        f"- large case: {args.records} records, small case: {args.small} records, 3 tables x 8 columns, "
+        f"non-ASCII text '{args.text}'; "
         "MB = 10^6 bytes of each contender's own output; GC off inside timed loops"
     )
     if not have_ours:
@@ -666,6 +681,12 @@ def main(argv: list[str] | None = None) -> int:
                 out.append(
                     f"- {name}: +{m['rise_bytes'] / MB:.1f} MB for a {m['doc_bytes'] / MB:.1f} MB document "
                     f"= {m['rise_bytes'] / m['doc_bytes']:.2f}x"
+                    + (
+                        f" (the returned object alone: {m['result_bytes'] / MB:.1f} MB"
+                        f" = {m['result_bytes'] / m['doc_bytes']:.2f}x)"
+                        if m.get("result_bytes")
+                        else ""
+                    )
                     + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
                 )
         out.append("")
