@@ -31,9 +31,14 @@ USERS = {
         {"name": "score", "type": "REAL", "default": 0.5},
     ],
     "records": [
-        {"id": 1, "nick": 'Zoë "zo" \\ Ω', "score": 1.25, "tags": ["a", 2, True]},
+        {"id": 1, "nick": "Zoë Ω", "score": 1.25, "tags": ["a", 2, True]},
         {"id": 2, "nick": None, "score": -3.0, "meta": {"k": "v", "n": {"deep": [1, 2]}}},
     ],
+}
+# Text that is only valid TOML when escaped: quotes, backslash, control characters, DEL.
+NOTES = {
+    "columns": [{"name": "text", "type": "TEXT", "comment": 'say "hi"\n'}],
+    "records": [{"text": 'a "quoted" \\ path\ttab\nline\x7f'}],
 }
 EMPTY: dict[str, object] = {"columns": [], "records": []}
 
@@ -53,23 +58,20 @@ def roundtrip() -> None:
     from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
     from ondrel.datastore.unified_data import UnifiedDataFormat
 
-    model = UnifiedDataFormat.model_validate(
-        {"version": "1.0", "schema_version": "2", "tables": {"users": USERS, "empty": EMPTY}}
-    )
-    for escape in (False, True):
+    cases = [({"users": USERS, "empty": EMPTY}, False), ({"users": USERS, "notes": NOTES}, True)]
+    for tables, escape in cases:
+        model = UnifiedDataFormat.model_validate(
+            {"version": "1.0", "schema_version": "2", "tables": tables}
+        )
         text = encode_unified_data(model, escape_strings=escape)
         doc = tomllib.loads(text)
-        assert doc["header"] == {
-            "version": "1.0",
-            "schema_version": "2",
-            "tables": ["users", "empty"],
-        }
-        users = doc["tables"]["users"]
-        assert [c["name"] for c in users["columns"]] == ["id", "nick", "score"]
-        # None values are left out of a record.
-        expected = [{k: v for k, v in r.items() if v is not None} for r in USERS["records"]]
-        assert users["records"] == expected, users["records"]
-        assert doc["tables"]["empty"] == EMPTY
+        assert doc["header"] == {"version": "1.0", "schema_version": "2", "tables": [*tables]}
+        for name, table in tables.items():
+            got = doc["tables"][name]
+            assert [c["name"] for c in got["columns"]] == [c["name"] for c in table["columns"]]
+            # None values are left out of a record.
+            expected = [{k: v for k, v in r.items() if v is not None} for r in table["records"]]
+            assert got["records"] == expected, (name, got["records"])
 
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "doc.toml")
