@@ -185,10 +185,7 @@ PyObject* op_get(H* self, PyObject* name, int skip_dispatch) {
   if (o == 0) {
     PyObject* root = root_dict(self);
     if (root == nullptr) return nullptr;
-    PyObject* found;
-    // A lookup that reports no error: a failing hash or comparison counts as "not found".
-    if (PyDict_GetItemRef(root, name, &found) < 0) PyErr_Clear();
-    return found ? found : Py_NewRef(Py_None);
+    return lookup_or_none(root, name);
   }
   if (o < 0) return nullptr;
   PyObject* args[] = {name};

@@ -73,6 +73,21 @@ inline PyObject* root_dict(H* self) {
   return root_dict_slow(self);
 }
 
+// The root of a holder whose class is TablesHolder itself and whose root is a dict: the case in
+// which an operation may go straight to the dict. Null otherwise (no exception set).
+inline PyObject* plain_root(PyObject* self) {
+  if (!Py_IS_TYPE(self, &TablesHolderType)) return nullptr;
+  PyObject* root = reinterpret_cast<H*>(self)->_root;
+  return Py_IS_TYPE(root, &PyDict_Type) ? root : nullptr;
+}
+
+// dict lookup that reports no error: a failing hash or comparison counts as "not found".
+inline PyObject* lookup_or_none(PyObject* root, PyObject* name) {
+  PyObject* found;
+  if (PyDict_GetItemRef(root, name, &found) < 0) [[unlikely]] PyErr_Clear();
+  return found ? found : Py_NewRef(Py_None);
+}
+
 // Override rule: 0 = run the built-in operation, 1 = `out` holds what to call instead,
 // -1 = error. `impl` is the Python-level method whose presence means "not overridden".
 int find_override_slow(H* self, PyObject* name, NativeImpl impl, Ref& out);

@@ -100,6 +100,11 @@ PyObject* py_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* py_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const args::Spec spec{"get", kName, 1, 1};
+  if (nargs == 1 && kwnames == nullptr) [[likely]] {
+    // The common call: one exact str on a TablesHolder whose root is a dict.
+    PyObject* root = plain_root(self);  // checks the class before reading the field
+    if (root != nullptr && PyUnicode_CheckExact(args[0])) return lookup_or_none(root, args[0]);
+  }
   return with_name(spec, self, args, nargs, kwnames,
                    [](H* h, PyObject* name) { return op_get(h, name, 1); });
 }

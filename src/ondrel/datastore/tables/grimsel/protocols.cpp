@@ -28,11 +28,15 @@ Py_ssize_t holder_length(PyObject* self) {
 
 PyObject* holder_subscript(PyObject* self, PyObject* name) {
   if (check_key(name) < 0) return nullptr;
+  if (PyObject* root = plain_root(self)) [[likely]] return lookup_or_none(root, name);
   return op_get(reinterpret_cast<H*>(self), name, 0);
 }
 
 int holder_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
   if (check_key(name) < 0) return -1;
+  if (PyObject* root = plain_root(self)) [[likely]] {
+    return value ? PyDict_SetItem(root, name, value) : PyDict_DelItem(root, name);
+  }
   if (value == nullptr) return op_remove(reinterpret_cast<H*>(self), name, 0);
   return op_set(reinterpret_cast<H*>(self), name, value, 0);
 }
