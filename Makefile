@@ -68,14 +68,14 @@ $(VENV)/.lint-ready: $(VENV)/.ready requirements-lint.txt
 	@touch $@
 
 format: $(VENV)/.lint-ready
-	$(VENV)/bin/clang-format -i $(CXX_FILES)
+	$(if $(CXX_FILES),$(VENV)/bin/clang-format -i $(CXX_FILES))
 	$(VENV)/bin/ruff check --fix-only --quiet $(PY_FILES)
 	$(VENV)/bin/ruff format $(PY_FILES)
 
 # clang-tidy reads the compile commands of $(BUILD) (configured here, not built) and checks
 # the .cpp files, and through them the project's headers.
 lint: $(VENV)/.lint-ready
-	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_FILES)
+	$(if $(CXX_FILES),$(VENV)/bin/clang-format --dry-run -Werror $(CXX_FILES))
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	printf '%s\n' $(filter %.cpp,$(CXX_FILES)) | \
 	  xargs -r -n 2 -P $(JOBS) $(VENV)/bin/clang-tidy -p $(BUILD) --quiet
