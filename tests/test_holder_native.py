@@ -50,21 +50,15 @@ def test_size_get_set_through_table():
     assert VT._size(h) == 0
 
 
-def test_native_slots_do_not_check_name():
-    h = TablesHolder()
-    VT._set(h, 5, "five")
-    VT.set(h, (1, 2), "t", 1)
-    assert VT.get(h, 5, 1) == "five" and VT._contains(h, (1, 2))
-
-
-def test_get_with_unhashable_name_reports_not_found():
+def test_native_slots_do_not_check_name_and_keep_failure_conventions():
     h = TablesHolder({"a": 1})
-    assert VT.get(h, [1], 1) is None
-
-
-def test_remove_missing_leaves_key_error_pending():
+    VT._set(h, 5, "five")
+    assert VT.get(h, 5, 1) == "five" and VT._contains(h, 5)
+    assert VT.get(h, [1], 1) is None  # an unhashable name is "not found" for get
+    with pytest.raises(TypeError, match="unhashable"):
+        VT.contains(h, [1], 1)
     with pytest.raises(KeyError) as info:
-        VT.remove(TablesHolder(), "zz", 1)
+        VT.remove(h, "zz", 1)
     assert info.value.args == ("zz",)
 
 
@@ -110,16 +104,6 @@ def test_hash_ignores_as_dict_override():
             return [1]  # would fail hash(), but _hash reads the root itself
 
     VT._hash(Sub({"a": 1}))
-
-
-def test_views_and_flags_through_table():
-    h = TablesHolder({"a": 1})
-    assert list(VT.iterate(h, 0)) == ["a"]
-    assert VT.keys(h, 0) == ["a"] and VT.values(h, 0) == [1] and VT.items(h, 0) == [("a", 1)]
-    assert VT.is_tables_holder(h, 0) == 1
-    assert VT.as_dict(h, 0) is h.as_dict()
-    VT.replace_dict(h, {"b": 2}, 0)
-    assert h.keys() == ["a", "b"]
 
 
 def test_instances_point_at_the_one_table():
@@ -407,7 +391,7 @@ def test_validator_that_empties_the_incoming_dict():
     assert_clean(proc)
 
 
-def test_key_whose_eq_mutates_the_root_during_dump():
+def test_reentrant_and_deep_structures():
     proc = run_isolated(
         """
         from ondrel.datastore.tables.grimsel import TablesHolder
@@ -416,56 +400,29 @@ def test_key_whose_eq_mutates_the_root_during_dump():
             def __hash__(self):
                 h.clear()  # frees the other entries while model_dump walks the root
                 return 1
-            def __eq__(self, other):
-                return self is other
         for i in range(5):
             h.as_dict()["".join(["n", str(i)])] = [object()]
         h.as_dict()[Key()] = [object()]
-        try:
-            h.model_dump()
-        except RuntimeError:
-            pass
-        print("OK")
-        """
-    )
-    assert_clean(proc)
+        h.model_dump()
 
-
-def test_deep_nesting():
-    proc = run_isolated(
-        """
-        import sys
-        from ondrel.datastore.tables.grimsel import TablesHolder
-        h = TablesHolder()
-        for _ in range(100_000):
-            h = TablesHolder({"inner": h})
-        for op in (repr, hash, lambda x: x == TablesHolder({"inner": x})):
+        me = TablesHolder()
+        me["me"] = me
+        assert repr(me) == "TablesHolder({'me': TablesHolder({...})})", repr(me)
+        for op in (hash, lambda x: x == TablesHolder(x)):
             try:
-                op(h)
+                op(me)
             except RecursionError:
                 pass
-        del h  # deallocation of the chain must not overflow the C stack
-        print("OK")
-        """
-    )
-    assert_clean(proc)
 
-
-def test_self_referencing_holder_repr_and_eq():
-    proc = run_isolated(
-        """
-        from ondrel.datastore.tables.grimsel import TablesHolder
-        h = TablesHolder()
-        h["me"] = h
-        assert repr(h) == "TablesHolder({'me': TablesHolder({...})})", repr(h)
-        try:
-            h == TablesHolder(h)
-        except RecursionError:
-            pass
-        try:
-            hash(h)
-        except RecursionError:
-            pass
+        deep = TablesHolder()
+        for _ in range(100_000):
+            deep = TablesHolder({"inner": deep})
+        for op in (repr, hash, lambda x: x == TablesHolder({"inner": x})):
+            try:
+                op(deep)
+            except RecursionError:
+                pass
+        del deep  # deallocating the chain must not overflow the C stack
         print("OK")
         """
     )
