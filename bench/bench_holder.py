@@ -16,7 +16,7 @@ N_TABLES = 16
 def setup():
     names = [f"table_{i}" for i in range(N_TABLES)]
     tables = [object() for _ in names]
-    h = TablesHolder(dict(zip(names, tables)))
+    h = TablesHolder(dict(zip(names, tables, strict=True)))
     # The dict side is the holder's own root: the same hash table, so probe counts and table
     # size (which vary with how a dict was built) cannot tilt the comparison either way.
     d = h.as_dict()

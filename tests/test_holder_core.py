@@ -64,7 +64,11 @@ def test_construction_from_holder_copies_root_shares_tables():
     [
         ((1, 2), {}, "__cinit__() takes at most 1 positional argument (2 given)"),
         ((), {"foo": 1}, "__cinit__() got an unexpected keyword argument 'foo'"),
-        ((None,), {"holder": None}, "__cinit__() got multiple values for keyword argument 'holder'"),
+        (
+            (None,),
+            {"holder": None},
+            "__cinit__() got multiple values for keyword argument 'holder'",
+        ),
     ],
 )
 def test_construction_argument_errors(args, kwargs, message):
@@ -78,7 +82,9 @@ def test_init_again_changes_nothing():
     h.__init__({"b": 2})
     h.__init__(holder={"c": 3})
     assert h.keys() == ["a"]
-    with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"
+    ):
         h.__init__(1, 2)
 
 
@@ -93,7 +99,9 @@ def test_subclass_init_with_two_arguments_rejected_by_allocation():
         def __init__(self, a, b):
             raise AssertionError("never reached")
 
-    with pytest.raises(TypeError, match=r"^__cinit__\(\) takes at most 1 positional argument \(2 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^__cinit__\(\) takes at most 1 positional argument \(2 given\)$"
+    ):
         Sub(1, 2)
 
 
@@ -192,7 +200,9 @@ def test_clear_empties_the_same_root():
     assert root == {} and h.as_dict() is root and h.empty
 
 
-@pytest.mark.parametrize("method, extra", [("contains", ()), ("set", (1,)), ("add", (1,)), ("get", ()), ("remove", ())])
+@pytest.mark.parametrize(
+    "method, extra", [("contains", ()), ("set", (1,)), ("add", (1,)), ("get", ()), ("remove", ())]
+)
 @pytest.mark.parametrize("bad", [MyStr("a"), 1, b"a", 1.5])
 def test_name_must_be_exact_str_or_none(method, extra, bad):
     h = TablesHolder({"a": 1})
@@ -212,10 +222,16 @@ def test_name_must_be_exact_str_or_none(method, extra, bad):
         (lambda h: h.set("a"), "set() takes exactly 2 positional arguments (1 given)"),
         (lambda h: h.add("a", 1, 2), "add() takes exactly 2 positional arguments (3 given)"),
         (lambda h: h.remove(key="a"), "remove() got an unexpected keyword argument 'key'"),
-        (lambda h: h.contains("a", name="a"), "contains() got multiple values for keyword argument 'name'"),
+        (
+            lambda h: h.contains("a", name="a"),
+            "contains() got multiple values for keyword argument 'name'",
+        ),
         (lambda h: h.clear(1), "clear() takes exactly 0 positional arguments (1 given)"),
         (lambda h: h.as_dict(x=1), "as_dict() got an unexpected keyword argument 'x'"),
-        (lambda h: h.replace_dict(), "replace_dict() takes exactly 1 positional argument (0 given)"),
+        (
+            lambda h: h.replace_dict(),
+            "replace_dict() takes exactly 1 positional argument (0 given)",
+        ),
         (lambda h: h.get(**{"name": "a", "x": 1}), "get() got an unexpected keyword argument 'x'"),
     ],
 )
@@ -228,10 +244,21 @@ def test_argument_errors_name_the_method(call, message):
 @pytest.mark.parametrize(
     "name, args",
     [
-        ("as_dict", ()), ("replace_dict", ({},)), ("contains", ("a",)), ("set", ("a", 1)),
-        ("add", ("a", 1)), ("get", ("a",)), ("remove", ("a",)), ("clear", ()),
-        ("iterate", ()), ("keys", ()), ("values", ()), ("items", ()),
-        ("is_tables_holder", ()), ("model_dump", ()), ("_serialize", ()),
+        ("as_dict", ()),
+        ("replace_dict", ({},)),
+        ("contains", ("a",)),
+        ("set", ("a", 1)),
+        ("add", ("a", 1)),
+        ("get", ("a",)),
+        ("remove", ("a",)),
+        ("clear", ()),
+        ("iterate", ()),
+        ("keys", ()),
+        ("values", ()),
+        ("items", ()),
+        ("is_tables_holder", ()),
+        ("model_dump", ()),
+        ("_serialize", ()),
     ],
 )
 @pytest.mark.parametrize("not_holder", [5, {"a": 1}, None])

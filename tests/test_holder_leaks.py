@@ -1,5 +1,6 @@
 """Reference leaks on success and error paths: memory blocks must not grow with repetition."""
 
+import contextlib
 import gc
 import pickle
 import sys
@@ -23,10 +24,8 @@ class Sub(TablesHolder):
 
 def swallow(fn):
     def run():
-        try:
+        with contextlib.suppress(Exception):
             fn()
-        except Exception:
-            pass
 
     return run
 
@@ -55,8 +54,15 @@ OPS = {
     "validate": lambda: TablesHolder._validate({"a": TABLE}),
     "schema": lambda: TablesHolder.__get_pydantic_core_schema__(None, None),
     "native": lambda: (
-        VT._size(h), VT._keys(h), VT._items(h), VT._hash(h), VT._model_dump(h, dump_args(1, 0)),
-        VT.get(s, "a", 0), VT.get(h, "a", 0), VT.as_dict(h, 0), VT.get_root(h),
+        VT._size(h),
+        VT._keys(h),
+        VT._items(h),
+        VT._hash(h),
+        VT._model_dump(h, dump_args(1, 0)),
+        VT.get(s, "a", 0),
+        VT.get(h, "a", 0),
+        VT.as_dict(h, 0),
+        VT.get_root(h),
     ),
     "native_errors": swallow(lambda: VT.as_dict(s, 0)),
 }

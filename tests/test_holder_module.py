@@ -5,11 +5,11 @@ import subprocess
 import sys
 import textwrap
 
+import pydantic
+import pydantic_core
 import pytest
 
 import glacine.frozen
-import pydantic
-import pydantic_core
 import slumbrel
 from ondrel.datastore.tables import grimsel
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -55,8 +55,16 @@ def test_namespace():
     assert grimsel.lazy is slumbrel.lazy
     assert grimsel.freeze is glacine.frozen.freeze
     assert repr(grimsel.TableData) == "lazy('ondrel.datastore.tables.data', 'TableData')"
-    assert grimsel.__builtins__ is __import__("builtins") or grimsel.__builtins__ is vars(__import__("builtins"))
-    assert not [n for n, v in vars(grimsel).items() if callable(v) and getattr(v, "__module__", None) == grimsel.__name__ and n != "TablesHolder"]
+    assert grimsel.__builtins__ is __import__("builtins") or grimsel.__builtins__ is vars(
+        __import__("builtins")
+    )
+    assert not [
+        n
+        for n, v in vars(grimsel).items()
+        if callable(v)
+        and getattr(v, "__module__", None) == grimsel.__name__
+        and n != "TablesHolder"
+    ]
 
 
 def test_capi_capsules():
@@ -98,7 +106,9 @@ def test_methods_attached_in_order_with_docs():
     for name, doc in METHODS:
         raw = TablesHolder.__dict__[name]
         fn = raw.__func__ if isinstance(raw, classmethod) else raw
-        assert isinstance(raw, classmethod) is (name in ("__get_pydantic_core_schema__", "_validate"))
+        assert isinstance(raw, classmethod) is (
+            name in ("__get_pydantic_core_schema__", "_validate")
+        )
         assert fn.__doc__ == doc
         assert fn.__name__ == name and fn.__qualname__ == "TablesHolder." + name
         assert fn.__module__ == "ondrel.datastore.tables.grimsel"

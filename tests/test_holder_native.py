@@ -196,8 +196,15 @@ def test_skip_flag_clear_calls_overrides(recorder):
     assert VT.as_dict(h, 0) == {"as": "dict"}
     VT.replace_dict(h, 7, 0)
     assert Recorder.log == [
-        ("contains", "x"), ("set", "s", 1), ("add", "a", 2), ("get", "g"), ("remove", "r"),
-        ("clear",), ("model_dump", False), ("model_dump", True), ("replace_dict", 7),
+        ("contains", "x"),
+        ("set", "s", 1),
+        ("add", "a", 2),
+        ("get", "g"),
+        ("remove", "r"),
+        ("clear",),
+        ("model_dump", False),
+        ("model_dump", True),
+        ("replace_dict", 7),
     ]
     # The built-in operations never ran: the root still holds only what was set directly.
     assert TablesHolder.as_dict(h) == {"real": 1}
@@ -227,8 +234,11 @@ def test_primitives_never_dispatch(recorder):
 @pytest.mark.parametrize(
     "slot, result, expected",
     [
-        ("keys", (1,), "list"), ("values", {}, "list"), ("items", "s", "list"),
-        ("as_dict", [], "dict"), ("model_dump", [], "dict"),
+        ("keys", (1,), "list"),
+        ("values", {}, "list"),
+        ("items", "s", "list"),
+        ("as_dict", [], "dict"),
+        ("model_dump", [], "dict"),
     ],
 )
 def test_override_result_type_checked(slot, result, expected):

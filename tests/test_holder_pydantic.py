@@ -130,12 +130,22 @@ def test_missing_core_schema_is_name_error(monkeypatch):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: TablesHolder.__get_pydantic_core_schema__(None),
-         "__get_pydantic_core_schema__() takes exactly 2 positional arguments (1 given)"),
-        (lambda: TablesHolder.__get_pydantic_core_schema__(None, handler=None, source=1),
-         "__get_pydantic_core_schema__() got an unexpected keyword argument 'source'"),
-        (lambda: TablesHolder._validate(), "_validate() takes exactly 1 positional argument (0 given)"),
-        (lambda: TablesHolder()._serialize(1), "_serialize() takes exactly 0 positional arguments (1 given)"),
+        (
+            lambda: TablesHolder.__get_pydantic_core_schema__(None),
+            "__get_pydantic_core_schema__() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda: TablesHolder.__get_pydantic_core_schema__(None, handler=None, source=1),
+            "__get_pydantic_core_schema__() got an unexpected keyword argument 'source'",
+        ),
+        (
+            lambda: TablesHolder._validate(),
+            "_validate() takes exactly 1 positional argument (0 given)",
+        ),
+        (
+            lambda: TablesHolder()._serialize(1),
+            "_serialize() takes exactly 0 positional arguments (1 given)",
+        ),
     ],
 )
 def test_hook_argument_errors(call, message):
@@ -157,9 +167,14 @@ REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 
 @pytest.mark.parametrize(
     "op",
-    [*(lambda h, p=p: pickle.dumps(h, protocol=p) for p in range(pickle.HIGHEST_PROTOCOL + 1)),
-     copy.copy, copy.deepcopy, lambda h: h.__reduce__(), lambda h: h.__reduce_ex__(2),
-     lambda h: h.__setstate__({})],
+    [
+        *(lambda h, p=p: pickle.dumps(h, protocol=p) for p in range(pickle.HIGHEST_PROTOCOL + 1)),
+        copy.copy,
+        copy.deepcopy,
+        lambda h: h.__reduce__(),
+        lambda h: h.__reduce_ex__(2),
+        lambda h: h.__setstate__({}),
+    ],
 )
 @pytest.mark.parametrize("contents", [None, {"a": 1}])
 def test_pickling_and_copying_refused(op, contents):
@@ -176,9 +191,13 @@ def test_reduce_hooks_on_the_type():
     assert TablesHolder.__reduce__ is not object.__reduce__
     for name in ("__reduce_ex__", "__getstate__", "__copy__", "__deepcopy__"):
         assert name not in d
-    with pytest.raises(TypeError, match=r"^__setstate__\(\) takes exactly 1 positional argument \(0 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^__setstate__\(\) takes exactly 1 positional argument \(0 given\)$"
+    ):
         TablesHolder().__setstate__()
-    with pytest.raises(TypeError, match=r"^__reduce__\(\) takes exactly 0 positional arguments \(1 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^__reduce__\(\) takes exactly 0 positional arguments \(1 given\)$"
+    ):
         TablesHolder().__reduce__(1)
 
 

@@ -77,7 +77,8 @@ PyObject* lookup_global(PyObject* name) {
 }
 
 H* method_self(PyObject* self) {
-  if (is_holder(self)) [[likely]] return reinterpret_cast<H*>(self);
+  if (is_holder(self)) [[likely]]
+    return reinterpret_cast<H*>(self);
   PyErr_Format(PyExc_TypeError,
                "Argument 'self' has incorrect type (expected TablesHolder, got %.200s)",
                Py_TYPE(self)->tp_name);

@@ -69,7 +69,8 @@ H* method_self(PyObject* self);
 PyObject* root_dict_slow(H* self);
 inline PyObject* root_dict(H* self) {
   PyObject* root = self->_root;
-  if (Py_IS_TYPE(root, &PyDict_Type)) [[likely]] return root;
+  if (Py_IS_TYPE(root, &PyDict_Type)) [[likely]]
+    return root;
   return root_dict_slow(self);
 }
 
@@ -84,7 +85,8 @@ inline PyObject* plain_root(PyObject* self) {
 // dict lookup that reports no error: a failing hash or comparison counts as "not found".
 inline PyObject* lookup_or_none(PyObject* root, PyObject* name) {
   PyObject* found;
-  if (PyDict_GetItemRef(root, name, &found) < 0) [[unlikely]] PyErr_Clear();
+  if (PyDict_GetItemRef(root, name, &found) < 0) [[unlikely]]
+    PyErr_Clear();
   return found ? found : Py_NewRef(Py_None);
 }
 
@@ -92,7 +94,8 @@ inline PyObject* lookup_or_none(PyObject* root, PyObject* name) {
 // -1 = error. `impl` is the Python-level method whose presence means "not overridden".
 int find_override_slow(H* self, PyObject* name, NativeImpl impl, Ref& out);
 inline int find_override(H* self, int skip_dispatch, PyObject* name, NativeImpl impl, Ref& out) {
-  if (skip_dispatch || Py_IS_TYPE(self, &TablesHolderType)) [[likely]] return 0;
+  if (skip_dispatch || Py_IS_TYPE(self, &TablesHolderType)) [[likely]]
+    return 0;
   return find_override_slow(self, name, impl, out);
 }
 

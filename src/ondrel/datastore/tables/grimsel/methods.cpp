@@ -23,7 +23,8 @@ inline int parse_required(const args::Spec& spec, PyObject* const* args, Py_ssiz
 }
 
 inline int check_name(PyObject* name) {
-  if (PyUnicode_CheckExact(name) || name == Py_None) [[likely]] return 0;
+  if (PyUnicode_CheckExact(name) || name == Py_None) [[likely]]
+    return 0;
   return args::check_exact_str(name, "name", true, false);
 }
 
@@ -77,8 +78,7 @@ PyObject* py_replace_dict(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return none_or_null(op_replace_dict(h, other, 1));
 }
 
-PyObject* py_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* py_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const args::Spec spec{"contains", kName, 1, 1};
   return with_name(spec, self, args, nargs, kwnames, [](H* h, PyObject* name) -> PyObject* {
     int r = op_contains(h, name, 1);
@@ -192,7 +192,8 @@ int store_methods(PyObject* module_name, const MethodEntry* entries, size_t n,
   for (size_t i = 0; i < n; ++i) {
     const MethodEntry& e = entries[i];
     PyObject* defaults = e.def.impl == py_model_dump ? defaults_for_model_dump : nullptr;
-    PyObject* annotations = e.def.impl == py_get_pydantic_core_schema ? schema_annotations : nullptr;
+    PyObject* annotations =
+        e.def.impl == py_get_pydantic_core_schema ? schema_annotations : nullptr;
     Ref fn = Ref::steal(function_new(e.def, module_name, defaults, annotations));
     if (!fn) return -1;
     if (e.classmethod) {
@@ -209,23 +210,45 @@ int store_methods(PyObject* module_name, const MethodEntry* entries, size_t n,
 
 int attach_methods(PyObject* module_name) {
   static const MethodEntry methods[] = {
-      {{"as_dict", "TablesHolder.as_dict", "TablesHolder.as_dict(self) -> dict", py_as_dict, true}, false},
-      {{"replace_dict", "TablesHolder.replace_dict", "TablesHolder.replace_dict(self, other) -> void", py_replace_dict, true}, false},
-      {{"contains", "TablesHolder.contains", "TablesHolder.contains(self, str name) -> bool", py_contains, true}, false},
-      {{"set", "TablesHolder.set", "TablesHolder.set(self, str name, table) -> void", py_set, true}, false},
-      {{"add", "TablesHolder.add", "TablesHolder.add(self, str name, table) -> void", py_add, true}, false},
+      {{"as_dict", "TablesHolder.as_dict", "TablesHolder.as_dict(self) -> dict", py_as_dict, true},
+       false},
+      {{"replace_dict", "TablesHolder.replace_dict",
+        "TablesHolder.replace_dict(self, other) -> void", py_replace_dict, true},
+       false},
+      {{"contains", "TablesHolder.contains", "TablesHolder.contains(self, str name) -> bool",
+        py_contains, true},
+       false},
+      {{"set", "TablesHolder.set", "TablesHolder.set(self, str name, table) -> void", py_set, true},
+       false},
+      {{"add", "TablesHolder.add", "TablesHolder.add(self, str name, table) -> void", py_add, true},
+       false},
       {{"get", "TablesHolder.get", "TablesHolder.get(self, str name)", py_get, true}, false},
-      {{"remove", "TablesHolder.remove", "TablesHolder.remove(self, str name) -> void", py_remove, true}, false},
+      {{"remove", "TablesHolder.remove", "TablesHolder.remove(self, str name) -> void", py_remove,
+        true},
+       false},
       {{"clear", "TablesHolder.clear", "TablesHolder.clear(self) -> void", py_clear, true}, false},
       {{"iterate", "TablesHolder.iterate", "TablesHolder.iterate(self)", py_iterate, true}, false},
       {{"keys", "TablesHolder.keys", "TablesHolder.keys(self) -> list", py_keys, true}, false},
-      {{"values", "TablesHolder.values", "TablesHolder.values(self) -> list", py_values, true}, false},
+      {{"values", "TablesHolder.values", "TablesHolder.values(self) -> list", py_values, true},
+       false},
       {{"items", "TablesHolder.items", "TablesHolder.items(self) -> list", py_items, true}, false},
-      {{"is_tables_holder", "TablesHolder.is_tables_holder", "TablesHolder.is_tables_holder(self) -> bool", py_is_tables_holder, true}, false},
-      {{"model_dump", "TablesHolder.model_dump", "TablesHolder.model_dump(self, bool exclude_none=True) -> dict", py_model_dump, true}, false},
-      {{"__get_pydantic_core_schema__", "TablesHolder.__get_pydantic_core_schema__", "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: GetCoreSchemaHandler)", py_get_pydantic_core_schema, true}, true},
-      {{"_validate", "TablesHolder._validate", "TablesHolder._validate(cls, value)", py_validate, true}, true},
-      {{"_serialize", "TablesHolder._serialize", "TablesHolder._serialize(self)", py_serialize, true}, false},
+      {{"is_tables_holder", "TablesHolder.is_tables_holder",
+        "TablesHolder.is_tables_holder(self) -> bool", py_is_tables_holder, true},
+       false},
+      {{"model_dump", "TablesHolder.model_dump",
+        "TablesHolder.model_dump(self, bool exclude_none=True) -> dict", py_model_dump, true},
+       false},
+      {{"__get_pydantic_core_schema__", "TablesHolder.__get_pydantic_core_schema__",
+        "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: "
+        "GetCoreSchemaHandler)",
+        py_get_pydantic_core_schema, true},
+       true},
+      {{"_validate", "TablesHolder._validate", "TablesHolder._validate(cls, value)", py_validate,
+        true},
+       true},
+      {{"_serialize", "TablesHolder._serialize", "TablesHolder._serialize(self)", py_serialize,
+        true},
+       false},
   };
   Ref defaults = Ref::steal(PyTuple_Pack(1, Py_True));
   if (!defaults) return -1;

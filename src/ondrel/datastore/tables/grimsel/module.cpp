@@ -53,7 +53,8 @@ int bind_table_data(PyObject* module) {
   if (!flag) return -1;
   int type_checking = PyObject_IsTrue(flag.get());
   if (type_checking < 0) return -1;
-  if (type_checking) return module::bind_import(module, "ondrel.datastore.tables.data", "TableData");
+  if (type_checking)
+    return module::bind_import(module, "ondrel.datastore.tables.data", "TableData");
   // At run time the model module is imported only when a table is first validated.
   Ref lazy_name = Ref::steal(PyUnicode_InternFromString("lazy"));
   if (!lazy_name) return -1;
@@ -81,7 +82,7 @@ int exec_module(PyObject* module) {
     const char* module;
     const char* attr;
   } imports[] = {
-      {"typing", "TYPE_CHECKING"}, {"pydantic", "GetCoreSchemaHandler"},
+      {"typing", "TYPE_CHECKING"},      {"pydantic", "GetCoreSchemaHandler"},
       {"pydantic_core", "core_schema"}, {"slumbrel", "lazy"},
       {"glacine.frozen", "freeze"},
   };

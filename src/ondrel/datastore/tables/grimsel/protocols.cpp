@@ -6,7 +6,8 @@ namespace ondrel::grimsel {
 namespace {
 
 inline int check_key(PyObject* name) {
-  if (PyUnicode_CheckExact(name)) [[likely]] return 0;
+  if (PyUnicode_CheckExact(name)) [[likely]]
+    return 0;
   return args::check_exact_str(name, "name", false, true);
 }
 
@@ -21,14 +22,16 @@ inline int check_key(PyObject* name) {
 
 Py_ssize_t holder_length(PyObject* self) {
   PyObject* root = reinterpret_cast<H*>(self)->_root;
-  if (PyDict_Check(root)) [[likely]] return PyDict_GET_SIZE(root);
+  if (PyDict_Check(root)) [[likely]]
+    return PyDict_GET_SIZE(root);
   raise_no_len(root);
   return -1;
 }
 
 PyObject* holder_subscript(PyObject* self, PyObject* name) {
   if (check_key(name) < 0) return nullptr;
-  if (PyObject* root = plain_root(self)) [[likely]] return lookup_or_none(root, name);
+  if (PyObject* root = plain_root(self)) [[likely]]
+    return lookup_or_none(root, name);
   return op_get(reinterpret_cast<H*>(self), name, 0);
 }
 
@@ -52,7 +55,8 @@ PyObject* holder_item(PyObject* self, Py_ssize_t index) {
 int holder_contains(PyObject* self, PyObject* name) {
   if (check_key(name) < 0) return -1;
   PyObject* root = reinterpret_cast<H*>(self)->_root;
-  if (PyDict_Check(root)) [[likely]] return PyDict_Contains(root, name);
+  if (PyDict_Check(root)) [[likely]]
+    return PyDict_Contains(root, name);
   raise_not_iterable(root);
   return -1;
 }

@@ -33,8 +33,7 @@ PyObject* py_get_pydantic_core_schema(PyObject* cls, PyObject* const* args, Py_s
   Ref kw_info = Ref::steal(PyTuple_Pack(1, g_names.info_arg));
   if (!kw_info) return nullptr;
   PyObject* ser_args[] = {serialize.get(), Py_False};
-  Ref ser_schema =
-      Ref::steal(PyObject_Vectorcall(serializer_fn.get(), ser_args, 1, kw_info.get()));
+  Ref ser_schema = Ref::steal(PyObject_Vectorcall(serializer_fn.get(), ser_args, 1, kw_info.get()));
   if (!ser_schema) return nullptr;
 
   Ref kw_ser = Ref::steal(PyTuple_Pack(1, g_names.serialization));
@@ -43,8 +42,7 @@ PyObject* py_get_pydantic_core_schema(PyObject* cls, PyObject* const* args, Py_s
   return PyObject_Vectorcall(validator_fn.get(), val_args, 1, kw_ser.get());
 }
 
-PyObject* py_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* py_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const args::Spec spec{"_validate", kValue, 1, 1};
   PyObject* value;
   if (args::parse(spec, args, nargs, kwnames, &value) < 0) return nullptr;

@@ -92,8 +92,7 @@ int holder_clear(PyObject* self) {
 void holder_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Holders nest through their roots; the trashcan keeps a deep chain off the C stack.
-  Py_TRASHCAN_BEGIN(self, holder_dealloc)
-  Py_CLEAR(reinterpret_cast<H*>(self)->_root);
+  Py_TRASHCAN_BEGIN(self, holder_dealloc) Py_CLEAR(reinterpret_cast<H*>(self)->_root);
   Py_TYPE(self)->tp_free(self);
   Py_TRASHCAN_END
 }
@@ -112,16 +111,16 @@ PyGetSetDef holder_getset[] = {
 }  // namespace
 
 PyTypeObject TablesHolderType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "ondrel.datastore.tables.grimsel.TablesHolder",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "ondrel.datastore.tables.grimsel.TablesHolder",
     .tp_basicsize = sizeof(TablesHolderObject),
     .tp_dealloc = holder_dealloc,
     .tp_repr = holder_repr,
     .tp_as_sequence = &holder_as_sequence,
     .tp_as_mapping = &holder_as_mapping,
     .tp_hash = holder_hash,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     .tp_doc = "TablesHolder(holder=None)",
     .tp_traverse = holder_traverse,
     .tp_clear = holder_clear,

@@ -35,9 +35,7 @@ void vt_set_unchecked(H* self, PyObject* name, PyObject* table) {
   (void)op_set_unchecked(self, name, table);
 }
 
-int vt_contains_unchecked(H* self, PyObject* name) {
-  return op_contains_unchecked(self, name) > 0;
-}
+int vt_contains_unchecked(H* self, PyObject* name) { return op_contains_unchecked(self, name) > 0; }
 
 PyObject* vt_keys_unchecked(H* self) { return op_keys_unchecked(self); }
 PyObject* vt_values_unchecked(H* self) { return op_values_unchecked(self); }
