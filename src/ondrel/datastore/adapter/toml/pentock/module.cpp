@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 #include <unistd.h>
 
 #include "ondrel/_native/args.hpp"
@@ -193,8 +195,14 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   BufferOwner owner;
   snap.data = c_unified_data::dump_model(output.get());
   if (PyErr_Occurred()) return nullptr;
-  const char* path = PyUnicode_AsUTF8(filepath);
+  Py_ssize_t path_len = 0;
+  const char* path = PyUnicode_AsUTF8AndSize(filepath, &path_len);
   if (path == nullptr) return nullptr;
+  // fopen would stop at a NUL and write to another file than the one named.
+  if (std::strlen(path) != static_cast<size_t>(path_len)) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character in filepath");
+    return nullptr;
+  }
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
   if (!encode(output.get(), escape, snap, owner)) return nullptr;
 

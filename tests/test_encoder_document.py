@@ -1,0 +1,256 @@
+"""Document layout and value forms of the TOML encoder."""
+
+import datetime
+import decimal
+import tomllib
+from collections import OrderedDict
+
+import pytest
+from _toml_models import Model, Table, col, records_model
+
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+from ondrel.datastore.tables.data import TableData
+from ondrel.datastore.unified_data import UnifiedDataFormat
+
+WORKED_EXAMPLE = (
+    '[header]\n'
+    'version = "1.0"\n'
+    'schema_version = "2"\n'
+    'tables = ["users"]\n'
+    '\n'
+    '[tables.users]\n'
+    'columns = [\n'
+    '    { name = "id", type = "INTEGER", primary_key = true, autoincrement = true },\n'
+    '    { name = "nick", type = "TEXT", nullable = true, unique = true, default = "anon",'
+    ' comment = "Nickname" },\n'
+    ']\n'
+    'records = [\n'
+    '    { id = 1, nick = "ada" },\n'
+    '    { id = 2 },\n'
+    ']\n'
+)
+
+EMPTY_DOCUMENT = '[header]\nversion = "1.0"\nschema_version = "2"\ntables = []\n'
+
+
+def worked_model():
+    table = TableData.model_validate({
+        "columns": [
+            {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
+            {"name": "nick", "type": "TEXT", "nullable": True, "unique": True,
+             "default": "anon", "comment": "Nickname"},
+        ],
+        "records": [{"id": 1, "nick": "ada"}, {"id": 2, "nick": None}],
+    })
+    return UnifiedDataFormat(version="1.0", schema_version="2", tables={"users": table})
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_worked_example_byte_for_byte(escape):
+    out = encode_unified_data(worked_model(), escape)
+    assert out == WORKED_EXAMPLE
+    assert len(out.encode()) == 346
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_empty_document(escape):
+    assert encode_unified_data(Model(), escape_strings=escape) == EMPTY_DOCUMENT
+
+
+def table_section(model):
+    return encode_unified_data(model).split("\n\n", 1)[1]
+
+
+def test_table_without_columns_and_records():
+    assert table_section(Model({"t": Table()})) == (
+        "[tables.t]\ncolumns = [\n]\nrecords = [\n]\n")
+
+
+def test_tables_keep_holder_order_with_one_blank_line_between():
+    out = encode_unified_data(Model({"b": Table(), "a": Table(), "c": Table()}))
+    assert 'tables = ["b", "a", "c"]\n' in out
+    assert out.index("[tables.b]") < out.index("[tables.a]") < out.index("[tables.c]")
+    assert out.count("\n\n") == 3 and not out.endswith("\n\n")
+
+
+@pytest.mark.parametrize(
+    ("column", "entry"),
+    [
+        (col("id", "INTEGER"), '{ name = "id", type = "INTEGER" }'),
+        # Every optional pair, in the fixed order whatever the tuple order.
+        (col("x", "T", unique=1, comment="c", foreign_key="o.id", default=0, nullable="yes",
+             primary_key=True, autoincrement=[1], ondelete="CASCADE", onupdate="SET NULL"),
+         '{ name = "x", type = "T", nullable = true, primary_key = true, foreign_key = "o.id",'
+         ' unique = true, autoincrement = true, default = 0, comment = "c" }'),
+        # Falsy flags are left out, never written as false; a falsy default is still written.
+        (col("f", unique=0, nullable="", primary_key=None, autoincrement=[], default=False),
+         '{ name = "f", type = "TEXT", default = false }'),
+        (col("s", default=""), '{ name = "s", type = "TEXT", default = "" }'),
+        (col("l", default=[1, "a", None]), '{ name = "l", type = "TEXT", default = [ 1, "a", null ] }'),
+    ],
+)
+def test_column_entries(column, entry):
+    assert table_section(Model({"t": Table([column])})) == (
+        f"[tables.t]\ncolumns = [\n    {entry},\n]\nrecords = [\n]\n")
+
+
+def record_line(value, escape=False):
+    out = encode_unified_data(records_model([{"k": value}]), escape)
+    return out.split("records = [\n    ", 1)[1].split(",\n]", 1)[0]
+
+
+class Stringy:
+    def __str__(self):
+        return 'say "hi"'
+
+
+class MyInt(int):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+class MyList(list):
+    def __iter__(self):
+        raise AssertionError("storage is read directly")
+
+
+class MyDict(dict):
+    def items(self):
+        raise AssertionError("storage is read directly")
+
+
+@pytest.mark.parametrize(
+    ("value", "text"),
+    [
+        (True, "true"),
+        (False, "false"),
+        (0, "0"),
+        (-7, "-7"),
+        (1.0, "1.0"),
+        (float("nan"), "nan"),
+        (float("-inf"), "-inf"),
+        (1e16, "1e+16"),
+        (1.5e-7, "1.5e-07"),
+        (2**200, str(2**200)),
+        ("héllo €", '"héllo €"'),
+        ([1, "a", None], '[ 1, "a", null ]'),
+        ((1,), "[ 1 ]"),
+        ([], "[  ]"),
+        ({}, "{  }"),
+        ({"a": None}, "{  }"),
+        ({"k": [1, {"x": True}]}, "{ k = [ 1, { x = true } ] }"),
+        ({"a": 1, "b": None, "c": "x"}, '{ a = 1, c = "x" }'),
+        (MyInt(5), "5"),
+        (MyFloat(2.5), "2.5"),
+        (MyStr("s"), '"s"'),
+        (MyList([1, 2]), "[ 1, 2 ]"),
+        (MyDict(a=1), "{ a = 1 }"),
+        (OrderedDict(b=2, a=1), "{ b = 2, a = 1 }"),
+        (Stringy(), '"say "hi""'),
+        (decimal.Decimal("1.50"), '"1.50"'),
+        (datetime.date(2024, 1, 2), '"2024-01-02"'),
+        (b"ab", "\"b'ab'\""),
+    ],
+)
+def test_value_forms(value, text):
+    assert record_line(value) == "{ k = " + text + " }"
+
+
+@pytest.mark.parametrize(
+    ("value", "raw", "escaped"),
+    [
+        ('a"b\\c', '"a"b\\c"', '"a\\"b\\\\c"'),
+        ("line\nfeed\ttab\r", '"line\nfeed\ttab\r"', '"line\\nfeed\\ttab\\r"'),
+        ("\x00\x0b\x1f\x7f", '"\x00\x0b\x1f\x7f"', '"\\u0000\\u000B\\u001F\\u007F"'),
+        ("é€😀 it's a/b", "\"é€😀 it's a/b\"", "\"é€😀 it's a/b\""),
+        (Stringy(), '"say "hi""', '"say \\"hi\\""'),
+        ([{"n": ["\n"]}], '[ { n = [ "\n" ] } ]', '[ { n = [ "\\n" ] } ]'),
+    ],
+)
+def test_escape_flag_reaches_every_string(value, raw, escaped):
+    assert record_line(value, False) == "{ k = " + raw + " }"
+    assert record_line(value, True) == "{ k = " + escaped + " }"
+
+
+@pytest.mark.parametrize("flag", [1, "yes", True, [0]])
+def test_truthy_escape_flags_escape(flag):
+    assert record_line("\n", flag) == '{ k = "\\n" }'
+
+
+@pytest.mark.parametrize("flag", [0, None, [], "", False])
+def test_falsy_escape_flags_stay_raw(flag):
+    assert record_line("\n", flag) == '{ k = "\n" }'
+
+
+def test_comment_and_default_honour_the_flag():
+    model = Model({"t": Table([col("c", comment="a\nb", default={"d": "x\ty"})])})
+    raw = encode_unified_data(model)
+    assert 'default = { d = "x\ty" }, comment = "a\nb" }' in raw
+    assert 'default = { d = "x\\ty" }, comment = "a\\nb" }' in encode_unified_data(model, True)
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_record_with_only_none_values(escape):
+    out = encode_unified_data(records_model([{"a": None, "b": None}]), escape)
+    assert "records = [\n    {  },\n]\n" in out
+
+
+def test_record_key_types_are_checked_and_the_error_stops_the_document():
+    with pytest.raises(TypeError, match="inline table key must be str, not int"):
+        encode_unified_data(records_model([{"a": 1, 2: "x"}]))
+
+
+def test_failure_in_third_record_propagates():
+    class Bad:
+        def __str__(self):
+            raise ZeroDivisionError("boom")
+
+    with pytest.raises(ZeroDivisionError, match="boom"):
+        encode_unified_data(records_model([{"a": 1}, {"a": 2}, {"a": Bad()}, {"a": 4}]))
+
+
+@pytest.mark.parametrize(
+    ("column", "message"),
+    [
+        (col("c", None), "column type must be str, not NoneType"),
+        (col(1), "column name must be str, not int"),
+        (col("c", foreign_key=3), "column foreign_key must be str, not int"),
+        (col("c", comment=b"x"), "column comment must be str, not bytes"),
+    ],
+)
+def test_column_string_fields_must_be_str(column, message):
+    with pytest.raises(TypeError, match=message) as info:
+        encode_unified_data(Model({"users": Table([col("ok"), column])}))
+    assert "while encoding column 1 of table 'users'" in info.value.__notes__
+
+
+@pytest.mark.parametrize(
+    ("model", "message"),
+    [
+        (Model(version=1), "version must be str, not int"),
+        (Model(schema_version=None), "schema_version must be str, not NoneType"),
+        (Model({1: Table()}), "a table name must be str, not int"),
+    ],
+)
+def test_header_fields_must_be_str(model, message):
+    with pytest.raises(TypeError, match=message):
+        encode_unified_data(model)
+
+
+def test_lone_surrogate_raises():
+    with pytest.raises(UnicodeEncodeError):
+        encode_unified_data(records_model([{"a": "\ud800"}]))
+
+
+def test_document_reads_back_with_tomllib():
+    out = encode_unified_data(worked_model())
+    doc = tomllib.loads(out)
+    assert doc["header"] == {"version": "1.0", "schema_version": "2", "tables": ["users"]}
+    assert doc["tables"]["users"]["records"] == [{"id": 1, "nick": "ada"}, {"id": 2}]

@@ -1,0 +1,149 @@
+"""Round trips through tomllib, and native number text against str()."""
+
+import math
+import struct
+import tomllib
+
+import pytest
+from _toml_models import Model, Table, col, records_model
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+
+# Any text the interpreter can encode as UTF-8 (no lone surrogates).
+text = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)
+tricky_text = st.one_of(text, st.sampled_from(['"', "\\", "\n", "\r\n", "\x00", "\x7f", "\x1b",
+                                                "'''", '"""', "é€😀", "\u2028", "a.b", " "]))
+keys = st.one_of(st.from_regex(r"[A-Za-z0-9_-]{1,8}", fullmatch=True), tricky_text)
+floats = st.one_of(st.floats(), st.sampled_from([0.0, -0.0, math.inf, -math.inf, math.nan,
+                                                 5e-324, 1e16, 1e-5, 1.5e-7]))
+scalars = st.one_of(st.booleans(), st.integers(min_value=-(2**70), max_value=2**70), floats,
+                    tricky_text)
+# None appears only where TOML can carry it: as a record value, which is dropped.
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(st.lists(inner, max_size=4),
+                            st.dictionaries(keys, inner, max_size=4)),
+    max_leaves=12,
+)
+records = st.dictionaries(keys, st.one_of(st.none(), values), max_size=6)
+flags = st.one_of(st.booleans(), st.sampled_from([0, 1, "", "y", None]))
+
+
+@st.composite
+def columns(draw):
+    return col(draw(tricky_text), draw(tricky_text), unique=draw(flags),
+               comment=draw(st.one_of(st.none(), tricky_text)),
+               foreign_key=draw(st.one_of(st.none(), tricky_text)),
+               default=draw(st.one_of(st.none(), values)),
+               nullable=draw(flags), primary_key=draw(flags), autoincrement=draw(flags))
+
+
+models = st.builds(
+    lambda version, schema, tables: (version, schema, tables),
+    tricky_text, tricky_text,
+    st.dictionaries(keys, st.tuples(st.lists(columns(), max_size=3),
+                                    st.lists(records, max_size=4)), max_size=3),
+)
+
+
+def expected_value(v):
+    if isinstance(v, dict):
+        return {k: expected_value(x) for k, x in v.items() if x is not None}
+    if isinstance(v, list):
+        return [expected_value(x) for x in v]
+    return v
+
+
+def expected_column(c):
+    name, type_, unique, comment, fk, default, _, _, nullable, pk, autoinc = c
+    out = {"name": name, "type": type_}
+    for key, flag in (("nullable", nullable), ("primary_key", pk)):
+        if flag:
+            out[key] = True
+    if fk is not None:
+        out["foreign_key"] = fk
+    for key, flag in (("unique", unique), ("autoincrement", autoinc)):
+        if flag:
+            out[key] = True
+    if default is not None:
+        out["default"] = expected_value(default)
+    if comment is not None:
+        out["comment"] = comment
+    return out
+
+
+def same(a, b):
+    """Equality that counts nan as equal to nan and tells -0.0 from 0.0."""
+    if isinstance(a, float) and isinstance(b, float):
+        if math.isnan(a):
+            return math.isnan(b)
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and a == b
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(models)
+def test_escaped_documents_read_back_equal(parts):
+    version, schema, tables = parts
+    model = Model({name: Table(cols, recs) for name, (cols, recs) in tables.items()},
+                  version=version, schema_version=schema)
+    doc = tomllib.loads(encode_unified_data(model, escape_strings=True))
+    assert doc["header"] == {"version": version, "schema_version": schema,
+                             "tables": list(tables)}
+    assert list(doc.get("tables", {})) == list(tables)
+    for name, (cols, recs) in tables.items():
+        got = doc["tables"][name]
+        assert same(got["columns"], [expected_column(c) for c in cols])
+        assert same(got["records"], [expected_value(r) for r in recs])
+
+
+def encoded_list(items):
+    out = encode_unified_data(records_model([{"v": list(items)}]))
+    return out.split("{ v = [ ", 1)[1].split(" ] },\n", 1)[0].split(", ")
+
+
+INT_EDGES = [0, 1, -1, 9, 10, 99, 100, 2**30 - 1, 2**30, -(2**30), 2**31, 2**32, 10**15,
+             10**18, 10**19, 2**62, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64,
+             -(2**64), 10**30, -(10**30), 2**1000]
+
+
+@pytest.mark.parametrize("chunk", [INT_EDGES, [n + d for n in INT_EDGES for d in (-1, 1)]])
+def test_int_text_matches_str_at_the_edges(chunk):
+    assert encoded_list(chunk) == [str(n) for n in chunk]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.one_of(st.integers(), st.integers(-(2**64), 2**64),
+                          st.integers(-(2**200), 2**200)), min_size=1, max_size=50))
+def test_int_text_matches_str(items):
+    assert encoded_list(items) == [str(n) for n in items]
+
+
+FLOAT_EDGES = [0.0, -0.0, 1.0, -1.0, 0.1, 1 / 3, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5,
+               0.0001234, 1.5e-7, 1e22, 1e23, 1.7976931348623157e308, 2.2250738585072014e-308,
+               2.225073858507201e-308, 5e-324, 1e-323, 123456789012345678.0, 0.30000000000000004,
+               math.inf, -math.inf, math.nan, -math.nan, 1e100, 1.234e-100]
+
+
+def test_float_text_matches_repr_at_the_edges():
+    assert encoded_list(FLOAT_EDGES) == [repr(x) for x in FLOAT_EDGES]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.one_of(st.floats(), st.floats(allow_subnormal=True, min_value=-1e-300,
+                                                 max_value=1e-300)), min_size=1, max_size=50))
+def test_float_text_matches_repr(items):
+    assert encoded_list(items) == [repr(x) for x in items]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(0, 2**64 - 1), min_size=1, max_size=50))
+def test_float_text_matches_repr_for_any_bit_pattern(bits):
+    items = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in bits]
+    assert encoded_list(items) == [repr(x) for x in items]
