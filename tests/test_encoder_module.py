@@ -196,3 +196,41 @@ def test_import_refuses_a_too_small_holder_type():
     """)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("ondrel.datastore.tables.grimsel.TablesHolder size changed")
+
+
+def _rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+LEAK_MODEL = Model({f"table{i}": Table([col("id", comment="c", default=[1, {"a": "b"}])],
+                                       [{"a": 1.5, "b": "é" * 10, "c": [2**70]}] * 20)
+                    for i in range(5)})
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda path: encode_unified_data(LEAK_MODEL, True),
+        lambda path: write_unified_data(LEAK_MODEL, path),
+        lambda path: write_unified_data(Model({"a": Table(), "b": Table([col("x", None)])}),
+                                        path),
+        lambda path: encode_unified_data(Model({"a": Table(), "b": Table([col("x")[:5]])})),
+        lambda path: write_unified_data(LEAK_MODEL, path + "/missing/x"),
+    ],
+)
+def test_repeated_calls_do_not_leak(tmp_path, call):
+    path = str(tmp_path / "doc.toml")
+
+    def run(n):
+        for _ in range(n):
+            try:
+                call(path)
+            except (TypeError, ValueError, OSError):
+                pass
+
+    run(500)
+    before = _rss_kb()
+    run(2000)
+    assert _rss_kb() - before < 2048

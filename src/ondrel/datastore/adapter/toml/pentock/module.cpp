@@ -138,10 +138,13 @@ Ref output_of(PyObject* data) {
   return out;
 }
 
-// Snapshot and encoded document; false with an exception set.
-bool encode(PyObject* output, int escape, SnapshotOwner& snap, BufferOwner& owner) {
+bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
   snap.data = c_unified_data::dump_model(output);
-  if (PyErr_Occurred()) return false;
+  return !PyErr_Occurred();
+}
+
+// The document of a snapshot; false with an exception set.
+bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
 #if ONDREL_TINY_BUFFER
   owner.buf = common::buf_new(1);
 #else
@@ -166,7 +169,7 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   if (!output) return nullptr;
   SnapshotOwner snap;
   BufferOwner owner;
-  if (!encode(output.get(), escape, snap, owner)) return nullptr;
+  if (!take_snapshot(output.get(), snap) || !encode(snap, escape, owner)) return nullptr;
   return PyUnicode_DecodeUTF8(owner.buf->data, static_cast<Py_ssize_t>(owner.buf->pos), nullptr);
 }
 
@@ -193,8 +196,7 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
 
   SnapshotOwner snap;
   BufferOwner owner;
-  snap.data = c_unified_data::dump_model(output.get());
-  if (PyErr_Occurred()) return nullptr;
+  if (!take_snapshot(output.get(), snap)) return nullptr;
   Py_ssize_t path_len = 0;
   const char* path = PyUnicode_AsUTF8AndSize(filepath, &path_len);
   if (path == nullptr) return nullptr;
@@ -204,7 +206,7 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
     return nullptr;
   }
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
-  if (!encode(output.get(), escape, snap, owner)) return nullptr;
+  if (!encode(snap, escape, owner)) return nullptr;
 
   FileOwner file;
   file.f = std::fopen(path, "wb");
