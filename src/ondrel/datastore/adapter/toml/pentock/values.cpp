@@ -281,9 +281,18 @@ bool _inline_table_to_buf(Buffer* buf, PyObject* d) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
     // Owned: writing the value may run Python code that removes the entry.
     Ref held = Ref::borrow(value);
-    if (written && !insert_comma_space(buf)) return false;
-    if (!write_key<Esc>(buf, key, "an inline table key")) return false;
-    if (!insert_equals(buf)) return false;
+    Utf8 k{};
+    if (!utf8_of(key, &k, "an inline table key")) return false;
+    if (is_bare_key(k)) [[likely]] {
+      // Separator, key and " = " in one reservation; k.size is a str length, far from overflow.
+      if (!reserve(buf, 2 + k.size + 3)) return false;
+      if (written) put_unchecked(buf, tok::COMMA_SPACE);
+      put_unchecked(buf, k.data, k.size);
+      put_unchecked(buf, tok::EQUALS);
+    } else {
+      if (written && !insert_comma_space(buf)) return false;
+      if (!quoted_bytes<Esc>(buf, k) || !insert_equals(buf)) return false;
+    }
     if (!_value_to_buf<Esc>(buf, held.get())) return false;
     written = true;
   }
