@@ -24,20 +24,42 @@ SAMPLE = {
     "books": {
         "columns": [
             {"name": "id", "type": "INTEGER", "primary_key": True},
-            {"name": "author_id", "type": "INTEGER", "foreign_key": "authors.id",
-             "ondelete": "CASCADE"},
+            {
+                "name": "author_id",
+                "type": "INTEGER",
+                "foreign_key": "authors.id",
+                "ondelete": "CASCADE",
+            },
             {"name": "title", "type": "TEXT", "comment": 'Title, may hold "quotes"'},
             {"name": "price", "type": "REAL", "default": 0.0},
             {"name": "in_print", "type": "BOOLEAN", "default": False},
             {"name": "tags", "type": "JSON", "default": []},
         ],
         "records": [
-            {"id": 10, "author_id": 1, "title": "Notes on the \"Engine\"", "price": 12.5,
-             "in_print": True, "tags": ["maths", "history"]},
-            {"id": 11, "author_id": 2, "title": "Ljus\toch skugga", "price": 1e-5,
-             "in_print": False, "tags": []},
-            {"id": 12, "author_id": 3, "title": "静夜思", "price": math.inf, "in_print": True,
-             "tags": ["poetry", "唐"]},
+            {
+                "id": 10,
+                "author_id": 1,
+                "title": 'Notes on the "Engine"',
+                "price": 12.5,
+                "in_print": True,
+                "tags": ["maths", "history"],
+            },
+            {
+                "id": 11,
+                "author_id": 2,
+                "title": "Ljus\toch skugga",
+                "price": 1e-5,
+                "in_print": False,
+                "tags": [],
+            },
+            {
+                "id": 12,
+                "author_id": 3,
+                "title": "静夜思",
+                "price": math.inf,
+                "in_print": True,
+                "tags": ["poetry", "唐"],
+            },
         ],
     },
     "settings": {
@@ -56,6 +78,7 @@ SAMPLE = {
 
 def expected(model):
     """What the document should read back as: the model's data with None values left out."""
+
     def clean(v):
         if isinstance(v, dict):
             return {k: clean(x) for k, x in v.items() if x is not None}
@@ -63,16 +86,30 @@ def expected(model):
             return [clean(x) for x in v]
         return v
 
-    keys = ("name", "type", "nullable", "primary_key", "foreign_key", "unique", "autoincrement",
-            "default", "comment")
+    keys = (
+        "name",
+        "type",
+        "nullable",
+        "primary_key",
+        "foreign_key",
+        "unique",
+        "autoincrement",
+        "default",
+        "comment",
+    )
     tables = {}
     for name, table in model.tables.items():
         columns = []
         for c in table.columns:
             d = c.model_dump()
             # Flags appear only when set; other fields whenever they are not None.
-            columns.append({k: clean(d[k]) for k in keys
-                            if d[k] is not None and (d[k] is not False or k == "default")})
+            columns.append(
+                {
+                    k: clean(d[k])
+                    for k in keys
+                    if d[k] is not None and (d[k] is not False or k == "default")
+                }
+            )
         tables[name] = {"columns": columns, "records": [clean(r) for r in table.records]}
     return tables
 
@@ -89,12 +126,17 @@ def main():
     text = raw.decode()
     print(text)
     doc = tomllib.loads(text)
-    assert doc["header"] == {"version": "1.0", "schema_version": "3",
-                             "tables": ["authors", "books", "settings"]}
+    assert doc["header"] == {
+        "version": "1.0",
+        "schema_version": "3",
+        "tables": ["authors", "books", "settings"],
+    }
     assert doc["tables"] == expected(model)
-    print(f"tomllib read the {len(raw)}-byte document back: header and "
-          f"{sum(len(t['records']) for t in doc['tables'].values())} records over "
-          f"{len(doc['tables'])} tables equal the model's data.")
+    print(
+        f"tomllib read the {len(raw)}-byte document back: header and "
+        f"{sum(len(t['records']) for t in doc['tables'].values())} records over "
+        f"{len(doc['tables'])} tables equal the model's data."
+    )
 
 
 if __name__ == "__main__":

@@ -36,18 +36,33 @@ def col(
     autoincrement: Any = False,
 ) -> tuple[Any, ...]:
     """A column 11-tuple in the order the encoder reads."""
-    return (name, type, unique, comment, foreign_key, default, ondelete, onupdate, nullable,
-            primary_key, autoincrement)
+    return (
+        name,
+        type,
+        unique,
+        comment,
+        foreign_key,
+        default,
+        ondelete,
+        onupdate,
+        nullable,
+        primary_key,
+        autoincrement,
+    )
 
 
 class Model:
     """Anything with a tuple_output attribute is a model to the encoder."""
 
-    def __init__(self, tables: dict[str, Any] | None = None, version: Any = "1.0",
-                 schema_version: Any = "2", output: Any = ...):
+    def __init__(
+        self,
+        tables: dict[str, Any] | None = None,
+        version: Any = "1.0",
+        schema_version: Any = "2",
+        output: Any = ...,
+    ):
         self.tables = TablesHolder(tables or {})
-        self.tuple_output = output if output is not ... else (version, schema_version,
-                                                              self.tables)
+        self.tuple_output = output if output is not ... else (version, schema_version, self.tables)
 
 
 def records_model(records: list[Any], name: str = "t") -> Model:
@@ -56,5 +71,9 @@ def records_model(records: list[Any], name: str = "t") -> Model:
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
     """Runs code in a fresh interpreter, so a crash fails one test instead of the run."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )

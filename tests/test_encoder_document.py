@@ -6,42 +6,50 @@ import tomllib
 from collections import OrderedDict
 
 import pytest
-from _toml_models import Model, Table, col, records_model
 
+from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 from ondrel.datastore.tables.data import TableData
 from ondrel.datastore.unified_data import UnifiedDataFormat
 
 WORKED_EXAMPLE = (
-    '[header]\n'
+    "[header]\n"
     'version = "1.0"\n'
     'schema_version = "2"\n'
     'tables = ["users"]\n'
-    '\n'
-    '[tables.users]\n'
-    'columns = [\n'
+    "\n"
+    "[tables.users]\n"
+    "columns = [\n"
     '    { name = "id", type = "INTEGER", primary_key = true, autoincrement = true },\n'
     '    { name = "nick", type = "TEXT", nullable = true, unique = true, default = "anon",'
     ' comment = "Nickname" },\n'
-    ']\n'
-    'records = [\n'
+    "]\n"
+    "records = [\n"
     '    { id = 1, nick = "ada" },\n'
-    '    { id = 2 },\n'
-    ']\n'
+    "    { id = 2 },\n"
+    "]\n"
 )
 
 EMPTY_DOCUMENT = '[header]\nversion = "1.0"\nschema_version = "2"\ntables = []\n'
 
 
 def worked_model():
-    table = TableData.model_validate({
-        "columns": [
-            {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
-            {"name": "nick", "type": "TEXT", "nullable": True, "unique": True,
-             "default": "anon", "comment": "Nickname"},
-        ],
-        "records": [{"id": 1, "nick": "ada"}, {"id": 2, "nick": None}],
-    })
+    table = TableData.model_validate(
+        {
+            "columns": [
+                {"name": "id", "type": "INTEGER", "primary_key": True, "autoincrement": True},
+                {
+                    "name": "nick",
+                    "type": "TEXT",
+                    "nullable": True,
+                    "unique": True,
+                    "default": "anon",
+                    "comment": "Nickname",
+                },
+            ],
+            "records": [{"id": 1, "nick": "ada"}, {"id": 2, "nick": None}],
+        }
+    )
     return UnifiedDataFormat(version="1.0", schema_version="2", tables={"users": table})
 
 
@@ -62,8 +70,7 @@ def table_section(model):
 
 
 def test_table_without_columns_and_records():
-    assert table_section(Model({"t": Table()})) == (
-        "[tables.t]\ncolumns = [\n]\nrecords = [\n]\n")
+    assert table_section(Model({"t": Table()})) == ("[tables.t]\ncolumns = [\n]\nrecords = [\n]\n")
 
 
 def test_tables_keep_holder_order_with_one_blank_line_between():
@@ -78,20 +85,39 @@ def test_tables_keep_holder_order_with_one_blank_line_between():
     [
         (col("id", "INTEGER"), '{ name = "id", type = "INTEGER" }'),
         # Every optional pair, in the fixed order whatever the tuple order.
-        (col("x", "T", unique=1, comment="c", foreign_key="o.id", default=0, nullable="yes",
-             primary_key=True, autoincrement=[1], ondelete="CASCADE", onupdate="SET NULL"),
-         '{ name = "x", type = "T", nullable = true, primary_key = true, foreign_key = "o.id",'
-         ' unique = true, autoincrement = true, default = 0, comment = "c" }'),
+        (
+            col(
+                "x",
+                "T",
+                unique=1,
+                comment="c",
+                foreign_key="o.id",
+                default=0,
+                nullable="yes",
+                primary_key=True,
+                autoincrement=[1],
+                ondelete="CASCADE",
+                onupdate="SET NULL",
+            ),
+            '{ name = "x", type = "T", nullable = true, primary_key = true, foreign_key = "o.id",'
+            ' unique = true, autoincrement = true, default = 0, comment = "c" }',
+        ),
         # Falsy flags are left out, never written as false; a falsy default is still written.
-        (col("f", unique=0, nullable="", primary_key=None, autoincrement=[], default=False),
-         '{ name = "f", type = "TEXT", default = false }'),
+        (
+            col("f", unique=0, nullable="", primary_key=None, autoincrement=[], default=False),
+            '{ name = "f", type = "TEXT", default = false }',
+        ),
         (col("s", default=""), '{ name = "s", type = "TEXT", default = "" }'),
-        (col("l", default=[1, "a", None]), '{ name = "l", type = "TEXT", default = [ 1, "a", null ] }'),
+        (
+            col("l", default=[1, "a", None]),
+            '{ name = "l", type = "TEXT", default = [ 1, "a", null ] }',
+        ),
     ],
 )
 def test_column_entries(column, entry):
     assert table_section(Model({"t": Table([column])})) == (
-        f"[tables.t]\ncolumns = [\n    {entry},\n]\nrecords = [\n]\n")
+        f"[tables.t]\ncolumns = [\n    {entry},\n]\nrecords = [\n]\n"
+    )
 
 
 def record_line(value, escape=False):
@@ -169,7 +195,7 @@ def test_value_forms(value, text):
         ('a"b\\c', '"a"b\\c"', '"a\\"b\\\\c"'),
         ("line\nfeed\ttab\r", '"line\nfeed\ttab\r"', '"line\\nfeed\\ttab\\r"'),
         ("\x00\x0b\x1f\x7f", '"\x00\x0b\x1f\x7f"', '"\\u0000\\u000B\\u001F\\u007F"'),
-        ("é€😀 it's a/b", "\"é€😀 it's a/b\"", "\"é€😀 it's a/b\""),
+        ("é€😀 it's a/b", '"é€😀 it\'s a/b"', '"é€😀 it\'s a/b"'),
         (Stringy(), '"say "hi""', '"say \\"hi\\""'),
         ([{"n": ["\n"]}], '[ { n = [ "\n" ] } ]', '[ { n = [ "\\n" ] } ]'),
     ],

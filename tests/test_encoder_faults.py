@@ -4,8 +4,8 @@ import textwrap
 import tomllib
 
 import pytest
-from _toml_models import Model, Table, col, records_model, run_python
 
+from _toml_models import Model, Table, col, records_model, run_python
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
 
@@ -24,6 +24,7 @@ def run_ok(code):
 
 
 # ---- the snapshot keeps what it points at alive --------------------------------------------
+
 
 def test_snapshot_survives_tuple_values_that_empties_the_holder():
     out = run_ok("""
@@ -90,6 +91,7 @@ def test_str_that_mutates_its_own_containers():
 
 # ---- shapes are checked ---------------------------------------------------------------------
 
+
 def holder():
     return TablesHolder()
 
@@ -111,13 +113,24 @@ def test_output_tuple_shape(output, exc, message):
 @pytest.mark.parametrize(
     ("values", "exc", "message"),
     [
-        ([(), ()], TypeError, "tuple_values\\(\\) of table 't' must return a \\(columns, records\\)"
-                              " tuple, got list"),
+        (
+            [(), ()],
+            TypeError,
+            "tuple_values\\(\\) of table 't' must return a \\(columns, records\\) tuple, got list",
+        ),
         (((),), ValueError, "got 1 item"),
         (([], ()), TypeError, "columns of table 't' must be a tuple, got list"),
         (((), [{}]), TypeError, "records of table 't' must be a tuple, got list"),
-        (((col("a"), ["x"] * 11), ()), TypeError, "column 1 of table 't' must be a tuple, got list"),
-        (((col("a")[:10],), ()), ValueError, "column 0 of table 't' has 10 item\\(s\\), expected 11"),
+        (
+            ((col("a"), ["x"] * 11), ()),
+            TypeError,
+            "column 1 of table 't' must be a tuple, got list",
+        ),
+        (
+            ((col("a")[:10],), ()),
+            ValueError,
+            "column 0 of table 't' has 10 item\\(s\\), expected 11",
+        ),
     ],
 )
 def test_tuple_values_shape(values, exc, message):
@@ -136,17 +149,19 @@ def test_table_without_tuple_values():
 
 @pytest.mark.parametrize("bad", [5, None, [("a", 1)], "text"])
 def test_non_dict_record_names_table_and_index(bad):
-    with pytest.raises(TypeError, match=f"record 2 of table 'users' must be a dict, not "
-                                        f"{type(bad).__name__}"):
+    with pytest.raises(
+        TypeError, match=f"record 2 of table 'users' must be a dict, not {type(bad).__name__}"
+    ):
         encode_unified_data(records_model([{"a": 1}, {"a": 2}, bad], name="users"))
 
 
 def test_longer_column_tuples_are_accepted():
-    model = Model({"t": Table([col("id") + ("extra",)])})
+    model = Model({"t": Table([(*col("id"), "extra")])})
     assert '{ name = "id", type = "TEXT" }' in encode_unified_data(model)
 
 
 # ---- bounded recursion ----------------------------------------------------------------------
+
 
 def self_list():
     x = [1]
@@ -180,6 +195,7 @@ def test_self_referencing_default_is_bounded():
 
 # ---- keys that are not bare are quoted -----------------------------------------------------
 
+
 @pytest.mark.parametrize("key", ["a.b", "my key", "", "é", "a=b", 'q"k', "tab\tkey", "[x]"])
 @pytest.mark.parametrize("escape", [False, True])
 def test_non_bare_keys_read_back(key, escape):
@@ -203,11 +219,13 @@ def test_key_forms(key, written):
 
 # ---- escaping reaches every quoted string --------------------------------------------------
 
+
 def test_escape_covers_header_and_column_strings():
     name = 'tbl"\n'
     model = Model(
-        {name: Table([col('n"1', 'T\\EXT', foreign_key="o\n.id", comment="c\x7f")], [])},
-        version='1"0', schema_version="2\x01",
+        {name: Table([col('n"1', "T\\EXT", foreign_key="o\n.id", comment="c\x7f")], [])},
+        version='1"0',
+        schema_version="2\x01",
     )
     out = encode_unified_data(model, True)
     assert 'version = "1\\"0"' in out and 'schema_version = "2\\u0001"' in out
@@ -215,7 +233,8 @@ def test_escape_covers_header_and_column_strings():
     doc = tomllib.loads(out)
     assert doc["header"] == {"version": '1"0', "schema_version": "2\x01", "tables": [name]}
     assert doc["tables"][name]["columns"] == [
-        {"name": 'n"1', "type": "T\\EXT", "foreign_key": "o\n.id", "comment": "c\x7f"}]
+        {"name": 'n"1', "type": "T\\EXT", "foreign_key": "o\n.id", "comment": "c\x7f"}
+    ]
 
 
 def test_raw_mode_leaves_header_strings_alone():
@@ -224,6 +243,7 @@ def test_raw_mode_leaves_header_strings_alone():
 
 
 # ---- memory limits ---------------------------------------------------------------------------
+
 
 def test_estimate_that_cannot_be_allocated_falls_back():
     # 10**6 records ask for a 2 GB starting buffer; the address space allows far less.

@@ -1,27 +1,49 @@
 """The pentock module: exports, entry-point arguments and file output."""
 
+import contextlib
 import ctypes
 import errno
 import os
 import pathlib
 
 import pytest
-from _toml_models import Model, Table, col, records_model, run_python
 
+from _toml_models import Model, Table, col, records_model, run_python
 from ondrel.datastore.adapter.toml import pentock
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 
 TOKENS = {
-    "B_AUTOINCREMENT": b"autoincrement", "B_CLOSE_BRACE": b"}", "B_CLOSE_BRACKET": b"]",
-    "B_COLUMNS_EQ": b"columns = ", "B_COMMA": b",", "B_COMMA_SPACE": b", ",
-    "B_COMMENT": b"comment", "B_COUNT_EQ": b"count = ", "B_DEFAULT": b"default",
-    "B_EQUALS": b" = ", "B_FALSE": b"false", "B_FOREIGN_KEY": b"foreign_key",
-    "B_HEADER_SECTION": b"[header]\n", "B_INDENT": b"    ", "B_NAME": b"name",
-    "B_NEWLINE": b"\n", "B_NULL": b"null", "B_NULLABLE": b"nullable", "B_OPEN_BRACE": b"{",
-    "B_OPEN_BRACKET": b"[", "B_PRIMARY_KEY": b"primary_key", "B_QUOTE": b'"',
-    "B_RECORDS_EQ": b"records = ", "B_SCHEMA_VERSION_EQ": b"schema_version = ",
-    "B_SPACE": b" ", "B_TABLES_DOT": b"[tables.", "B_TABLES_EQ": b"tables = ",
-    "B_TRUE": b"true", "B_TYPE": b"type", "B_UNIQUE": b"unique", "B_VERSION_EQ": b"version = ",
+    "B_AUTOINCREMENT": b"autoincrement",
+    "B_CLOSE_BRACE": b"}",
+    "B_CLOSE_BRACKET": b"]",
+    "B_COLUMNS_EQ": b"columns = ",
+    "B_COMMA": b",",
+    "B_COMMA_SPACE": b", ",
+    "B_COMMENT": b"comment",
+    "B_COUNT_EQ": b"count = ",
+    "B_DEFAULT": b"default",
+    "B_EQUALS": b" = ",
+    "B_FALSE": b"false",
+    "B_FOREIGN_KEY": b"foreign_key",
+    "B_HEADER_SECTION": b"[header]\n",
+    "B_INDENT": b"    ",
+    "B_NAME": b"name",
+    "B_NEWLINE": b"\n",
+    "B_NULL": b"null",
+    "B_NULLABLE": b"nullable",
+    "B_OPEN_BRACE": b"{",
+    "B_OPEN_BRACKET": b"[",
+    "B_PRIMARY_KEY": b"primary_key",
+    "B_QUOTE": b'"',
+    "B_RECORDS_EQ": b"records = ",
+    "B_SCHEMA_VERSION_EQ": b"schema_version = ",
+    "B_SPACE": b" ",
+    "B_TABLES_DOT": b"[tables.",
+    "B_TABLES_EQ": b"tables = ",
+    "B_TRUE": b"true",
+    "B_TYPE": b"type",
+    "B_UNIQUE": b"unique",
+    "B_VERSION_EQ": b"version = ",
 }
 
 
@@ -45,27 +67,43 @@ def test_module_and_function_attributes():
         assert f.__module__ == "ondrel.datastore.adapter.toml.pentock"
         assert f.__defaults__ == (False,)
     assert encode_unified_data.__doc__.startswith(
-        "encode_unified_data(data, bool escape_strings=False) -> str\n\nEncode")
+        "encode_unified_data(data, bool escape_strings=False) -> str\n\nEncode"
+    )
     assert write_unified_data.__doc__.endswith("    filepath: Path to write the TOML file")
 
 
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: encode_unified_data(), r"encode_unified_data\(\) takes at least 1 positional "
-                                        r"argument \(0 given\)"),
-        (lambda: encode_unified_data(Model(), False, 3),
-         r"encode_unified_data\(\) takes at most 2 positional arguments \(3 given\)"),
-        (lambda: encode_unified_data(Model(), bogus=1),
-         "encode_unified_data\\(\\) got an unexpected keyword argument 'bogus'"),
-        (lambda: encode_unified_data(Model(), data=Model()),
-         "encode_unified_data\\(\\) got multiple values for keyword argument 'data'"),
-        (lambda: write_unified_data(Model()),
-         r"write_unified_data\(\) takes at least 2 positional arguments \(1 given\)"),
-        (lambda: write_unified_data(Model(), pathlib.Path("x")),
-         r"Argument 'filepath' has incorrect type \(expected str, got PosixPath\)"),
-        (lambda: write_unified_data(Model(), type("S", (str,), {})("x")),
-         r"Argument 'filepath' has incorrect type \(expected str, got S\)"),
+        (
+            lambda: encode_unified_data(),
+            r"encode_unified_data\(\) takes at least 1 positional "
+            r"argument \(0 given\)",
+        ),
+        (
+            lambda: encode_unified_data(Model(), False, 3),
+            r"encode_unified_data\(\) takes at most 2 positional arguments \(3 given\)",
+        ),
+        (
+            lambda: encode_unified_data(Model(), bogus=1),
+            "encode_unified_data\\(\\) got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda: encode_unified_data(Model(), data=Model()),
+            "encode_unified_data\\(\\) got multiple values for keyword argument 'data'",
+        ),
+        (
+            lambda: write_unified_data(Model()),
+            r"write_unified_data\(\) takes at least 2 positional arguments \(1 given\)",
+        ),
+        (
+            lambda: write_unified_data(Model(), pathlib.Path("x")),
+            r"Argument 'filepath' has incorrect type \(expected str, got PosixPath\)",
+        ),
+        (
+            lambda: write_unified_data(Model(), type("S", (str,), {})("x")),
+            r"Argument 'filepath' has incorrect type \(expected str, got S\)",
+        ),
         (lambda: write_unified_data(Model(), None), "bad argument type"),
         (lambda: encode_unified_data(Model(output=[1, 2, 3])), "Expected tuple, got list"),
     ],
@@ -96,8 +134,14 @@ def test_missing_tuple_output_is_attribute_error():
         encode_unified_data(object())
 
 
-MODEL = Model({"t": Table([col("id", "INTEGER", comment="é\n")],
-                          [{"id": i, "s": "ü€😀\"", "f": 0.1 * i} for i in range(500)])})
+MODEL = Model(
+    {
+        "t": Table(
+            [col("id", "INTEGER", comment="é\n")],
+            [{"id": i, "s": 'ü€😀"', "f": 0.1 * i} for i in range(500)],
+        )
+    }
+)
 
 
 @pytest.mark.parametrize("escape", [False, True])
@@ -203,9 +247,15 @@ def _rss_kb():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-LEAK_MODEL = Model({f"table{i}": Table([col("id", comment="c", default=[1, {"a": "b"}])],
-                                       [{"a": 1.5, "b": "é" * 10, "c": [2**70]}] * 20)
-                    for i in range(5)})
+LEAK_MODEL = Model(
+    {
+        f"table{i}": Table(
+            [col("id", comment="c", default=[1, {"a": "b"}])],
+            [{"a": 1.5, "b": "é" * 10, "c": [2**70]}] * 20,
+        )
+        for i in range(5)
+    }
+)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
@@ -214,8 +264,7 @@ LEAK_MODEL = Model({f"table{i}": Table([col("id", comment="c", default=[1, {"a":
     [
         lambda path: encode_unified_data(LEAK_MODEL, True),
         lambda path: write_unified_data(LEAK_MODEL, path),
-        lambda path: write_unified_data(Model({"a": Table(), "b": Table([col("x", None)])}),
-                                        path),
+        lambda path: write_unified_data(Model({"a": Table(), "b": Table([col("x", None)])}), path),
         lambda path: encode_unified_data(Model({"a": Table(), "b": Table([col("x")[:5]])})),
         lambda path: write_unified_data(LEAK_MODEL, path + "/missing/x"),
     ],
@@ -225,10 +274,8 @@ def test_repeated_calls_do_not_leak(tmp_path, call):
 
     def run(n):
         for _ in range(n):
-            try:
+            with contextlib.suppress(TypeError, ValueError, OSError):
                 call(path)
-            except (TypeError, ValueError, OSError):
-                pass
 
     run(500)
     before = _rss_kb()

@@ -5,26 +5,46 @@ import struct
 import tomllib
 
 import pytest
-from _toml_models import Model, Table, col, records_model
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
 # Any text the interpreter can encode as UTF-8 (no lone surrogates).
 text = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)
-tricky_text = st.one_of(text, st.sampled_from(['"', "\\", "\n", "\r\n", "\x00", "\x7f", "\x1b",
-                                                "'''", '"""', "é€😀", "\u2028", "a.b", " "]))
+tricky_text = st.one_of(
+    text,
+    st.sampled_from(
+        [
+            '"',
+            "\\",
+            "\n",
+            "\r\n",
+            "\x00",
+            "\x7f",
+            "\x1b",
+            "'''",
+            '"""',
+            "é€😀",
+            "\u2028",
+            "a.b",
+            " ",
+        ]
+    ),
+)
 keys = st.one_of(st.from_regex(r"[A-Za-z0-9_-]{1,8}", fullmatch=True), tricky_text)
-floats = st.one_of(st.floats(), st.sampled_from([0.0, -0.0, math.inf, -math.inf, math.nan,
-                                                 5e-324, 1e16, 1e-5, 1.5e-7]))
-scalars = st.one_of(st.booleans(), st.integers(min_value=-(2**70), max_value=2**70), floats,
-                    tricky_text)
+floats = st.one_of(
+    st.floats(),
+    st.sampled_from([0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, 1e16, 1e-5, 1.5e-7]),
+)
+scalars = st.one_of(
+    st.booleans(), st.integers(min_value=-(2**70), max_value=2**70), floats, tricky_text
+)
 # None appears only where TOML can carry it: as a record value, which is dropped.
 values = st.recursive(
     scalars,
-    lambda inner: st.one_of(st.lists(inner, max_size=4),
-                            st.dictionaries(keys, inner, max_size=4)),
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(keys, inner, max_size=4)),
     max_leaves=12,
 )
 records = st.dictionaries(keys, st.one_of(st.none(), values), max_size=6)
@@ -33,18 +53,26 @@ flags = st.one_of(st.booleans(), st.sampled_from([0, 1, "", "y", None]))
 
 @st.composite
 def columns(draw):
-    return col(draw(tricky_text), draw(tricky_text), unique=draw(flags),
-               comment=draw(st.one_of(st.none(), tricky_text)),
-               foreign_key=draw(st.one_of(st.none(), tricky_text)),
-               default=draw(st.one_of(st.none(), values)),
-               nullable=draw(flags), primary_key=draw(flags), autoincrement=draw(flags))
+    return col(
+        draw(tricky_text),
+        draw(tricky_text),
+        unique=draw(flags),
+        comment=draw(st.one_of(st.none(), tricky_text)),
+        foreign_key=draw(st.one_of(st.none(), tricky_text)),
+        default=draw(st.one_of(st.none(), values)),
+        nullable=draw(flags),
+        primary_key=draw(flags),
+        autoincrement=draw(flags),
+    )
 
 
 models = st.builds(
     lambda version, schema, tables: (version, schema, tables),
-    tricky_text, tricky_text,
-    st.dictionaries(keys, st.tuples(st.lists(columns(), max_size=3),
-                                    st.lists(records, max_size=4)), max_size=3),
+    tricky_text,
+    tricky_text,
+    st.dictionaries(
+        keys, st.tuples(st.lists(columns(), max_size=3), st.lists(records, max_size=4)), max_size=3
+    ),
 )
 
 
@@ -83,7 +111,7 @@ def same(a, b):
     if isinstance(a, dict) and isinstance(b, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     return type(a) is type(b) and a == b
 
 
@@ -91,11 +119,13 @@ def same(a, b):
 @given(models)
 def test_escaped_documents_read_back_equal(parts):
     version, schema, tables = parts
-    model = Model({name: Table(cols, recs) for name, (cols, recs) in tables.items()},
-                  version=version, schema_version=schema)
+    model = Model(
+        {name: Table(cols, recs) for name, (cols, recs) in tables.items()},
+        version=version,
+        schema_version=schema,
+    )
     doc = tomllib.loads(encode_unified_data(model, escape_strings=True))
-    assert doc["header"] == {"version": version, "schema_version": schema,
-                             "tables": list(tables)}
+    assert doc["header"] == {"version": version, "schema_version": schema, "tables": list(tables)}
     assert list(doc.get("tables", {})) == list(tables)
     for name, (cols, recs) in tables.items():
         got = doc["tables"][name]
@@ -108,9 +138,34 @@ def encoded_list(items):
     return out.split("{ v = [ ", 1)[1].split(" ] },\n", 1)[0].split(", ")
 
 
-INT_EDGES = [0, 1, -1, 9, 10, 99, 100, 2**30 - 1, 2**30, -(2**30), 2**31, 2**32, 10**15,
-             10**18, 10**19, 2**62, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64,
-             -(2**64), 10**30, -(10**30), 2**1000]
+INT_EDGES = [
+    0,
+    1,
+    -1,
+    9,
+    10,
+    99,
+    100,
+    2**30 - 1,
+    2**30,
+    -(2**30),
+    2**31,
+    2**32,
+    10**15,
+    10**18,
+    10**19,
+    2**62,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    -(2**64),
+    10**30,
+    -(10**30),
+    2**1000,
+]
 
 
 @pytest.mark.parametrize("chunk", [INT_EDGES, [n + d for n in INT_EDGES for d in (-1, 1)]])
@@ -119,16 +174,47 @@ def test_int_text_matches_str_at_the_edges(chunk):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.one_of(st.integers(), st.integers(-(2**64), 2**64),
-                          st.integers(-(2**200), 2**200)), min_size=1, max_size=50))
+@given(
+    st.lists(
+        st.one_of(st.integers(), st.integers(-(2**64), 2**64), st.integers(-(2**200), 2**200)),
+        min_size=1,
+        max_size=50,
+    )
+)
 def test_int_text_matches_str(items):
     assert encoded_list(items) == [str(n) for n in items]
 
 
-FLOAT_EDGES = [0.0, -0.0, 1.0, -1.0, 0.1, 1 / 3, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5,
-               0.0001234, 1.5e-7, 1e22, 1e23, 1.7976931348623157e308, 2.2250738585072014e-308,
-               2.225073858507201e-308, 5e-324, 1e-323, 123456789012345678.0, 0.30000000000000004,
-               math.inf, -math.inf, math.nan, -math.nan, 1e100, 1.234e-100]
+FLOAT_EDGES = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.1,
+    1 / 3,
+    1e16,
+    1e15,
+    9999999999999998.0,
+    1e-4,
+    1e-5,
+    0.0001234,
+    1.5e-7,
+    1e22,
+    1e23,
+    1.7976931348623157e308,
+    2.2250738585072014e-308,
+    2.225073858507201e-308,
+    5e-324,
+    1e-323,
+    123456789012345678.0,
+    0.30000000000000004,
+    math.inf,
+    -math.inf,
+    math.nan,
+    -math.nan,
+    1e100,
+    1.234e-100,
+]
 
 
 def test_float_text_matches_repr_at_the_edges():
@@ -136,8 +222,15 @@ def test_float_text_matches_repr_at_the_edges():
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.one_of(st.floats(), st.floats(allow_subnormal=True, min_value=-1e-300,
-                                                 max_value=1e-300)), min_size=1, max_size=50))
+@given(
+    st.lists(
+        st.one_of(
+            st.floats(), st.floats(allow_subnormal=True, min_value=-1e-300, max_value=1e-300)
+        ),
+        min_size=1,
+        max_size=50,
+    )
+)
 def test_float_text_matches_repr(items):
     assert encoded_list(items) == [repr(x) for x in items]
 

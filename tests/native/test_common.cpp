@@ -45,7 +45,7 @@ void test_growth() {
   CHECK(buf_write(b, "01234567", 8));
   CHECK(buf_write(b, "89", 2));  // exact fill
   CHECK(b->pos == 10 && b->capacity == 10);
-  CHECK(buf_write(b, "x", 1));   // one more: (capacity + 1) * 2
+  CHECK(buf_write(b, "x", 1));  // one more: (capacity + 1) * 2
   CHECK(b->capacity == 22 && content(b) == "0123456789x");
   buf_free(b);
 
@@ -90,8 +90,11 @@ void test_overflow_leaves_buffer_intact() {
 }
 
 void test_escape_table() {
-  struct Case { uint32_t code; const char* esc; };
-  const Case cases[] = {{0x08, "\\b"}, {0x09, "\\t"}, {0x0A, "\\n"}, {0x0C, "\\f"},
+  struct Case {
+    uint32_t code;
+    const char* esc;
+  };
+  const Case cases[] = {{0x08, "\\b"}, {0x09, "\\t"},  {0x0A, "\\n"}, {0x0C, "\\f"},
                         {0x0D, "\\r"}, {0x22, "\\\""}, {0x5C, "\\\\"}};
   for (const Case& c : cases) {
     const char* got = get_toml_escape(c.code);
@@ -104,8 +107,8 @@ void test_escape_table() {
 
   for (uint32_t code = 0; code < 0x20; ++code) CHECK(needs_unicode_escape(code));
   CHECK(needs_unicode_escape(0x7F));
-  CHECK(!needs_unicode_escape(0x20) && !needs_unicode_escape(0x7E) &&
-        !needs_unicode_escape(0x80) && !needs_unicode_escape(0xE9));
+  CHECK(!needs_unicode_escape(0x20) && !needs_unicode_escape(0x7E) && !needs_unicode_escape(0x80) &&
+        !needs_unicode_escape(0xE9));
 
   // Every C0 control without a short escape becomes \u00XX, upper-case hex.
   for (uint32_t code = 0; code < 0x20; ++code) {

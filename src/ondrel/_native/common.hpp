@@ -14,7 +14,7 @@
 namespace ondrel::common {
 
 struct Buffer {
-  char* data;       // `capacity` bytes; content is data[0 .. pos), never NUL-terminated
+  char* data;  // `capacity` bytes; content is data[0 .. pos), never NUL-terminated
   size_t pos;
   size_t capacity;
 };
@@ -59,7 +59,8 @@ namespace detail {
 // Room for `needed` more bytes after pos. An exact fit does not grow.
 [[nodiscard]] inline bool buf_ensure(Buffer* buf, size_t needed) {
   // pos <= capacity always holds, so the subtraction cannot wrap.
-  if (needed <= buf->capacity - buf->pos) [[likely]] return true;
+  if (needed <= buf->capacity - buf->pos) [[likely]]
+    return true;
   return detail::buf_grow(buf, needed);
 }
 

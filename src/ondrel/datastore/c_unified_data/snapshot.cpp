@@ -224,8 +224,7 @@ void free_unified_data(CUnifiedData* data) {
     std::free(data->tables);
   }
   if (data->header.table_list != nullptr) {
-    for (Py_ssize_t i = 0; i < data->header.num_tables; ++i)
-      Py_DECREF(data->header.table_list[i]);
+    for (Py_ssize_t i = 0; i < data->header.num_tables; ++i) Py_DECREF(data->header.table_list[i]);
     std::free(data->header.table_list);
   }
 }

@@ -79,14 +79,16 @@ bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
     if (!char_to_str<Esc>(buf, tok::TYPE, col->type, "column type")) return false;
   }
   if (col->nullable && !(insert_comma_space(buf) && char_true(buf, tok::NULLABLE))) return false;
-  if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::PRIMARY_KEY))) return false;
+  if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::PRIMARY_KEY)))
+    return false;
   if (col->foreign_key != Py_None) {
     if (!insert_comma_space(buf)) return false;
     if (!char_to_str<Esc>(buf, tok::FOREIGN_KEY, col->foreign_key, "column foreign_key"))
       return false;
   }
   if (col->unique && !(insert_comma_space(buf) && char_true(buf, tok::UNIQUE))) return false;
-  if (col->autoincrement && !(insert_comma_space(buf) && char_true(buf, tok::AUTOINCREMENT))) return false;
+  if (col->autoincrement && !(insert_comma_space(buf) && char_true(buf, tok::AUTOINCREMENT)))
+    return false;
   if (col->default_ != Py_None) {
     if (!reserve(buf, 2 + 7 + 3)) return false;
     put_unchecked(buf, tok::COMMA_SPACE);

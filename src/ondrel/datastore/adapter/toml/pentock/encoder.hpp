@@ -16,11 +16,11 @@
 
 namespace ondrel::pentock {
 
-using common::Buffer;
 using c_unified_data::ColumnsData;
 using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
+using common::Buffer;
 
 // Token bytes. The exported B_* variables point at these same arrays; the writers use the
 // arrays so every length is known at compile time.
@@ -63,7 +63,8 @@ inline constexpr char VERSION_EQ[] = "version = ";
 [[gnu::cold, gnu::noinline]] bool no_memory();
 
 inline bool reserve(Buffer* buf, size_t n) {
-  if (common::buf_ensure(buf, n)) [[likely]] return true;
+  if (common::buf_ensure(buf, n)) [[likely]]
+    return true;
   return no_memory();
 }
 

@@ -2,12 +2,12 @@
 // the two entry points.
 #include <Python.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/function.hpp"
@@ -290,8 +290,7 @@ int bind_tables_holder() {
 
   Ref dict = Ref::steal(PyType_GetDict(tp));
   PyObject* capsule = nullptr;
-  if (!dict || PyDict_GetItemStringRef(dict.get(), grimsel::kVTableKey, &capsule) < 0)
-    return -1;
+  if (!dict || PyDict_GetItemStringRef(dict.get(), grimsel::kVTableKey, &capsule) < 0) return -1;
   Ref capsule_ref = Ref::steal(capsule);
   void* vtable = nullptr;
   if (capsule != nullptr && PyCapsule_CheckExact(capsule))
@@ -311,8 +310,7 @@ int bind_constants() {
   for (const char* name : names)
     if (module::import_pointer(grimsel::kModuleName, name, grimsel::kSizeSignature) == nullptr)
       return -1;
-  const Py_ssize_t** slots[] = {&c_unified_data::ONE, &c_unified_data::TWO,
-                                &c_unified_data::ZERO};
+  const Py_ssize_t** slots[] = {&c_unified_data::ONE, &c_unified_data::TWO, &c_unified_data::ZERO};
   for (int i = 0; i < 3; ++i) {
     void* p = module::import_pointer(kSiblingName, names[i], kSiblingSignature);
     if (p == nullptr) return -1;
@@ -370,8 +368,8 @@ PyModuleDef_Slot g_slots[] = {{Py_mod_create, reinterpret_cast<void*>(create)},
                               {Py_mod_exec, reinterpret_cast<void*>(exec)},
                               {0, nullptr}};
 
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "pentock", kModuleDoc, 0, nullptr, g_slots,
-                     nullptr, nullptr, nullptr};
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT, "pentock", kModuleDoc, 0, nullptr, g_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace ondrel::pentock
