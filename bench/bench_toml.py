@@ -38,10 +38,11 @@ import sys
 import tempfile
 import time
 import tomllib
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -67,8 +68,30 @@ _WORDS = ("alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta",
 # returned as str takes 4 bytes per character in CPython; "latin1" keeps it at 1 byte per
 # character (the text is still non-ASCII UTF-8, 2 bytes per accented letter).
 TEXTS = {
-    "mixed": ("Zürich", "straße", "東京", "Ελλάδα", "Kraków", "naïve café", "Москва", "😀 ok", "São Paulo", "Ñandú"),
-    "latin1": ("Zürich", "straße", "Genève", "Ærøskøbing", "Þórshöfn", "naïve café", "Málaga", "çà ok", "São Paulo", "Ñandú"),
+    "mixed": (
+        "Zürich",
+        "straße",
+        "東京",
+        "Ελλάδα",
+        "Kraków",
+        "naïve café",
+        "Москва",
+        "😀 ok",
+        "São Paulo",
+        "Ñandú",
+    ),
+    "latin1": (
+        "Zürich",
+        "straße",
+        "Genève",
+        "Ærøskøbing",
+        "Þórshöfn",
+        "naïve café",
+        "Málaga",
+        "çà ok",
+        "São Paulo",
+        "Ñandú",
+    ),
 }
 _NON_ASCII = TEXTS["mixed"]
 
@@ -132,7 +155,9 @@ class Workload:
     n_records: int
     version: str
     schema_version: str
-    tables: list[tuple[str, list[dict[str, Any]], list[dict[str, Any]]]]  # name, column kwargs, records
+    tables: list[
+        tuple[str, list[dict[str, Any]], list[dict[str, Any]]]
+    ]  # name, column kwargs, records
     doc: dict[str, Any] = field(default_factory=dict)  # plain-dict content, what the peers get
     model: Any = None
     model_error: str | None = None
@@ -149,7 +174,15 @@ def _drop_none(v: Any) -> Any:
 def _column_dict(kw: dict[str, Any]) -> dict[str, Any]:
     """The column as the document carries it: name, type, flags when true, objects when not None."""
     out: dict[str, Any] = {"name": kw["name"], "type": kw["type"]}
-    for key in ("nullable", "primary_key", "foreign_key", "unique", "autoincrement", "default", "comment"):
+    for key in (
+        "nullable",
+        "primary_key",
+        "foreign_key",
+        "unique",
+        "autoincrement",
+        "default",
+        "comment",
+    ):
         v = kw.get(key)
         if key in ("nullable", "primary_key", "unique", "autoincrement"):
             if v:
@@ -165,13 +198,22 @@ def build_workload(n_records: int, seed: int = SEED) -> Workload:
     start = 0
     for t, (name, share) in enumerate(TABLE_SHARES):
         n = n_records - start if t == len(TABLE_SHARES) - 1 else int(n_records * share)
-        tables.append((name, _column_defs(name), [_record(rng, i) for i in range(start, start + n)]))
+        tables.append(
+            (name, _column_defs(name), [_record(rng, i) for i in range(start, start + n)])
+        )
         start += n
     wl = Workload(n_records, "1.0", "3", tables)
     wl.doc = {
-        "header": {"version": wl.version, "schema_version": wl.schema_version, "tables": [t[0] for t in tables]},
+        "header": {
+            "version": wl.version,
+            "schema_version": wl.schema_version,
+            "tables": [t[0] for t in tables],
+        },
         "tables": {
-            name: {"columns": [_column_dict(c) for c in cols], "records": [_drop_none(r) for r in records]}
+            name: {
+                "columns": [_column_dict(c) for c in cols],
+                "records": [_drop_none(r) for r in records],
+            }
             for name, cols, records in tables
         },
     }
@@ -193,7 +235,9 @@ def build_model(wl: Workload) -> Any:
         # The record dicts are shared with nothing else (the peers get None-free copies).
         tables[name] = TableData.model_construct(columns=columns, records=records)
     holder = TablesHolder(tables)
-    return UnifiedDataFormat.model_construct(version=wl.version, schema_version=wl.schema_version, tables=holder)
+    return UnifiedDataFormat.model_construct(
+        version=wl.version, schema_version=wl.schema_version, tables=holder
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,7 +249,9 @@ def build_model(wl: Workload) -> Any:
 class Contender:
     name: str
     kind: str  # "toml", "json" or "file"
-    make: Callable[[Workload, str], Callable[[], Any]]  # (workload, temp path) -> zero-argument call
+    make: Callable[
+        [Workload, str], Callable[[], Any]
+    ]  # (workload, temp path) -> zero-argument call
     small_only: bool = False
     ours: bool = False
     available: str | None = None  # None when available, else why not
@@ -256,7 +302,11 @@ def contenders(no_ours: bool = False) -> list[Contender]:
             return lambda: write(m, path)
 
         out.append(Contender("encode_unified_data", "toml", mk_encode(False), ours=True))
-        out.append(Contender("encode_unified_data(escape_strings=True)", "toml", mk_encode(True), ours=True))
+        out.append(
+            Contender(
+                "encode_unified_data(escape_strings=True)", "toml", mk_encode(True), ours=True
+            )
+        )
         out.append(Contender("write_unified_data", "file", mk_write, ours=True))
     else:
         # Stand-in while the native encoder is missing: same layout, pure Python.
@@ -264,7 +314,7 @@ def contenders(no_ours: bool = False) -> list[Contender]:
             Contender(
                 "STUB toml_layout_ref.dumps",
                 "toml",
-                lambda wl, _p: (lambda d=wl.doc: toml_layout_ref.dumps(d)),
+                lambda wl, _p: lambda d=wl.doc: toml_layout_ref.dumps(d),
                 ours=True,
                 available=None,
             )
@@ -272,26 +322,50 @@ def contenders(no_ours: bool = False) -> list[Contender]:
         out[-1].why_stub = why  # type: ignore[attr-defined]
 
     tomli_w, why = _try_import("tomli_w")
-    out.append(Contender("tomli_w.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: tomli_w.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "tomli_w.dumps", "toml", lambda wl, _p: lambda d=wl.doc: tomli_w.dumps(d), available=why
+        )
+    )
     rtoml, why = _try_import("rtoml")
-    out.append(Contender("rtoml.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: rtoml.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "rtoml.dumps", "toml", lambda wl, _p: lambda d=wl.doc: rtoml.dumps(d), available=why
+        )
+    )
     toml_rs, why = _try_import("toml_rs")
-    out.append(Contender("toml_rs.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: toml_rs.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "toml_rs.dumps", "toml", lambda wl, _p: lambda d=wl.doc: toml_rs.dumps(d), available=why
+        )
+    )
     toml, why = _try_import("toml")
-    out.append(Contender("toml.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: toml.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "toml.dumps", "toml", lambda wl, _p: lambda d=wl.doc: toml.dumps(d), available=why
+        )
+    )
     tomlkit, why = _try_import("tomlkit")
     out.append(
         Contender(
-            "tomlkit.dumps", "toml", lambda wl, _p: (lambda d=wl.doc: tomlkit.dumps(d)), small_only=True, available=why
+            "tomlkit.dumps",
+            "toml",
+            lambda wl, _p: lambda d=wl.doc: tomlkit.dumps(d),
+            small_only=True,
+            available=why,
         )
     )
     orjson, why = _try_import("orjson")
-    out.append(Contender("orjson.dumps", "json", lambda wl, _p: (lambda d=wl.doc: orjson.dumps(d)), available=why))
+    out.append(
+        Contender(
+            "orjson.dumps", "json", lambda wl, _p: lambda d=wl.doc: orjson.dumps(d), available=why
+        )
+    )
     out.append(
         Contender(
             "json.dumps(ensure_ascii=False)",
             "json",
-            lambda wl, _p: (lambda d=wl.doc: json.dumps(d, ensure_ascii=False)),
+            lambda wl, _p: lambda d=wl.doc: json.dumps(d, ensure_ascii=False),
         )
     )
     return out
@@ -316,7 +390,7 @@ def _first_difference(a: Any, b: Any, path: str = "") -> str | None:
     if isinstance(a, list):
         if len(a) != len(b):
             return f"{path}: length {len(a)} != {len(b)}"
-        for i, (x, y) in enumerate(zip(a, b)):
+        for i, (x, y) in enumerate(zip(a, b, strict=True)):
             d = _first_difference(x, y, f"{path}[{i}]")
             if d:
                 return d
@@ -404,7 +478,9 @@ def prepare(entries: list[Entry], wl: Workload, path: str, log) -> None:
         log(f"  checked {c.name:<42} {len(raw) / MB:8.2f} MB  first call {t_first * 1e3:9.1f} ms")
 
 
-def run_rounds(entries: list[Entry], budget_s: float, min_runs: int, max_runs: int, min_sample_s: float) -> None:
+def run_rounds(
+    entries: list[Entry], budget_s: float, min_runs: int, max_runs: int, min_sample_s: float
+) -> None:
     """Interleaved rounds: each round runs one sample of every contender still short of its count,
     so load from other processes falls on all contenders alike."""
     live = [e for e in entries if e.call is not None]
@@ -478,11 +554,22 @@ def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
         os.unlink(path)
 
 
-def measure_memory(names: list[str], n_records: int, text: str, tmpdir: str | None, log) -> dict[str, dict[str, Any]]:
+def measure_memory(
+    names: list[str], n_records: int, text: str, tmpdir: str | None, log
+) -> dict[str, dict[str, Any]]:
     out = {}
     for name in names:
         proc = subprocess.run(
-            [sys.executable, str(Path(__file__).resolve()), "--mem-child", name, "--records", str(n_records), "--text", text]
+            [
+                sys.executable,
+                str(Path(__file__).resolve()),
+                "--mem-child",
+                name,
+                "--records",
+                str(n_records),
+                "--text",
+                text,
+            ]
             + (["--tmpdir", tmpdir] if tmpdir else []),
             capture_output=True,
             text=True,
@@ -532,7 +619,11 @@ def table(title: str, entries: list[Entry], ref: Entry | None) -> list[str]:
             lines.append(f"| {name} | – | – | – | – | – | {e.status} |")
             continue
         med = e.median
-        q = statistics.quantiles(e.samples, n=4) if len(e.samples) >= 4 else [min(e.samples), 0, max(e.samples)]
+        q = (
+            statistics.quantiles(e.samples, n=4)
+            if len(e.samples) >= 4
+            else [min(e.samples), 0, max(e.samples)]
+        )
         spread = (q[2] - q[0]) / med if med else 0.0
         ratio = f"{med / ref_t:.2f}x" if ref_t else "–"
         lines.append(
@@ -551,13 +642,24 @@ def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--records", type=int, default=LARGE_RECORDS, help="records in the large case")
     ap.add_argument("--small", type=int, default=SMALL_RECORDS, help="records in the small case")
-    ap.add_argument("--budget", type=float, default=3.0, help="seconds of samples per contender and case")
+    ap.add_argument(
+        "--budget", type=float, default=3.0, help="seconds of samples per contender and case"
+    )
     ap.add_argument("--quick", action="store_true", help="fewer samples (budget 1 s)")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
-    ap.add_argument("--no-ours", action="store_true", help="run the stand-in instead of the native encoder")
+    ap.add_argument(
+        "--no-ours", action="store_true", help="run the stand-in instead of the native encoder"
+    )
     ap.add_argument("--json", metavar="PATH", help="also write the results as JSON")
-    ap.add_argument("--text", choices=sorted(TEXTS), default="mixed", help="non-ASCII words of the string column")
-    ap.add_argument("--tmpdir", help="directory of write_unified_data's temporary file (default: the system's)")
+    ap.add_argument(
+        "--text",
+        choices=sorted(TEXTS),
+        default="mixed",
+        help="non-ASCII words of the string column",
+    )
+    ap.add_argument(
+        "--tmpdir", help="directory of write_unified_data's temporary file (default: the system's)"
+    )
     ap.add_argument("--mem-child", metavar="NAME", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     global _NON_ASCII
@@ -604,7 +706,10 @@ def main(argv: list[str] | None = None) -> int:
 
     # Byte-for-byte cross-check of the native output against the pure-Python layout writer.
     cross = []
-    for name, escape in (("encode_unified_data", False), ("encode_unified_data(escape_strings=True)", True)):
+    for name, escape in (
+        ("encode_unified_data", False),
+        ("encode_unified_data(escape_strings=True)", True),
+    ):
         e = byname["small"].get(name)
         if not (have_ours and e is not None and e.call is not None):
             continue
@@ -613,7 +718,10 @@ def main(argv: list[str] | None = None) -> int:
         if ours_b == ref_b:
             cross.append(f"{name} byte-identical to bench/toml_layout_ref.py on the small case")
         else:
-            i = next((k for k, (a, b) in enumerate(zip(ours_b, ref_b)) if a != b), min(len(ours_b), len(ref_b)))
+            i = next(
+                (k for k, (a, b) in enumerate(zip(ours_b, ref_b, strict=False)) if a != b),
+                min(len(ours_b), len(ref_b)),
+            )
             cross.append(
                 f"{name} differs from bench/toml_layout_ref.py at byte {i}: "
                 f"{ours_b[max(0, i - 30) : i + 30]!r} vs {ref_b[max(0, i - 30) : i + 30]!r}"
@@ -621,8 +729,16 @@ def main(argv: list[str] | None = None) -> int:
 
     mem: dict[str, dict[str, Any]] = {}
     if not args.no_memory:
-        names = [c.name for c in cs if c.ours and not c.name.startswith("STUB") and large.model is not None]
-        names += [n for n in ("orjson.dumps", "rtoml.dumps") if any(c.name == n and not c.available for c in cs)]
+        names = [
+            c.name
+            for c in cs
+            if c.ours and not c.name.startswith("STUB") and large.model is not None
+        ]
+        names += [
+            n
+            for n in ("orjson.dumps", "rtoml.dumps")
+            if any(c.name == n and not c.available for c in cs)
+        ]
         log("peak memory (fresh subprocess per contender) ...")
         mem = measure_memory(names, args.records, args.text, args.tmpdir, log)
 
@@ -630,8 +746,12 @@ def main(argv: list[str] | None = None) -> int:
     out: list[str] = []
     out.append("## TOML writer benchmark")
     out.append("")
-    out.append(f"- command: `{' '.join([Path(sys.executable).name, 'bench/bench_toml.py', *(argv or sys.argv[1:])])}`")
-    out.append(f"- machine: {_cpu()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}")
+    out.append(
+        f"- command: `{' '.join([Path(sys.executable).name, 'bench/bench_toml.py', *(argv or sys.argv[1:])])}`"
+    )
+    out.append(
+        f"- machine: {_cpu()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}"
+    )
     out.append(f"- Python {platform.python_version()}; {_versions()}")
     out.append(
         f"- load average {load0[0]:.2f} at start, {load1[0]:.2f} at end "
@@ -644,7 +764,9 @@ def main(argv: list[str] | None = None) -> int:
     )
     if not have_ours:
         why = next((getattr(c, "why_stub", "") for c in cs if c.name.startswith("STUB")), "")
-        out.append(f"- NATIVE ENCODER NOT AVAILABLE ({why}); the pure-Python stand-in takes its row")
+        out.append(
+            f"- NATIVE ENCODER NOT AVAILABLE ({why}); the pure-Python stand-in takes its row"
+        )
     elif large.model is None:
         out.append(f"- MODEL NOT BUILT ({large.model_error}); the native encoder was not run")
     for c in cross:
@@ -672,7 +794,9 @@ def main(argv: list[str] | None = None) -> int:
     out.append("")
 
     if mem:
-        out.append("### Peak memory, large case (RSS high-water above baseline, fresh process each)")
+        out.append(
+            "### Peak memory, large case (RSS high-water above baseline, fresh process each)"
+        )
         out.append("")
         for name, m in mem.items():
             if "error" in m:
@@ -687,14 +811,20 @@ def main(argv: list[str] | None = None) -> int:
                         if m.get("result_bytes")
                         else ""
                     )
-                    + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
+                    + (
+                        ""
+                        if m["hwm_reset"]
+                        else " (high-water mark not resettable: may under-report)"
+                    )
                 )
         out.append("")
 
     # Targets.
     out.append("### Targets")
     out.append("")
-    targets = evaluate_targets(byname, overhead, mem) if have_ours and large.model is not None else []
+    targets = (
+        evaluate_targets(byname, overhead, mem) if have_ours and large.model is not None else []
+    )
     if not targets:
         out.append("- not evaluated: the native encoder did not run")
     for name, ok, detail in targets:
@@ -709,7 +839,11 @@ def main(argv: list[str] | None = None) -> int:
             json.dumps(
                 {
                     label: {
-                        e.contender.name: {"status": e.status, "samples_s": e.samples, "out_bytes": e.out_bytes}
+                        e.contender.name: {
+                            "status": e.status,
+                            "samples_s": e.samples,
+                            "out_bytes": e.out_bytes,
+                        }
                         for e in es
                     }
                     for label, es in results.items()
@@ -728,13 +862,19 @@ def evaluate_targets(byname, overhead, mem) -> list[tuple[str, bool | None, str]
         e = L.get(name)
         return e.median if e is not None and e.samples else None
 
-    enc, esc, wr = t("encode_unified_data"), t("encode_unified_data(escape_strings=True)"), t("write_unified_data")
+    enc, esc, wr = (
+        t("encode_unified_data"),
+        t("encode_unified_data(escape_strings=True)"),
+        t("write_unified_data"),
+    )
     res: list[tuple[str, bool | None, str]] = []
 
     def faster(peer: str, need: float) -> None:
         p = t(peer)
         if enc is None or p is None:
-            res.append((f"encode_unified_data >= {need:g}x faster than {peer}", None, "not measured"))
+            res.append(
+                (f"encode_unified_data >= {need:g}x faster than {peer}", None, "not measured")
+            )
             return
         r = p / enc
         res.append((f"encode_unified_data >= {need:g}x faster than {peer}", r >= need, f"{r:.2f}x"))

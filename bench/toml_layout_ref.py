@@ -28,7 +28,17 @@ _NEEDS_ESCAPE = re.compile(r'[\x00-\x1f"\\\x7f]')
 
 # Column keys in the order the document writes them; flags appear only when true.
 _COLUMN_FLAGS = ("nullable", "primary_key", "unique", "autoincrement")
-_COLUMN_ORDER = ("name", "type", "nullable", "primary_key", "foreign_key", "unique", "autoincrement", "default", "comment")
+_COLUMN_ORDER = (
+    "name",
+    "type",
+    "nullable",
+    "primary_key",
+    "foreign_key",
+    "unique",
+    "autoincrement",
+    "default",
+    "comment",
+)
 
 
 def _escape_char(m: re.Match[str]) -> str:
@@ -67,7 +77,13 @@ def _value(v: Any, escape: bool) -> str:
 
 
 def _inline(d: dict[str, Any], escape: bool) -> str:
-    return "{ " + ", ".join(f"{_key(k, escape)} = {_value(v, escape)}" for k, v in d.items() if v is not None) + " }"
+    return (
+        "{ "
+        + ", ".join(
+            f"{_key(k, escape)} = {_value(v, escape)}" for k, v in d.items() if v is not None
+        )
+        + " }"
+    )
 
 
 def _column(col: dict[str, Any], escape: bool) -> str:
