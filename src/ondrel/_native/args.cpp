@@ -56,41 +56,41 @@ int no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) {
   return 0;
 }
 
-int parse(const Spec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+int parse(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
-  if (nargs > spec.nparams) {
-    raise_count(spec.func_name, spec.nrequired, spec.nparams, nargs);
+  if (nargs > params.nparams) {
+    raise_count(params.func_name, params.nrequired, params.nparams, nargs);
     return -1;
   }
-  for (Py_ssize_t i = 0; i < spec.nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < params.nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
-    if (check_keyword_strings(spec.func_name, kwnames) < 0) return -1;
+    if (check_keyword_strings(params.func_name, kwnames) < 0) return -1;
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       Py_ssize_t index = -1;
-      for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, spec.keywords[i]) == 0) {
+      for (Py_ssize_t i = 0; i < params.nparams; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, params.keywords[i]) == 0) {
           index = i;
           break;
         }
       }
       if (index < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     spec.func_name, key);
+                     params.func_name, key);
         return -1;
       }
       if (out[index] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     spec.func_name, key);
+                     params.func_name, key);
         return -1;
       }
       out[index] = args[nargs + k];
     }
   }
-  for (Py_ssize_t i = 0; i < spec.nrequired; ++i) {
+  for (Py_ssize_t i = 0; i < params.nrequired; ++i) {
     if (out[i] == nullptr) {
-      raise_count(spec.func_name, spec.nrequired, spec.nparams, nargs);
+      raise_count(params.func_name, params.nrequired, params.nparams, nargs);
       return -1;
     }
   }

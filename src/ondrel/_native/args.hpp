@@ -8,7 +8,7 @@ namespace ondrel::args {
 
 // Parameters of one function. The first `nrequired` parameters are required; every
 // parameter may be passed by position or by keyword.
-struct Spec {
+struct Params {
   const char* func_name;          // name used in messages, e.g. "set"
   const char* const* keywords;    // `nparams` parameter names
   Py_ssize_t nparams;
@@ -17,7 +17,7 @@ struct Spec {
 
 // Fills out[0 .. nparams) with borrowed references, null for an omitted optional parameter.
 // Returns 0, or -1 with TypeError set.
-int parse(const Spec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+int parse(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out);
 
 // For functions without parameters: rejects any positional or keyword argument.

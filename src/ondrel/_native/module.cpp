@@ -7,7 +7,7 @@
 
 namespace ondrel::module {
 
-PyObject* create(LoadState& state, PyObject* spec) {
+PyObject* create(LoadState& state, PyObject* module_spec) {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return nullptr;
   if (state.interpreter_id == -1) {
@@ -19,7 +19,7 @@ PyObject* create(LoadState& state, PyObject* spec) {
     return nullptr;
   }
   if (state.module != nullptr) return Py_NewRef(state.module);
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());
 }

@@ -14,8 +14,8 @@ struct LoadState {
 };
 
 // Py_mod_create helper: refuses a second interpreter (ImportError), returns the already
-// initialised module on a repeated import, else a new module named by `spec`.
-PyObject* create(LoadState& state, PyObject* spec);
+// initialised module on a repeated import, else a new module named by `module_spec`.
+PyObject* create(LoadState& state, PyObject* module_spec);
 
 // Start of Py_mod_exec: true when the module was initialised before (nothing to do).
 // Also warns (RuntimeWarning) when the running interpreter is not 3.13 and registers the

@@ -13,13 +13,13 @@ constexpr const char* kState[] = {"state"};
 
 // Fills out[0..N) from exactly N positional arguments without touching the generic parser.
 template <Py_ssize_t N>
-inline int parse_required(const args::Spec& spec, PyObject* const* args, Py_ssize_t nargs,
+inline int parse_required(const args::Params& params, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, PyObject** out) {
   if (nargs == N && kwnames == nullptr) [[likely]] {
     for (Py_ssize_t i = 0; i < N; ++i) out[i] = args[i];
     return 0;
   }
-  return args::parse(spec, args, nargs, kwnames, out);
+  return args::parse(params, args, nargs, kwnames, out);
 }
 
 inline int check_name(PyObject* name) {
@@ -32,24 +32,24 @@ inline PyObject* none_or_null(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_N
 
 // Methods that take one `name`.
 template <typename Op>
-inline PyObject* with_name(const args::Spec& spec, PyObject* self, PyObject* const* args,
+inline PyObject* with_name(const args::Params& params, PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, Op op) {
   H* h = method_self(self);
   if (h == nullptr) return nullptr;
   PyObject* name;
-  if (parse_required<1>(spec, args, nargs, kwnames, &name) < 0) return nullptr;
+  if (parse_required<1>(params, args, nargs, kwnames, &name) < 0) return nullptr;
   if (check_name(name) < 0) return nullptr;
   return op(h, name);
 }
 
 // Methods that take `name` and `table`.
 template <typename Op>
-inline PyObject* with_name_table(const args::Spec& spec, PyObject* self, PyObject* const* args,
+inline PyObject* with_name_table(const args::Params& params, PyObject* self, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames, Op op) {
   H* h = method_self(self);
   if (h == nullptr) return nullptr;
   PyObject* a[2];
-  if (parse_required<2>(spec, args, nargs, kwnames, a) < 0) return nullptr;
+  if (parse_required<2>(params, args, nargs, kwnames, a) < 0) return nullptr;
   if (check_name(a[0]) < 0) return nullptr;
   return none_or_null(op(h, a[0], a[1]));
 }
@@ -70,48 +70,48 @@ PyObject* py_as_dict(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
 
 PyObject* py_replace_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const args::Spec spec{"replace_dict", kOther, 1, 1};
+  static const args::Params params{"replace_dict", kOther, 1, 1};
   H* h = method_self(self);
   if (h == nullptr) return nullptr;
   PyObject* other;
-  if (parse_required<1>(spec, args, nargs, kwnames, &other) < 0) return nullptr;
+  if (parse_required<1>(params, args, nargs, kwnames, &other) < 0) return nullptr;
   return none_or_null(op_replace_dict(h, other, 1));
 }
 
 PyObject* py_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"contains", kName, 1, 1};
-  return with_name(spec, self, args, nargs, kwnames, [](H* h, PyObject* name) -> PyObject* {
+  static const args::Params params{"contains", kName, 1, 1};
+  return with_name(params, self, args, nargs, kwnames, [](H* h, PyObject* name) -> PyObject* {
     int r = op_contains(h, name, 1);
     return r < 0 ? nullptr : PyBool_FromLong(r);
   });
 }
 
 PyObject* py_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"set", kNameTable, 2, 2};
-  return with_name_table(spec, self, args, nargs, kwnames,
+  static const args::Params params{"set", kNameTable, 2, 2};
+  return with_name_table(params, self, args, nargs, kwnames,
                          [](H* h, PyObject* n, PyObject* t) { return op_set(h, n, t, 1); });
 }
 
 PyObject* py_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"add", kNameTable, 2, 2};
-  return with_name_table(spec, self, args, nargs, kwnames,
+  static const args::Params params{"add", kNameTable, 2, 2};
+  return with_name_table(params, self, args, nargs, kwnames,
                          [](H* h, PyObject* n, PyObject* t) { return op_add(h, n, t, 1); });
 }
 
 PyObject* py_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"get", kName, 1, 1};
+  static const args::Params params{"get", kName, 1, 1};
   if (nargs == 1 && kwnames == nullptr) [[likely]] {
     // The common call: one exact str on a TablesHolder whose root is a dict.
     PyObject* root = plain_root(self);  // checks the class before reading the field
     if (root != nullptr && PyUnicode_CheckExact(args[0])) return lookup_or_none(root, args[0]);
   }
-  return with_name(spec, self, args, nargs, kwnames,
+  return with_name(params, self, args, nargs, kwnames,
                    [](H* h, PyObject* name) { return op_get(h, name, 1); });
 }
 
 PyObject* py_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"remove", kName, 1, 1};
-  return with_name(spec, self, args, nargs, kwnames,
+  static const args::Params params{"remove", kName, 1, 1};
+  return with_name(params, self, args, nargs, kwnames,
                    [](H* h, PyObject* name) { return none_or_null(op_remove(h, name, 1)); });
 }
 
@@ -148,11 +148,11 @@ PyObject* py_is_tables_holder(PyObject* self, PyObject* const*, Py_ssize_t nargs
 
 PyObject* py_model_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const args::Spec spec{"model_dump", kExcludeNone, 1, 0};
+  static const args::Params params{"model_dump", kExcludeNone, 1, 0};
   H* h = method_self(self);
   if (h == nullptr) return nullptr;
   PyObject* flag_obj = nullptr;
-  if ((nargs != 0 || kwnames != nullptr) && args::parse(spec, args, nargs, kwnames, &flag_obj) < 0)
+  if ((nargs != 0 || kwnames != nullptr) && args::parse(params, args, nargs, kwnames, &flag_obj) < 0)
     return nullptr;
   int exclude_none = 1;
   if (flag_obj != nullptr) {
@@ -173,9 +173,9 @@ PyObject* py_reduce(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyObject* py_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"__setstate__", kState, 1, 1};
+  static const args::Params params{"__setstate__", kState, 1, 1};
   PyObject* state;
-  if (args::parse(spec, args, nargs, kwnames, &state) < 0) return nullptr;
+  if (args::parse(params, args, nargs, kwnames, &state) < 0) return nullptr;
   PyErr_SetString(PyExc_TypeError, kNoReduce);
   return nullptr;
 }

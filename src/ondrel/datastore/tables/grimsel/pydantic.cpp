@@ -10,9 +10,9 @@ constexpr const char* kValue[] = {"value"};
 
 PyObject* py_get_pydantic_core_schema(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  static const args::Spec spec{"__get_pydantic_core_schema__", kSchemaArgs, 2, 2};
+  static const args::Params params{"__get_pydantic_core_schema__", kSchemaArgs, 2, 2};
   PyObject* unused[2];
-  if (args::parse(spec, args, nargs, kwnames, unused) < 0) return nullptr;
+  if (args::parse(params, args, nargs, kwnames, unused) < 0) return nullptr;
 
   // The order of lookups is observable (globals and class attributes can be replaced).
   Ref schema_mod = Ref::steal(lookup_global(g_names.core_schema));
@@ -43,9 +43,9 @@ PyObject* py_get_pydantic_core_schema(PyObject* cls, PyObject* const* args, Py_s
 }
 
 PyObject* py_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const args::Spec spec{"_validate", kValue, 1, 1};
+  static const args::Params params{"_validate", kValue, 1, 1};
   PyObject* value;
-  if (args::parse(spec, args, nargs, kwnames, &value) < 0) return nullptr;
+  if (args::parse(params, args, nargs, kwnames, &value) < 0) return nullptr;
   Ref keep_value = Ref::borrow(value);
   Ref holder = Ref::steal(PyObject_CallNoArgs(cls));
   if (!holder) return nullptr;

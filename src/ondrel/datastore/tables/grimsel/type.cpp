@@ -9,11 +9,11 @@ namespace {
 // messages are the shared parser's, naming `func`. Sets *holder (borrowed, null if omitted).
 int parse_holder_arg(const char* func, PyObject* args, PyObject* kwds, PyObject** holder) {
   static const char* const keywords[] = {"holder"};
-  const args::Spec spec{func, keywords, 1, 0};
+  const args::Params params{func, keywords, 1, 0};
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
   if (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0) [[likely]]
-    return args::parse(spec, items, nargs, nullptr, holder);
+    return args::parse(params, items, nargs, nullptr, holder);
   if (nargs > 1) {
     args::raise_count(func, 0, 1, nargs);
     return -1;
@@ -36,7 +36,7 @@ int parse_holder_arg(const char* func, PyObject* args, PyObject* kwds, PyObject*
     stack[nargs + i] = v;  // borrowed from kwds, which the caller keeps alive
     ++i;
   }
-  int rc = args::parse(spec, stack, nargs, kwnames.get(), holder);
+  int rc = args::parse(params, stack, nargs, kwnames.get(), holder);
   PyMem_Free(stack);
   return rc;
 }

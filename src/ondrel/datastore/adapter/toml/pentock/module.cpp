@@ -173,12 +173,12 @@ bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
 }
 
 const char* const kEncodeKeywords[] = {"data", "escape_strings"};
-const args::Spec kEncodeSpec{"encode_unified_data", kEncodeKeywords, 2, 1};
+const args::Params kEncodeParams{"encode_unified_data", kEncodeKeywords, 2, 1};
 
 PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   PyObject* a[2];
-  if (args::parse(kEncodeSpec, argv, nargs, kwnames, a) < 0) return nullptr;
+  if (args::parse(kEncodeParams, argv, nargs, kwnames, a) < 0) return nullptr;
   int escape = flag_of(a[1]);
   if (escape < 0) return nullptr;
   Ref output = output_of(a[0]);
@@ -197,12 +197,12 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
 }
 
 const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings"};
-const args::Spec kWriteSpec{"write_unified_data", kWriteKeywords, 3, 2};
+const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 3, 2};
 
 PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   PyObject* a[3];
-  if (args::parse(kWriteSpec, argv, nargs, kwnames, a) < 0) return nullptr;
+  if (args::parse(kWriteParams, argv, nargs, kwnames, a) < 0) return nullptr;
   int escape = flag_of(a[2]);
   if (escape < 0) return nullptr;
   PyObject* filepath = a[1];  // held by the caller for the whole call
@@ -326,7 +326,7 @@ int add_function(PyObject* module, PyObject* module_name, PyObject* defaults,
   return PyModule_Add(module, def.name, f);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return module::create(g_load, spec); }
+PyObject* create(PyObject* params, PyModuleDef*) { return module::create(g_load, params); }
 
 int exec(PyObject* module) {
   int rc = module::begin_exec(g_load, module, kFullName);
