@@ -8,7 +8,7 @@ from collections import OrderedDict
 import pytest
 
 from _toml_models import Model, Table, col, records_model
-from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.data import TableData
 from ondrel.datastore.unified_data import UnifiedDataFormat
 
@@ -280,3 +280,15 @@ def test_document_reads_back_with_tomllib():
     doc = tomllib.loads(out)
     assert doc["header"] == {"version": "1.0", "schema_version": "2", "tables": ["users"]}
     assert doc["tables"]["users"]["records"] == [{"id": 1, "nick": "ada"}, {"id": 2}]
+
+
+@pytest.mark.parametrize("text", ["plain", "café", "Ωμέγα", "東京", "😀 ok", "a\x7fé東😀"])
+@pytest.mark.parametrize("repeat", [1, 40_000])
+def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path, text, repeat):
+    # The str is built from the UTF-8 buffer by its own transcoder; a wrong kind, length or
+    # character shows as a difference from the file's bytes. str equality also tells kinds apart.
+    model = records_model([{"s": text * repeat, "n": i} for i in range(3)])
+    path = tmp_path / "doc.toml"
+    write_unified_data(model, str(path))
+    expected = path.read_bytes().decode("utf-8")
+    assert encode_unified_data(model) == expected

@@ -13,6 +13,7 @@
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock {
@@ -139,18 +140,52 @@ Ref output_of(PyObject* data) {
   return out;
 }
 
-// A large document faults its buffer in page by page; huge pages cut that cost by a wide
-// margin. Advice only: a failure changes nothing.
-void advise_huge_pages(Buffer* buf) {
+// A large block faults in page by page; huge pages cut that cost by a wide margin. Only whole
+// 2 MiB pages inside [data, data + size) are advised, so no neighbour is touched. Advice
+// only: a failure changes nothing.
+void advise_huge_pages(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (buf->capacity < 4 * kHuge) return;
-  uintptr_t start = (reinterpret_cast<uintptr_t>(buf->data) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(buf->data) + buf->capacity) & ~(kHuge - 1);
+  if (size < 4 * kHuge) return;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 #else
-  (void)buf;
+  (void)data;
+  (void)size;
 #endif
+}
+
+// The document as a str. The buffer holds whole UTF-8 sequences copied from str objects, so
+// one census gives the length and the narrowest kind, and the text is copied or widened once
+// instead of decoded twice (a validating decoder re-widens as it meets wider characters).
+// Anything the fast decoder refuses goes to the validating decoder.
+PyObject* buffer_to_str(const Buffer* buf) {
+  const char* data = buf->data;
+  const size_t n = buf->pos;
+  if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  const utf8::Census c = utf8::census(data, n);
+  const Py_UCS4 maxchar = c.width == 0   ? 0x7F
+                          : c.width == 1 ? 0xFF
+                          : c.width == 2 ? 0xFFFF
+                                         : 0x10FFFF;
+  Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
+  if (!s) return nullptr;
+  void* out = PyUnicode_DATA(s.get());
+  advise_huge_pages(out, c.chars * (c.width == 0 ? 1 : c.width));
+  bool ok;
+  switch (c.width) {
+    case 0:
+      std::memcpy(out, data, n);
+      ok = true;
+      break;
+    case 1: ok = utf8::decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
+    case 2: ok = utf8::decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
+    default: ok = utf8::decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
+  }
+  if (ok) [[likely]]
+    return s.release();
+  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), nullptr);
 }
 
 bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
@@ -168,7 +203,7 @@ bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
   if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
 #endif
   if (owner.buf == nullptr) return no_memory();
-  advise_huge_pages(owner.buf);
+  advise_huge_pages(owner.buf->data, owner.buf->capacity);
   return _encode_to_buffer(&snap.data, owner.buf, escape);
 }
 
@@ -186,7 +221,7 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   SnapshotOwner snap;
   BufferOwner owner;
   if (!take_snapshot(output.get(), snap) || !encode(snap, escape, owner)) return nullptr;
-  return PyUnicode_DecodeUTF8(owner.buf->data, static_cast<Py_ssize_t>(owner.buf->pos), nullptr);
+  return buffer_to_str(owner.buf);
 }
 
 // OSError(errno, strerror, path) for a failed write or close.

@@ -1,0 +1,128 @@
+// UTF-8 to fixed-width code units (1, 2 or 4 bytes), for building a str from a buffer that
+// holds whole UTF-8 sequences. Plain bytes only, no Python, so it is tested on its own.
+//
+// The decoder trusts nothing it is given: it never reads or writes outside its arguments, and
+// it reports false on any malformed sequence, a code point too wide for the unit type, or a
+// character count that differs from the census. The caller then falls back to a validating
+// decoder, so bad input costs time, never memory safety.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ondrel::utf8 {
+
+struct Census {
+  size_t chars;    // bytes that are not continuation bytes
+  unsigned width;  // 0: all ASCII; else 1, 2 or 4 bytes per character
+};
+
+// One pass over the bytes. The widest lead byte gives the width: F0-FF start code points above
+// U+FFFF, C4-EF start U+0100..U+FFFF, and C2/C3 (or stray continuation bytes) stay in Latin-1.
+inline Census census(const char* data, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  size_t continuation = 0;
+  unsigned char top = 0;
+  // Plain loop on purpose: the compiler turns it into vector compares and a max.
+  for (size_t i = 0; i < n; ++i) {
+    continuation += (p[i] & 0xC0) == 0x80;
+    top = p[i] > top ? p[i] : top;
+  }
+  const unsigned width = top < 0x80 ? 0 : top < 0xC4 ? 1 : top < 0xF0 ? 2 : 4;
+  return Census{n - continuation, width};
+}
+
+#if defined(__SSE2__)
+// Sixteen ASCII bytes to sixteen units, zero-extended.
+template <typename T>
+inline void widen16(__m128i v, T* o) {
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(T) == 1) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+  } else {
+    const __m128i lo = _mm_unpacklo_epi8(v, zero);
+    const __m128i hi = _mm_unpackhi_epi8(v, zero);
+    if constexpr (sizeof(T) == 2) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), hi);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4), _mm_unpackhi_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpacklo_epi16(hi, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+  }
+}
+#endif
+
+// Decodes data[0 .. n) into exactly `chars` units at out. True only when every sequence was
+// well formed, fits in T, and the count matched.
+template <typename T>
+[[nodiscard]] bool decode(const char* data, size_t n, T* out, size_t chars) {
+  constexpr uint32_t kMax = sizeof(T) == 1 ? 0xFF : sizeof(T) == 2 ? 0xFFFF : 0x10FFFF;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const end = p + n;
+  T* o = out;
+  T* const oend = out + chars;
+  while (p != end) {
+    // ASCII in blocks: the bulk of any document.
+#if defined(__SSE2__)
+    while (end - p >= 16 && oend - o >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(v) != 0) break;
+      widen16(v, o);
+      p += 16;
+      o += 16;
+    }
+#endif
+    while (end - p >= 8 && oend - o >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (w & kHigh) break;
+      for (int k = 0; k < 8; ++k) o[k] = static_cast<T>(p[k]);
+      p += 8;
+      o += 8;
+    }
+    if (p == end) break;
+    if (o == oend) return false;
+    uint32_t c = *p;
+    if (c < 0x80) {
+      *o++ = static_cast<T>(c);
+      ++p;
+      continue;
+    }
+    size_t len;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      c &= 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      c &= 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      c &= 0x07;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < len) return false;
+    for (size_t k = 1; k < len; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[k] & 0x3Fu);
+    }
+    // Overlong forms and surrogates never come from a str's UTF-8; refuse them anyway.
+    if ((len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) || (len == 4 && c < 0x10000))
+      return false;
+    if (c > kMax) return false;
+    *o++ = static_cast<T>(c);
+    p += len;
+  }
+  return o == oend;
+}
+
+}  // namespace ondrel::utf8

@@ -1,0 +1,109 @@
+// Unit tests of the UTF-8 census and fixed-width decoder; no Python, no framework.
+#include "ondrel/_native/utf8.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace ondrel;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const char* what, int line) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("FAIL line %d: %s\n", line, what);
+  }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+// Decodes into a vector one unit longer than the census asks, so a write past the count shows.
+template <typename T>
+bool decodes_to(const std::string& in, const std::vector<uint32_t>& want) {
+  const utf8::Census c = utf8::census(in.data(), in.size());
+  if (c.chars != want.size()) return false;
+  std::vector<T> out(c.chars + 1, T(0x5A));
+  if (!utf8::decode(in.data(), in.size(), out.data(), c.chars)) return false;
+  if (out[c.chars] != T(0x5A)) return false;
+  for (size_t i = 0; i < want.size(); ++i)
+    if (out[i] != T(want[i])) return false;
+  return true;
+}
+
+template <typename T>
+bool refuses(const std::string& in) {
+  const utf8::Census c = utf8::census(in.data(), in.size());
+  std::vector<T> out(c.chars + 1, T(0));
+  return !utf8::decode(in.data(), in.size(), out.data(), c.chars);
+}
+
+void test_census() {
+  CHECK(utf8::census("", 0).chars == 0 && utf8::census("", 0).width == 0);
+  CHECK(utf8::census("abc", 3).width == 0);
+  std::string s = "\xC3\xBF";  // U+00FF
+  CHECK(utf8::census(s.data(), s.size()).width == 1 && utf8::census(s.data(), s.size()).chars == 1);
+  s = "\xC4\x80";  // U+0100
+  CHECK(utf8::census(s.data(), s.size()).width == 2);
+  s = "\xEF\xBF\xBF";  // U+FFFF
+  CHECK(utf8::census(s.data(), s.size()).width == 2 && utf8::census(s.data(), s.size()).chars == 1);
+  s = "a\xF0\x9F\x98\x80z";  // U+1F600
+  CHECK(utf8::census(s.data(), s.size()).width == 4 && utf8::census(s.data(), s.size()).chars == 3);
+}
+
+void test_decode() {
+  // Runs longer than the 16- and 8-byte blocks, with the wide character at every offset of a block.
+  for (size_t at = 0; at < 40; ++at) {
+    std::string ascii(at, 'q');
+    std::vector<uint32_t> base(at, 'q');
+    auto with = [&](const std::string& seq, uint32_t cp) {
+      std::string in = ascii + seq + std::string(21, 'r');
+      std::vector<uint32_t> w = base;
+      w.push_back(cp);
+      w.insert(w.end(), 21, 'r');
+      return std::make_pair(in, w);
+    };
+    auto [l1, w1] = with("\xC3\xA9", 0xE9);
+    CHECK(decodes_to<uint8_t>(l1, w1) && decodes_to<uint16_t>(l1, w1) &&
+          decodes_to<uint32_t>(l1, w1));
+    auto [l2, w2] = with("\xE6\x9D\xB1", 0x6771);
+    CHECK(decodes_to<uint16_t>(l2, w2) && decodes_to<uint32_t>(l2, w2));
+    auto [l4, w4] = with("\xF4\x8F\xBF\xBF", 0x10FFFF);
+    CHECK(decodes_to<uint32_t>(l4, w4));
+  }
+  CHECK(decodes_to<uint8_t>("", {}));
+  CHECK(decodes_to<uint8_t>(std::string("a\0b", 3), {'a', 0, 'b'}));
+  CHECK(decodes_to<uint16_t>("\xC2\x80\xDF\xBF\xE0\xA0\x80", {0x80, 0x7FF, 0x800}));
+  CHECK(decodes_to<uint32_t>("\xF0\x90\x80\x80\x7F", {0x10000, 0x7F}));
+}
+
+void test_refusals() {
+  CHECK(refuses<uint8_t>("\xC4\x80"));           // too wide for one byte
+  CHECK(refuses<uint16_t>("\xF0\x9F\x98\x80"));  // too wide for two bytes
+  CHECK(refuses<uint32_t>("\x80"));              // stray continuation byte
+  CHECK(refuses<uint32_t>("ab\xC3"));            // cut off at the end
+  CHECK(refuses<uint32_t>("\xE6\x9D"));          // cut off at the end
+  CHECK(refuses<uint32_t>("\xC3(x"));            // lead without continuation
+  CHECK(refuses<uint32_t>("\xC0\x80"));          // overlong
+  CHECK(refuses<uint32_t>("\xE0\x80\x80"));      // overlong
+  CHECK(refuses<uint32_t>("\xED\xA0\x80"));      // surrogate
+  CHECK(refuses<uint32_t>("\xF5\x80\x80\x80"));  // beyond U+10FFFF
+  // A count smaller than the text never writes past it.
+  std::string in(40, 'x');
+  std::vector<uint32_t> out(11, 7);
+  CHECK(!utf8::decode(in.data(), in.size(), out.data(), 10) && out[10] == 7);
+}
+
+}  // namespace
+
+int main() {
+  test_census();
+  test_decode();
+  test_refusals();
+  std::printf("test_utf8: %d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
