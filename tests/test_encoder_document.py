@@ -292,3 +292,31 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
     write_unified_data(model, str(path))
     expected = path.read_bytes().decode("utf-8")
     assert encode_unified_data(model) == expected
+
+
+class _RekeyLater:
+    """str() clears the earlier records (their keys die) and gives the later ones new keys that
+    need quotes, made now and so likely to land at the addresses just freed."""
+
+    def __init__(self, records, at):
+        self.records, self.at = records, at
+
+    def __str__(self):
+        for rec in self.records[: self.at]:
+            rec.clear()
+        for i, rec in enumerate(self.records[self.at + 1 :]):
+            rec.clear()
+            rec["".join(["a b", str(i)])] = i
+        return "v"
+
+
+@pytest.mark.parametrize("escape", [False, True])
+def test_record_key_verdicts_follow_the_key_objects_not_their_addresses(escape):
+    records = [{"".join(["k", str(i)]): i} for i in range(300)]
+    records[150] = {"hook": None, "h": None}
+    records[150]["h"] = _RekeyLater(records, 150)
+    out = encode_unified_data(records_model(records), escape)
+    got = tomllib.loads(out)["tables"]["t"]["records"]
+    assert got[150] == {"h": "v"}
+    assert got[151:] == [{f"a b{i}": i} for i in range(149)]
+    assert got[:150] == [{f"k{i}": i} for i in range(150)]

@@ -104,7 +104,7 @@ bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
 }
 
 template <bool Esc>
-bool _table_to_buf(Buffer* buf, const CTableData* table) {
+bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
   if (!put(buf, tok::TABLES_DOT)) return false;
   if (!write_key<Esc>(buf, table->name, "a table name")) return false;
   if (!put(buf, "]\n")) return false;
@@ -120,7 +120,7 @@ bool _table_to_buf(Buffer* buf, const CTableData* table) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
     if (!insert_indent(buf)) return false;
-    if (!_inline_table_to_buf<Esc>(buf, record)) return false;
+    if (!record_to_buf<Esc>(buf, record, keys)) return false;
     if (!put(buf, ",\n")) return false;
   }
   return put(buf, "]\n");
@@ -129,9 +129,10 @@ bool _table_to_buf(Buffer* buf, const CTableData* table) {
 template <bool Esc>
 bool encode_document(CUnifiedData* data, Buffer* buf) {
   if (!header_to_buf<Esc>(buf, &data->header)) return false;
+  KeyCache keys;
   for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
     if (!insert_newline(buf)) return false;
-    if (!_table_to_buf<Esc>(buf, &data->tables[i])) return false;
+    if (!_table_to_buf<Esc>(buf, &data->tables[i], keys)) return false;
   }
   return true;
 }

@@ -145,6 +145,46 @@ inline bool _quoted_str_value(Buffer* buf, PyObject* value, const char* what = "
 template <bool Esc>
 bool write_key(Buffer* buf, PyObject* key, const char* what);
 
+// ---- record keys -----------------------------------------------------------------------
+
+// Bare-key verdicts of record keys for one document: records repeat the same few key objects.
+// Each entry owns its key, so its address cannot be freed and reused by another str while the
+// cache lives, and a str's text and UTF-8 form never change, so Python code run in between
+// cannot make an entry stale. Only exact str keys that are bare are kept.
+class KeyCache {
+ public:
+  struct Entry {
+    PyObject* key;  // owned
+    const char* data;
+    size_t size;
+  };
+  KeyCache() = default;
+  KeyCache(const KeyCache&) = delete;
+  KeyCache& operator=(const KeyCache&) = delete;
+  ~KeyCache() {
+    for (Entry& e : slots_) Py_XDECREF(e.key);
+  }
+  const Entry* find(PyObject* key) const {
+    const Entry& e = slots_[index(key)];
+    return e.key == key ? &e : nullptr;
+  }
+  // Replaces whatever shared the slot; dropping an exact str runs no Python code.
+  void add(PyObject* key, const char* data, size_t size) {
+    Entry& e = slots_[index(key)];
+    PyObject* old = e.key;
+    e = Entry{Py_NewRef(key), data, size};
+    Py_XDECREF(old);
+  }
+
+ private:
+  static constexpr unsigned kBits = 6;
+  static size_t index(PyObject* key) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ULL) >>
+                               (64 - kBits));
+  }
+  Entry slots_[size_t{1} << kBits]{};
+};
+
 // ---- values ----------------------------------------------------------------------------
 
 template <bool Esc>
@@ -153,6 +193,9 @@ template <bool Esc>
 bool _array_to_buf(Buffer* buf, PyObject* arr);
 template <bool Esc>
 bool _inline_table_to_buf(Buffer* buf, PyObject* d);
+// One record (an exact or derived dict) as an inline table, its keys looked up in `keys`.
+template <bool Esc>
+bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 
 // Number text, natively where it matches str() exactly; exposed for the module's own use.
 bool write_int(Buffer* buf, PyObject* value);

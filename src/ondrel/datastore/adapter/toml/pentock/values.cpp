@@ -68,20 +68,39 @@ template <bool Esc>
   return buf_write_str(buf, s.get());
 }
 
+template <bool Esc>
+bool value_at(Buffer* buf, PyObject* value, int depth);
+template <bool Esc>
+bool array_at(Buffer* buf, PyObject* arr, int depth);
+template <bool Esc>
+bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
+
 // Subclasses of the built-in types and every other object.
 template <bool Esc>
-[[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value) {
+[[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value, int depth) {
   if (PyLong_Check(value) || PyFloat_Check(value)) return str_of_to_buf<Esc>(buf, value, false);
   if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
-  if (PyList_Check(value) || PyTuple_Check(value)) return _array_to_buf<Esc>(buf, value);
-  if (PyDict_Check(value)) return _inline_table_to_buf<Esc>(buf, value);
+  if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth);
+  if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, nullptr);
   return str_of_to_buf<Esc>(buf, value, true);
 }
 
+// Containers nest this many levels deep on the native stack before the interpreter's guard is
+// asked: those levels are bounded by the constant, and the guard's cost is saved on the
+// shallow containers of ordinary records. Past the threshold every level enters the guard, so
+// the depth stays bounded and deep or self-referencing data raises RecursionError.
+constexpr int kUnguardedDepth = 8;
+
 // Leaves the interpreter's recursion guard on every path out of a container writer.
 struct RecursionGuard {
-  bool entered;
-  explicit RecursionGuard(const char* where) : entered(Py_EnterRecursiveCall(where) == 0) {}
+  bool entered = false;
+  bool ok = true;
+  RecursionGuard(int depth, const char* where) {
+    if (depth >= kUnguardedDepth) [[unlikely]] {
+      entered = Py_EnterRecursiveCall(where) == 0;
+      ok = entered;
+    }
+  }
   ~RecursionGuard() {
     if (entered) Py_LeaveRecursiveCall();
   }
@@ -231,59 +250,101 @@ bool write_float(Buffer* buf, double value) {
   return true;
 }
 
+namespace {
+
 template <bool Esc>
-bool _value_to_buf(Buffer* buf, PyObject* value) {
+bool value_at(Buffer* buf, PyObject* value, int depth);
+template <bool Esc>
+bool array_at(Buffer* buf, PyObject* arr, int depth);
+template <bool Esc>
+bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
+
+// Exact str, int, float and bool: written without running any Python code, so a borrowed
+// reference stays valid across the call. False when `value` is none of these.
+template <bool Esc>
+inline bool scalar_to_buf(Buffer* buf, PyObject* value, bool* ok) {
   PyTypeObject* type = Py_TYPE(value);
-  if (type == &PyUnicode_Type) return _escaped_quoted_value<Esc>(buf, value);
-  if (type == &PyLong_Type) return write_int(buf, value);
-  if (type == &PyFloat_Type) return write_float(buf, PyFloat_AS_DOUBLE(value));
-  if (value == Py_None) return put(buf, tok::NULL_);
-  if (value == Py_True) return insert_true(buf);
-  if (value == Py_False) return insert_false(buf);
-  if (type == &PyDict_Type) return _inline_table_to_buf<Esc>(buf, value);
-  if (type == &PyList_Type || type == &PyTuple_Type) return _array_to_buf<Esc>(buf, value);
-  return value_slow<Esc>(buf, value);
+  if (type == &PyUnicode_Type) {
+    *ok = _escaped_quoted_value<Esc>(buf, value);
+  } else if (type == &PyLong_Type) {
+    *ok = write_int(buf, value);
+  } else if (type == &PyFloat_Type) {
+    *ok = write_float(buf, PyFloat_AS_DOUBLE(value));
+  } else if (value == Py_True) {
+    *ok = insert_true(buf);
+  } else if (value == Py_False) {
+    *ok = insert_false(buf);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 template <bool Esc>
-bool _array_to_buf(Buffer* buf, PyObject* arr) {
-  RecursionGuard guard(" while encoding a TOML array");
-  if (!guard.entered) return false;
+bool value_at(Buffer* buf, PyObject* value, int depth) {
+  bool ok;
+  if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]]
+    return ok;
+  PyTypeObject* type = Py_TYPE(value);
+  if (value == Py_None) return put(buf, tok::NULL_);
+  if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, nullptr);
+  if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth);
+  return value_slow<Esc>(buf, value, depth);
+}
+
+template <bool Esc>
+bool array_at(Buffer* buf, PyObject* arr, int depth) {
+  RecursionGuard guard(depth, " while encoding a TOML array");
+  if (!guard.ok) return false;
   if (!put(buf, "[ ")) return false;
   if (PyList_Check(arr)) {
     // The length is read again at every step: a __str__ run for an element may shrink the
-    // list, and each element is owned while it is written.
+    // list, and each element that may run Python code is owned while it is written.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arr); ++i) {
       if (i != 0 && !insert_comma_space(buf)) return false;
-      Ref item = Ref::borrow(PyList_GET_ITEM(arr, i));
-      if (!_value_to_buf<Esc>(buf, item.get())) return false;
+      PyObject* item = PyList_GET_ITEM(arr, i);
+      bool ok;
+      if (scalar_to_buf<Esc>(buf, item, &ok)) [[likely]] {
+        if (!ok) return false;
+        continue;
+      }
+      Ref held = Ref::borrow(item);
+      if (!value_at<Esc>(buf, held.get(), depth + 1)) return false;
     }
   } else {
     // Tuples cannot change, and the caller holds this one.
     const Py_ssize_t n = PyTuple_GET_SIZE(arr);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i != 0 && !insert_comma_space(buf)) return false;
-      if (!_value_to_buf<Esc>(buf, PyTuple_GET_ITEM(arr, i))) return false;
+      if (!value_at<Esc>(buf, PyTuple_GET_ITEM(arr, i), depth + 1)) return false;
     }
   }
   return put(buf, " ]");
 }
 
+// `keys` is null for nested tables: only record keys repeat often enough to pay for a lookup.
 template <bool Esc>
-bool _inline_table_to_buf(Buffer* buf, PyObject* d) {
-  RecursionGuard guard(" while encoding a TOML inline table");
-  if (!guard.entered) return false;
+bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
+  RecursionGuard guard(depth, " while encoding a TOML inline table");
+  if (!guard.ok) return false;
   if (!put(buf, "{ ")) return false;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   bool written = false;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
-    // Owned: writing the value may run Python code that removes the entry.
-    Ref held = Ref::borrow(value);
+    const KeyCache::Entry* hit = keys != nullptr ? keys->find(key) : nullptr;
     Utf8 k{};
-    if (!utf8_of(key, &k, "an inline table key")) return false;
-    if (is_bare_key(k)) [[likely]] {
+    bool bare;
+    if (hit != nullptr) [[likely]] {
+      k = Utf8{hit->data, hit->size};
+      bare = true;
+    } else {
+      if (!utf8_of(key, &k, "an inline table key")) return false;
+      bare = is_bare_key(k);
+      if (bare && keys != nullptr && PyUnicode_CheckExact(key)) keys->add(key, k.data, k.size);
+    }
+    if (bare) [[likely]] {
       // Separator, key and " = " in one reservation; k.size is a str length, far from overflow.
       if (!reserve(buf, 2 + k.size + 3)) return false;
       if (written) put_unchecked(buf, tok::COMMA_SPACE);
@@ -293,10 +354,39 @@ bool _inline_table_to_buf(Buffer* buf, PyObject* d) {
       if (written && !insert_comma_space(buf)) return false;
       if (!quoted_bytes<Esc>(buf, k) || !insert_equals(buf)) return false;
     }
-    if (!_value_to_buf<Esc>(buf, held.get())) return false;
     written = true;
+    bool ok;
+    if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]] {
+      if (!ok) return false;
+      continue;
+    }
+    // Owned: writing the value may run Python code that removes the entry.
+    Ref held = Ref::borrow(value);
+    if (!value_at<Esc>(buf, held.get(), depth + 1)) return false;
   }
   return put(buf, " }");
+}
+
+}  // namespace
+
+template <bool Esc>
+bool _value_to_buf(Buffer* buf, PyObject* value) {
+  return value_at<Esc>(buf, value, 0);
+}
+
+template <bool Esc>
+bool _array_to_buf(Buffer* buf, PyObject* arr) {
+  return array_at<Esc>(buf, arr, 0);
+}
+
+template <bool Esc>
+bool _inline_table_to_buf(Buffer* buf, PyObject* d) {
+  return table_at<Esc>(buf, d, 0, nullptr);
+}
+
+template <bool Esc>
+bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys) {
+  return table_at<Esc>(buf, record, 0, &keys);
 }
 
 template bool _escaped_quoted_value<false>(Buffer*, PyObject*, const char*);
@@ -309,5 +399,7 @@ template bool _array_to_buf<false>(Buffer*, PyObject*);
 template bool _array_to_buf<true>(Buffer*, PyObject*);
 template bool _inline_table_to_buf<false>(Buffer*, PyObject*);
 template bool _inline_table_to_buf<true>(Buffer*, PyObject*);
+template bool record_to_buf<false>(Buffer*, PyObject*, KeyCache&);
+template bool record_to_buf<true>(Buffer*, PyObject*, KeyCache&);
 
 }  // namespace ondrel::pentock
