@@ -38,9 +38,10 @@ int op_ingest(H* self, PyObject* incoming) {
       value = Ref::steal(validate_table(value.get()));
       if (!value) return -1;
     }
-    PyObject* root = root_dict(self);  // re-read: the call above may have run Python code
-    if (root == nullptr) return -1;
-    if (PyDict_SetItem(root, key.get(), value.get()) < 0) return -1;
+    // Re-read: the call above may have run Python code. Held: so may the key's __hash__.
+    Ref root = Ref::borrow(root_dict(self));
+    if (!root) return -1;
+    if (PyDict_SetItem(root.get(), key.get(), value.get()) < 0) return -1;
   }
   return 0;
 }

@@ -116,15 +116,15 @@ Py_ssize_t op_size(H* self) {
 }
 
 int op_set_unchecked(H* self, PyObject* name, PyObject* table) {
-  PyObject* root = root_dict(self);
-  if (root == nullptr) return -1;
-  return PyDict_SetItem(root, name, table);
+  Ref root = Ref::borrow(root_dict(self));
+  if (!root) return -1;
+  return PyDict_SetItem(root.get(), name, table);
 }
 
 int op_contains_unchecked(H* self, PyObject* name) {
-  PyObject* root = root_dict(self);
-  if (root == nullptr) return -1;
-  return PyDict_Contains(root, name);
+  Ref root = Ref::borrow(root_dict(self));
+  if (!root) return -1;
+  return PyDict_Contains(root.get(), name);
 }
 
 PyObject* op_keys_unchecked(H* self) {
@@ -197,9 +197,9 @@ int op_remove(H* self, PyObject* name, int skip_dispatch) {
   Ref fn;
   int o = find_override(self, skip_dispatch, g_names.remove, py_remove, fn);
   if (o == 0) {
-    PyObject* root = root_dict(self);
-    if (root == nullptr) return -1;
-    return PyDict_DelItem(root, name);  // KeyError(name) when absent
+    Ref root = Ref::borrow(root_dict(self));
+    if (!root) return -1;
+    return PyDict_DelItem(root.get(), name);  // KeyError(name) when absent
   }
   if (o < 0) return -1;
   PyObject* args[] = {name};
@@ -210,9 +210,9 @@ int op_clear(H* self, int skip_dispatch) {
   Ref fn;
   int o = find_override(self, skip_dispatch, g_names.clear, py_clear, fn);
   if (o == 0) {
-    PyObject* root = root_dict(self);
-    if (root == nullptr) return -1;
-    PyDict_Clear(root);  // in place: earlier references to the root see it emptied
+    Ref root = Ref::borrow(root_dict(self));
+    if (!root) return -1;
+    PyDict_Clear(root.get());  // in place: earlier references to the root see it emptied
     return 0;
   }
   if (o < 0) return -1;

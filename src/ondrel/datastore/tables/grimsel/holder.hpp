@@ -65,7 +65,8 @@ inline bool is_holder(PyObject* o) {
 H* method_self(PyObject* self);
 
 // The root when it is a dict (borrowed); else null with TypeError. The GC or set_root may have
-// left something else there.
+// left something else there. Hold it (Ref::borrow) across any dict operation that hashes or
+// compares a key or drops a value: that runs Python code, which may replace the root.
 PyObject* root_dict_slow(H* self);
 inline PyObject* root_dict(H* self) {
   PyObject* root = self->_root;
@@ -84,8 +85,10 @@ inline PyObject* plain_root(PyObject* self) {
 
 // dict lookup that reports no error: a failing hash or comparison counts as "not found".
 inline PyObject* lookup_or_none(PyObject* root, PyObject* name) {
+  // Held: a key's __hash__ or __eq__ may run code that replaces the holder's root.
+  Ref held = Ref::borrow(root);
   PyObject* found;
-  if (PyDict_GetItemRef(root, name, &found) < 0) [[unlikely]]
+  if (PyDict_GetItemRef(held.get(), name, &found) < 0) [[unlikely]]
     PyErr_Clear();
   return found ? found : Py_NewRef(Py_None);
 }

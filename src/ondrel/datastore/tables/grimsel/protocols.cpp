@@ -1,4 +1,5 @@
 // Python protocols of TablesHolder: subscript, len, in, ==/!=, hash and repr.
+#include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/tables/grimsel/holder.hpp"
 
 namespace ondrel::grimsel {
@@ -38,7 +39,9 @@ PyObject* holder_subscript(PyObject* self, PyObject* name) {
 int holder_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
   if (check_key(name) < 0) return -1;
   if (PyObject* root = plain_root(self)) [[likely]] {
-    return value ? PyDict_SetItem(root, name, value) : PyDict_DelItem(root, name);
+    // Held: comparing with a colliding key, or dropping the old value, runs Python code.
+    Ref held = Ref::borrow(root);
+    return value ? PyDict_SetItem(held.get(), name, value) : PyDict_DelItem(held.get(), name);
   }
   if (value == nullptr) return op_remove(reinterpret_cast<H*>(self), name, 0);
   return op_set(reinterpret_cast<H*>(self), name, value, 0);
@@ -55,8 +58,10 @@ PyObject* holder_item(PyObject* self, Py_ssize_t index) {
 int holder_contains(PyObject* self, PyObject* name) {
   if (check_key(name) < 0) return -1;
   PyObject* root = reinterpret_cast<H*>(self)->_root;
-  if (PyDict_Check(root)) [[likely]]
-    return PyDict_Contains(root, name);
+  if (PyDict_Check(root)) [[likely]] {
+    Ref held = Ref::borrow(root);  // a colliding key's __eq__ may replace the root
+    return PyDict_Contains(held.get(), name);
+  }
   raise_not_iterable(root);
   return -1;
 }
@@ -92,14 +97,18 @@ PyObject* holder_richcompare(PyObject* self, PyObject* other, int op) {
   if (!mine) return nullptr;
   Ref theirs = Ref::steal(PyObject_CallMethodNoArgs(other, g_names.as_dict));
   if (!theirs) return nullptr;
-  return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+  // Holders nested in each other's tables compare through here at every level.
+  if (stack::enter_recursive_call(" in comparison")) return nullptr;
+  PyObject* result = PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 namespace {
 
 // hash(freeze(root)); both are owned by the caller.
 Py_hash_t hash_frozen(PyObject* freeze, PyObject* root) {
-  if (Py_EnterRecursiveCall(" while hashing a TablesHolder")) return -1;
+  if (stack::enter_recursive_call(" while hashing a TablesHolder")) return -1;
   Ref frozen = Ref::steal(PyObject_CallOneArg(freeze, root));
   Py_LeaveRecursiveCall();
   if (!frozen) return -1;
@@ -137,7 +146,10 @@ PyObject* holder_repr(PyObject* self) {
   } else if (PyLong_CheckExact(r) || PyFloat_CheckExact(r)) {
     text = Ref::steal(PyObject_Repr(r));
   } else {
+    // Holders nested in each other's tables are formatted through here at every level.
+    if (stack::enter_recursive_call(" while getting the repr of an object")) return nullptr;
     text = Ref::steal(PyObject_Format(r, g_names.empty_str));
+    Py_LeaveRecursiveCall();
   }
   if (!text) return nullptr;
   return PyUnicode_FromFormat("TablesHolder(%U)", text.get());
