@@ -55,6 +55,21 @@ void test_census() {
   CHECK(utf8::census(s.data(), s.size()).width == 4 && utf8::census(s.data(), s.size()).chars == 3);
 }
 
+// Long inputs: every block size and the point where the lane counters are summed.
+void test_census_long() {
+  const char* seqs[] = {"a", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80"};
+  for (size_t len : {15u, 16u, 17u, 4079u, 4080u, 4081u, 9000u}) {
+    for (int widest = 0; widest < 4; ++widest) {
+      std::string in;
+      size_t chars = 0;
+      for (size_t k = 0; in.size() < len; ++k, ++chars) in += seqs[(k * 7 % 5) % (widest + 1)];
+      const utf8::Census c = utf8::census(in.data(), in.size());
+      const unsigned want = widest == 0 ? 0 : widest == 1 ? 1 : widest == 2 ? 2 : 4;
+      CHECK(c.chars == chars && c.width == want);
+    }
+  }
+}
+
 void test_decode() {
   // Runs longer than the 16- and 8-byte blocks, with the wide character at every offset of a block.
   for (size_t at = 0; at < 40; ++at) {
@@ -102,6 +117,7 @@ void test_refusals() {
 
 int main() {
   test_census();
+  test_census_long();
   test_decode();
   test_refusals();
   std::printf("test_utf8: %d passed, %d failed\n", g_passed, g_failed);

@@ -69,19 +69,19 @@ template <bool Esc>
 }
 
 template <bool Esc>
-bool value_at(Buffer* buf, PyObject* value, int depth);
+bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys);
 template <bool Esc>
-bool array_at(Buffer* buf, PyObject* arr, int depth);
+bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys);
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
 
 // Subclasses of the built-in types and every other object.
 template <bool Esc>
-[[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value, int depth) {
+[[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
   if (PyLong_Check(value) || PyFloat_Check(value)) return str_of_to_buf<Esc>(buf, value, false);
   if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
-  if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth);
-  if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, nullptr);
+  if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth, keys);
+  if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, keys);
   return str_of_to_buf<Esc>(buf, value, true);
 }
 
@@ -106,17 +106,65 @@ struct RecursionGuard {
   }
 };
 
+// "00" .. "99": two digits per division.
+struct DigitPairs {
+  char d[200];
+  constexpr DigitPairs() : d{} {
+    for (int i = 0; i < 100; ++i) {
+      d[2 * i] = static_cast<char>('0' + i / 10);
+      d[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigitPairs{};
+
+inline int decimal_digits(uint64_t v) {
+  int n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
+}
+
+// Writes v in decimal at o; returns the end. Room for 20 digits is the caller's.
+inline char* u64_to_chars(char* o, uint64_t v) {
+  const int n = decimal_digits(v);
+  char* p = o + n;
+  while (v >= 100) {
+    const auto pair = static_cast<size_t>(v % 100) * 2;
+    v /= 100;
+    p -= 2;
+    std::memcpy(p, kDigitPairs.d + pair, 2);
+  }
+  if (v >= 10) {
+    std::memcpy(p - 2, kDigitPairs.d + v * 2, 2);
+  } else {
+    p[-1] = static_cast<char>('0' + v);
+  }
+  return o + n;
+}
+
 inline bool write_u64(Buffer* buf, unsigned long long v) {
   if (!reserve(buf, 20)) return false;
   char* first = buf->data + buf->pos;
-  buf->pos = static_cast<size_t>(std::to_chars(first, first + 20, v).ptr - buf->data);
+  buf->pos = static_cast<size_t>(u64_to_chars(first, v) - buf->data);
   return true;
 }
 
 inline bool write_i64(Buffer* buf, long long v) {
   if (!reserve(buf, 20)) return false;
-  char* first = buf->data + buf->pos;
-  buf->pos = static_cast<size_t>(std::to_chars(first, first + 20, v).ptr - buf->data);
+  char* o = buf->data + buf->pos;
+  // The magnitude in unsigned arithmetic, so LLONG_MIN needs no special case.
+  uint64_t mag = static_cast<uint64_t>(v);
+  if (v < 0) {
+    *o++ = '-';
+    mag = 0 - mag;
+  }
+  buf->pos = static_cast<size_t>(u64_to_chars(o, mag) - buf->data);
   return true;
 }
 
@@ -253,9 +301,9 @@ bool write_float(Buffer* buf, double value) {
 namespace {
 
 template <bool Esc>
-bool value_at(Buffer* buf, PyObject* value, int depth);
+bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys);
 template <bool Esc>
-bool array_at(Buffer* buf, PyObject* arr, int depth);
+bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys);
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
 
@@ -281,19 +329,19 @@ inline bool scalar_to_buf(Buffer* buf, PyObject* value, bool* ok) {
 }
 
 template <bool Esc>
-bool value_at(Buffer* buf, PyObject* value, int depth) {
+bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
   bool ok;
   if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]]
     return ok;
   PyTypeObject* type = Py_TYPE(value);
   if (value == Py_None) return put(buf, tok::NULL_);
-  if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, nullptr);
-  if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth);
-  return value_slow<Esc>(buf, value, depth);
+  if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, keys);
+  if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth, keys);
+  return value_slow<Esc>(buf, value, depth, keys);
 }
 
 template <bool Esc>
-bool array_at(Buffer* buf, PyObject* arr, int depth) {
+bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
   RecursionGuard guard(depth, " while encoding a TOML array");
   if (!guard.ok) return false;
   if (!put(buf, "[ ")) return false;
@@ -309,20 +357,21 @@ bool array_at(Buffer* buf, PyObject* arr, int depth) {
         continue;
       }
       Ref held = Ref::borrow(item);
-      if (!value_at<Esc>(buf, held.get(), depth + 1)) return false;
+      if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return false;
     }
   } else {
     // Tuples cannot change, and the caller holds this one.
     const Py_ssize_t n = PyTuple_GET_SIZE(arr);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i != 0 && !insert_comma_space(buf)) return false;
-      if (!value_at<Esc>(buf, PyTuple_GET_ITEM(arr, i), depth + 1)) return false;
+      if (!value_at<Esc>(buf, PyTuple_GET_ITEM(arr, i), depth + 1, keys)) return false;
     }
   }
   return put(buf, " ]");
 }
 
-// `keys` is null for nested tables: only record keys repeat often enough to pay for a lookup.
+// `keys` is null outside records: only record keys (nested ones too) repeat often enough to
+// pay for a lookup.
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   RecursionGuard guard(depth, " while encoding a TOML inline table");
@@ -362,7 +411,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
     }
     // Owned: writing the value may run Python code that removes the entry.
     Ref held = Ref::borrow(value);
-    if (!value_at<Esc>(buf, held.get(), depth + 1)) return false;
+    if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return false;
   }
   return put(buf, " }");
 }
@@ -371,12 +420,12 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
 
 template <bool Esc>
 bool _value_to_buf(Buffer* buf, PyObject* value) {
-  return value_at<Esc>(buf, value, 0);
+  return value_at<Esc>(buf, value, 0, nullptr);
 }
 
 template <bool Esc>
 bool _array_to_buf(Buffer* buf, PyObject* arr) {
-  return array_at<Esc>(buf, arr, 0);
+  return array_at<Esc>(buf, arr, 0, nullptr);
 }
 
 template <bool Esc>
