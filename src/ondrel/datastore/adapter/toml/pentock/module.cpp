@@ -13,6 +13,7 @@
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/stack.hpp"
 #include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -189,6 +190,11 @@ PyObject* buffer_to_str(const Buffer* buf) {
 }
 
 bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
+  // A __str__ that encodes again nests whole encoder calls on the C stack.
+  if (stack::exhausted()) [[unlikely]] {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding");
+    return false;
+  }
   snap.data = c_unified_data::dump_model(output);
   return !PyErr_Occurred();
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock {
@@ -88,7 +89,8 @@ template <bool Esc>
 // Containers nest this many levels deep on the native stack before the interpreter's guard is
 // asked: those levels are bounded by the constant, and the guard's cost is saved on the
 // shallow containers of ordinary records. Past the threshold every level enters the guard, so
-// the depth stays bounded and deep or self-referencing data raises RecursionError.
+// the depth stays bounded and deep or self-referencing data raises RecursionError; the guard
+// also watches the bytes left, for threads started with a small stack.
 constexpr int kUnguardedDepth = 8;
 
 // Leaves the interpreter's recursion guard on every path out of a container writer.
@@ -97,7 +99,7 @@ struct RecursionGuard {
   bool ok = true;
   RecursionGuard(int depth, const char* where) {
     if (depth >= kUnguardedDepth) [[unlikely]] {
-      entered = Py_EnterRecursiveCall(where) == 0;
+      entered = stack::enter_recursive_call(where) == 0;
       ok = entered;
     }
   }
