@@ -245,6 +245,7 @@ def test_raw_mode_leaves_header_strings_alone():
 # ---- memory limits ---------------------------------------------------------------------------
 
 
+@pytest.mark.no_sanitizer
 def test_estimate_that_cannot_be_allocated_falls_back():
     # 10**6 records ask for a 2 GB starting buffer; the address space allows far less.
     out = run_ok("""
@@ -258,6 +259,7 @@ def test_estimate_that_cannot_be_allocated_falls_back():
     assert out.strip() == "1000000"
 
 
+@pytest.mark.no_sanitizer
 def test_document_too_large_for_memory_is_memory_error():
     out = run_ok("""
         import resource

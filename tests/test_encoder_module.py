@@ -258,6 +258,7 @@ LEAK_MODEL = Model(
 )
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.parametrize(
     "call",

@@ -114,7 +114,8 @@ struct Utf8 {
 
 // The interpreter's cached UTF-8 form of a str (a subclass too), read in place.
 inline bool utf8_of(PyObject* s, Utf8* out, const char* what) {
-  if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_CheckExact(s)) [[likely]] {
+  // The type first: the ASCII flag lives in str's own layout, past the end of smaller objects.
+  if (PyUnicode_CheckExact(s) && PyUnicode_IS_COMPACT_ASCII(s)) [[likely]] {
     out->data = static_cast<const char*>(PyUnicode_DATA(s));
     out->size = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     return true;
