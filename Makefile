@@ -81,3 +81,56 @@ lint: $(VENV)/.lint-ready
 	  xargs -r -n 2 -P $(JOBS) $(VENV)/bin/clang-tidy -p $(BUILD) --quiet
 	$(VENV)/bin/ruff check $(PY_FILES)
 	$(VENV)/bin/ruff format --check $(PY_FILES)
+
+# ---- reliability: sanitizers, -X dev, valgrind, fuzzing ------------------------------------
+# Each sanitizer build lands in its own copy of the Python sources (without any built module),
+# so the suite runs against it through PYTHONPATH while the in-place tree stays untouched.
+# ONDREL_SANITIZED=1 lets tests that cannot run under ASan (address-space limits, mypy) skip.
+.PHONY: test-asan test-dev test-valgrind fuzz fuzz-ci
+ASAN_BUILD ?= build/asan
+ASAN_TINY_BUILD ?= build/asan-tiny
+FUZZ_SECONDS ?= 300
+FUZZ_SEED ?=
+VALGRIND_SCRIPT ?= tools/valgrind_smoke.py
+ASAN_ENV = ONDREL_SANITIZED=1 PYTHONMALLOC=malloc \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# sanitized_tree(<build dir>, <extra cmake flags>): configure and build into <dir>/src.
+define sanitized_tree
+	mkdir -p $(1)/src
+	find $(1)/src -type f ! -name '*.so' -delete
+	tar -C src -cf - --exclude='*.so' --exclude=__pycache__ . | tar -C $(1)/src -xf -
+	$(VENV)/bin/cmake -S . -B $(1)/cmake -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=ON \
+	  -DONDREL_OUTPUT_ROOT=$(abspath $(1)/src) $(2) >/dev/null
+	$(VENV)/bin/cmake --build $(1)/cmake -j $(JOBS)
+endef
+
+test-asan: venv
+	$(call sanitized_tree,$(ASAN_BUILD),-DONDREL_TINY_BUFFER=OFF)
+	@set -e; for t in $(ASAN_BUILD)/cmake/test_*; do [ -x "$$t" ] || continue; echo "== $$t"; \
+	  ASAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 "$$t"; done
+	$(ASAN_ENV) PYTHONPATH=$(abspath $(ASAN_BUILD)/src) $(PY) -m pytest -q -p no:cacheprovider
+	$(call sanitized_tree,$(ASAN_TINY_BUILD),-DONDREL_TINY_BUFFER=ON -DONDREL_NATIVE_TESTS=OFF)
+	$(ASAN_ENV) PYTHONPATH=$(abspath $(ASAN_TINY_BUILD)/src) $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/test_encoder_*.py
+
+test-dev: build
+	$(PY) -X dev -m pytest -q -p no:cacheprovider
+
+# valgrind memcheck over one script that calls every entry point; CPython's own noise is
+# suppressed in tools/valgrind-python.supp.
+test-valgrind: build
+	@command -v valgrind >/dev/null || { echo "valgrind is missing (apt-get install valgrind)"; exit 1; }
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
+	  --leak-check=no --track-origins=no --num-callers=30 \
+	  --suppressions=tools/valgrind-python.supp $(PY) $(VALGRIND_SCRIPT)
+
+# Seeded random models, values and holder operations for FUZZ_SECONDS (FUZZ_SEED repeats a run).
+fuzz: build
+	$(PY) tools/fuzz.py --seconds $(FUZZ_SECONDS) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+
+# The short pass CI runs.
+fuzz-ci: FUZZ_SECONDS = 45
+fuzz-ci: fuzz

@@ -1,0 +1,142 @@
+"""Touches every entry point of both native modules once, for valgrind memcheck (make
+test-valgrind): holder construction, methods, protocols, the native table, the pydantic hooks,
+and both encoder functions on success and failure paths. Small on purpose: memcheck runs it
+about fifty times slower than the interpreter."""
+
+import contextlib
+import gc
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from _holder_vtable import dump_args, vtable
+from _toml_models import Model, Table, col, records_model
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
+from ondrel.datastore.tables.grimsel import TablesHolder
+from ondrel.datastore.unified_data import UnifiedDataFormat
+
+
+def attempt(fn):
+    with contextlib.suppress(Exception):
+        fn()
+
+
+class Sub(TablesHolder):
+    def get(self, name):
+        return [name]
+
+    def as_dict(self):
+        return super().as_dict()
+
+
+def holder():
+    table = {"columns": [{"name": "id", "type": "int"}], "records": [{"id": 1}]}
+    h = TablesHolder({"a": table, "b": None})
+    s = Sub(h)
+    for fn in (
+        lambda: (h.set("x", [1]), h.add("y", 2), h.get("x"), h.contains("x"), h.remove("x")),
+        lambda: (h["a"], "a" in h, len(h), bool(h), h.empty, h.is_tables_holder()),
+        lambda: h.__setitem__("z", 1),
+        lambda: h.__delitem__("z"),
+        lambda: (h.keys(), h.values(), h.items(), list(h.iterate()), h.model_dump(False)),
+        lambda: (h == s, h != s, hash(h), repr(s), h.as_dict(), h._serialize()),
+        lambda: h.replace_dict({"c": table}),
+        lambda: h.remove("missing"),
+        lambda: h.get(b"x"),
+        lambda: TablesHolder(1, 2),
+        lambda: TablesHolder({"bad": {"columns": 1}}),
+        lambda: TablesHolder.get(5, "a"),
+        lambda: TablesHolder._validate({"v": table}),
+        lambda: TablesHolder.__get_pydantic_core_schema__(None, None),
+        lambda: h.__reduce__(),
+        lambda: s["a"],
+    ):
+        attempt(fn)
+    vt = vtable()
+    for fn in (
+        lambda: (vt._size(h), vt._empty(h), vt._keys(h), vt._values(h), vt._items(h)),
+        lambda: (vt._hash(h), vt._model_dump(h, dump_args(1, 0)), vt._contains(h, "a")),
+        lambda: (vt.get(s, "a", 0), vt.get(h, "a", 1), vt.as_dict(h, 0), vt.get_root(h)),
+        lambda: (vt.contains(s, "a", 0), vt.keys(s, 0), vt.values(s, 0), vt.items(s, 0)),
+        lambda: (vt.iterate(h, 0), vt.model_dump(s, 0, None), vt.is_tables_holder(s, 0)),
+        lambda: (vt.set(h, "q", 1, 0), vt.add(h, "r", 2, 1), vt.remove(h, "q", 0)),
+        lambda: (vt._set(h, "w", 3), vt.ingest_dict(h, {"i": table}), vt.replace_dict(h, s, 0)),
+        lambda: vt.clear(TablesHolder({"a": 1}), 0),
+    ):
+        attempt(fn)
+    broken = TablesHolder({"a": 1})
+    vt.set_root(broken, None)
+    for fn in (lambda: len(broken), lambda: broken.get("a"), lambda: repr(broken)):
+        attempt(fn)
+    me = TablesHolder()
+    me["me"] = me
+    attempt(lambda: hash(me))
+    del me
+    model = UnifiedDataFormat(version="1", schema_version="2", tables={"t": table})
+    attempt(lambda: model.model_dump())
+    return model
+
+
+def encoder(model, path):
+    class Raising:
+        def __str__(self):
+            raise ValueError
+
+    deep = [0]
+    for _ in range(3000):
+        deep = [deep]
+    good = Model(
+        {
+            "users": Table(
+                [
+                    col("id", "INTEGER", primary_key=True, unique=True),
+                    col("n", default=[1, {"a": 2}]),
+                ],
+                [
+                    {
+                        "id": i,
+                        "s": 'é"\n\x7f' * i,
+                        "f": i / 3,
+                        "l": [True, None, 2**70],
+                        "d": {"k": None},
+                    }
+                    for i in range(20)
+                ],
+            ),
+            "a.b": Table(),
+        }
+    )
+    for fn in (
+        lambda: encode_unified_data(model),
+        lambda: encode_unified_data(good),
+        lambda: encode_unified_data(good, True),
+        lambda: write_unified_data(good, path, True),
+        lambda: write_unified_data(good, path + "/missing/x"),
+        lambda: write_unified_data(good, "/dev/full"),
+        lambda: write_unified_data(good, b"x"),
+        lambda: encode_unified_data(),
+        lambda: encode_unified_data(object()),
+        lambda: encode_unified_data(Model(output=("1", "2", {}))),
+        lambda: encode_unified_data(Model({"t": Table([col("a")[:4]])})),
+        lambda: encode_unified_data(records_model([{"a": 1}, 5])),
+        lambda: encode_unified_data(records_model([{"a": [Raising()]}])),
+        lambda: encode_unified_data(records_model([{"a": {(1,): 2}}]), True),
+        lambda: encode_unified_data(records_model([{"a": "\ud800"}]), True),
+        lambda: encode_unified_data(records_model([{"a": deep}])),
+        lambda: encode_unified_data(records_model([{"a": 10**5000}])),
+    ):
+        attempt(fn)
+
+
+def main():
+    model = holder()
+    with tempfile.TemporaryDirectory() as tmp:
+        encoder(model, os.path.join(tmp, "doc.toml"))
+    gc.collect()
+    print("valgrind smoke: OK")
+
+
+if __name__ == "__main__":
+    main()
