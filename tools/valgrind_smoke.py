@@ -72,7 +72,7 @@ def holder():
         attempt(fn)
     me = TablesHolder()
     me["me"] = me
-    attempt(lambda: hash(me))
+    attempt(lambda me=me: hash(me))
     del me
     model = UnifiedDataFormat(version="1", schema_version="2", tables={"t": table})
     attempt(lambda: model.model_dump())
