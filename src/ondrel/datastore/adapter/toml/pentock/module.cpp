@@ -2,9 +2,7 @@
 // the two entry points.
 #include <Python.h>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -267,20 +265,10 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
   if (!encode(snap, escape, owner)) return nullptr;
 
-  // Opened without O_TRUNC and cut to length after the write: rewriting a file in place reuses
-  // its cached pages and blocks, where truncating first frees them all and allocates them
-  // again (several times the cost of the write itself). The bytes that end up in the file
-  // are the same either way.
+  // Truncated at open ("wb"): a reader or a crash mid-write can only ever see a prefix of the
+  // new document, never new text followed by the tail of an older file. "e": close-on-exec.
   FileOwner file;
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    file.f = fdopen(fd, "wb");  // "w" does not truncate a descriptor that is already open
-    if (file.f == nullptr) {
-      const int err = errno;
-      ::close(fd);
-      return raise_write_error(err, filepath);
-    }
-  }
+  file.f = std::fopen(path, "wbe");
   if (file.f == nullptr) {
     Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));
     if (msg) PyErr_SetObject(PyExc_OSError, msg.get());
@@ -293,17 +281,9 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   size_t written = std::fwrite(owner.buf->data, 1, owner.buf->pos, file.f);
   if (written != owner.buf->pos) {
     int err = errno;
-    // A cut-off document could still parse, with records missing; leave an empty file.
-    if (ftruncate(fileno(file.f), 0) != 0) {
-    }
-    std::fclose(std::exchange(file.f, nullptr));
-    return raise_write_error(err, filepath);
-  }
-  // Whatever an older, longer file held past the new end goes. Devices and pipes have no length.
-  struct stat st;
-  if (fstat(fileno(file.f), &st) == 0 && S_ISREG(st.st_mode) &&
-      ftruncate(fileno(file.f), static_cast<off_t>(owner.buf->pos)) != 0) {
-    const int err = errno;
+    // A cut-off document could still parse, with records missing; leave an empty file. If
+    // even that fails, the write error is still the one to report.
+    [[maybe_unused]] int cut = ftruncate(fileno(file.f), 0);
     std::fclose(std::exchange(file.f, nullptr));
     return raise_write_error(err, filepath);
   }
