@@ -32,7 +32,7 @@ test-native: build
 test-python: build
 	$(PY) -m pytest -q
 
-test: test-native test-python
+test: test-native test-python test-asan test-dev test-valgrind fuzz-ci lint wheel-check
 
 demo: build
 	$(PY) examples/demo.py

@@ -23,8 +23,9 @@ void raise_count(const char* func_name, Py_ssize_t nmin, Py_ssize_t nmax, Py_ssi
 }
 
 void raise_arg_type(const char* arg_name, const char* expected, PyObject* given) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               arg_name, expected, Py_TYPE(given)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
+               expected, Py_TYPE(given)->tp_name);
 }
 
 void raise_expected(const char* expected, PyObject* given) {

@@ -9,8 +9,8 @@ namespace ondrel::args {
 // Parameters of one function. The first `nrequired` parameters are required; every
 // parameter may be passed by position or by keyword.
 struct Params {
-  const char* func_name;          // name used in messages, e.g. "set"
-  const char* const* keywords;    // `nparams` parameter names
+  const char* func_name;        // name used in messages, e.g. "set"
+  const char* const* keywords;  // `nparams` parameter names
   Py_ssize_t nparams;
   Py_ssize_t nrequired;
 };

@@ -21,7 +21,7 @@ struct FunctionDef {
   const char* qualname;  // __qualname__
   const char* doc;       // __doc__
   NativeImpl impl;
-  bool is_method;        // the first positional argument is split off as `self`
+  bool is_method;  // the first positional argument is split off as `self`
 };
 
 // Readies the type once per module; returns 0 or -1.

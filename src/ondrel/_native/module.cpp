@@ -29,8 +29,8 @@ int begin_exec(LoadState& state, PyObject* module, const char* full_name) {
   if (PY_MAJOR_VERSION != ((Py_Version >> 24) & 0xFF) ||
       PY_MINOR_VERSION != ((Py_Version >> 16) & 0xFF)) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "module '%.100s' was built for Python %d.%d but runs on %d.%d",
-                         full_name, PY_MAJOR_VERSION, PY_MINOR_VERSION,
+                         "module '%.100s' was built for Python %d.%d but runs on %d.%d", full_name,
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION,
                          static_cast<int>((Py_Version >> 24) & 0xFF),
                          static_cast<int>((Py_Version >> 16) & 0xFF)) < 0)
       return -1;
@@ -113,13 +113,14 @@ void* import_pointer(const char* module_name, const char* name, const char* sign
   if (found < 0) return nullptr;
   Ref capsule_ref = Ref::steal(capsule);
   if (found == 0) {
-    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                 module_name, "variable", name);
+    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name,
+                 "variable", name);
     return nullptr;
   }
   if (!PyCapsule_IsValid(capsule, signature)) {
     const char* got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
-    PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+    PyErr_Format(PyExc_TypeError,
+                 "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
                  "variable", module_name, name, signature, got ? got : "(null)");
     return nullptr;
   }

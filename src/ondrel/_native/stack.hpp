@@ -15,9 +15,10 @@ namespace detail {
 
 // Room kept free below the guard for the callees of a guarded frame (a __str__, a __hash__).
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr uintptr_t kMargin = 256 * 1024;  // instrumented frames are several times larger
+inline constexpr uintptr_t kMargin =
+    uintptr_t{256} * 1024;  // instrumented frames are several times larger
 #else
-inline constexpr uintptr_t kMargin = 64 * 1024;
+inline constexpr uintptr_t kMargin = uintptr_t{64} * 1024;
 #endif
 
 struct Bounds {

@@ -12,8 +12,10 @@ int exec_module(PyObject* module) {
   PyObject* capi = PyDict_New();
   if (capi == nullptr) return -1;
   if (PyModule_Add(module, "__capi__", capi) < 0) return -1;  // steals capi
-  const struct { const char* name; const Py_ssize_t* value; } exports[] = {
-      {"ZERO", &ZERO}, {"ONE", &ONE}, {"TWO", &TWO}};
+  const struct {
+    const char* name;
+    const Py_ssize_t* value;
+  } exports[] = {{"ZERO", &ZERO}, {"ONE", &ONE}, {"TWO", &TWO}};
   for (const auto& e : exports) {
     PyObject* capsule =
         PyCapsule_New(const_cast<Py_ssize_t*>(e.value), "Py_ssize_t const ", nullptr);

@@ -152,7 +152,8 @@ PyObject* py_model_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   H* h = method_self(self);
   if (h == nullptr) return nullptr;
   PyObject* flag_obj = nullptr;
-  if ((nargs != 0 || kwnames != nullptr) && args::parse(params, args, nargs, kwnames, &flag_obj) < 0)
+  if ((nargs != 0 || kwnames != nullptr) &&
+      args::parse(params, args, nargs, kwnames, &flag_obj) < 0)
     return nullptr;
   int exclude_none = 1;
   if (flag_obj != nullptr) {

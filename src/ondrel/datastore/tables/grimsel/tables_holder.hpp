@@ -12,10 +12,10 @@ namespace ondrel::grimsel {
 struct TablesHolderVTable;
 
 struct TablesHolderObject {
-  PyObject_HEAD
-  TablesHolderVTable* vtab;  // the one table of the module, also for Python subclasses
-  PyObject* _root;           // owned: dict of name -> table, or None once the GC cleared it
-  int32_t __TABLES_HOLDER__; // 0 while constructing, 1 once constructed
+  PyObject_HEAD TablesHolderVTable*
+      vtab;                   // the one table of the module, also for Python subclasses
+  PyObject* _root;            // owned: dict of name -> table, or None once the GC cleared it
+  int32_t __TABLES_HOLDER__;  // 0 while constructing, 1 once constructed
 };
 
 // Optional arguments of `_model_dump` and `model_dump`: the count given (0 or 1), then the flag.
@@ -28,7 +28,7 @@ struct ModelDumpArgs {
 // same name on a Python subclass (or instance) run instead. Slots without an object result
 // report failure by a pending exception only; callers test PyErr_Occurred() after each call.
 struct TablesHolderVTable {
-  PyObject* (*get_root)(TablesHolderObject* self);                          // new reference
+  PyObject* (*get_root)(TablesHolderObject* self);  // new reference
   void (*set_root)(TablesHolderObject* self, PyObject* new_root);
   void (*ingest_dict)(TablesHolderObject* self, PyObject* incoming);
   PyObject* (*as_dict)(TablesHolderObject* self, int skip_dispatch);

@@ -146,11 +146,13 @@ Ref output_of(PyObject* data) {
 // only: a failure changes nothing.
 void advise_huge_pages(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  constexpr size_t kHuge = size_t{2} << 20;
   if (size < 4 * kHuge) return;
-  uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  char* const first = static_cast<char*>(data);
+  const size_t misalign = reinterpret_cast<uintptr_t>(first) & (kHuge - 1);
+  const size_t lead = misalign == 0 ? 0 : kHuge - misalign;
+  const size_t span = (size - lead) & ~(kHuge - 1);
+  if (span > 0) madvise(first + lead, span, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)size;

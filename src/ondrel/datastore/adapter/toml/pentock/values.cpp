@@ -112,7 +112,7 @@ struct RecursionGuard {
 struct DigitPairs {
   char d[200];
   constexpr DigitPairs() : d{} {
-    for (int i = 0; i < 100; ++i) {
+    for (size_t i = 0; i < 100; ++i) {
       d[2 * i] = static_cast<char>('0' + i / 10);
       d[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
