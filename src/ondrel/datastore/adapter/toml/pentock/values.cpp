@@ -1,8 +1,8 @@
 // TOML value writers: strings, keys, numbers, arrays and inline tables.
-#include <charconv>
 #include <cmath>
 
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/shortest_double.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -234,27 +234,13 @@ bool write_float(Buffer* buf, double value) {
     }
     return true;
   }
-  char tmp[32];
-  const char* end = std::to_chars(tmp, tmp + sizeof tmp, value, std::chars_format::scientific).ptr;
-  const char* p = tmp;
-  if (*p == '-') {
-    *o++ = '-';
-    ++p;
-  }
-  char digits[20];
-  int nd = 0;
-  digits[nd++] = *p++;
-  if (*p == '.') {
-    ++p;
-    while (*p != 'e') digits[nd++] = *p++;
-  }
-  ++p;  // 'e'
-  const bool neg_exp = *p == '-';
-  ++p;
-  int exp10 = 0;
-  while (p < end) exp10 = exp10 * 10 + (*p++ - '0');
-  if (neg_exp) exp10 = -exp10;
-  const int decpt = exp10 + 1;  // digits d1d2... mean 0.d1d2... x 10^decpt
+  if (std::signbit(value)) *o++ = '-';
+  const ShortestDecimal sd = shortest_double(value);
+  char text[20];
+  const char* digits = shortest_digits_before(text + sizeof text, sd.digits);
+  const int nd = static_cast<int>(text + sizeof text - digits);
+  const int exp10 = sd.exponent + nd - 1;  // d1.d2d3... x 10^exp10
+  const int decpt = exp10 + 1;             // digits d1d2... mean 0.d1d2... x 10^decpt
 
   if (decpt <= -4 || decpt > 16) {
     *o++ = digits[0];
