@@ -1,4 +1,5 @@
 // Unit tests of the buffer and TOML escaping header; no Python, no framework.
+#include "check.hpp"
 #include "ondrel/_native/common.hpp"
 
 #include <cstdio>
@@ -9,19 +10,6 @@
 using namespace ondrel::common;
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const char* what, int line) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAIL line %d: %s\n", line, what);
-  }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 std::string_view content(const Buffer* b) { return {b->data, b->pos}; }
 
@@ -177,6 +165,5 @@ int main() {
   test_escape_text();
   test_utf8_passthrough();
   test_truncated_input_not_overread();
-  std::printf("test_common: %d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return native_test::finish("test_common");
 }

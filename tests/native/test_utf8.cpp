@@ -1,4 +1,5 @@
 // Unit tests of the UTF-8 census and fixed-width decoder; no Python, no framework.
+#include "check.hpp"
 #include "ondrel/_native/utf8.hpp"
 
 #include <cstdio>
@@ -8,19 +9,6 @@
 using namespace ondrel;
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const char* what, int line) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAIL line %d: %s\n", line, what);
-  }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 // Decodes into a vector one unit longer than the census asks, so a write past the count shows.
 template <typename T>
@@ -120,6 +108,5 @@ int main() {
   test_census_long();
   test_decode();
   test_refusals();
-  std::printf("test_utf8: %d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return native_test::finish("test_utf8");
 }

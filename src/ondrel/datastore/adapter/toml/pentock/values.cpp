@@ -288,13 +288,6 @@ bool write_float(Buffer* buf, double value) {
 
 namespace {
 
-template <bool Esc>
-bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys);
-template <bool Esc>
-bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys);
-template <bool Esc>
-bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
-
 // Exact str, int, float and bool: written without running any Python code, so a borrowed
 // reference stays valid across the call. False when `value` is none of these.
 template <bool Esc>
