@@ -492,8 +492,11 @@ def run_rounds(
         e.number = max(1, math.ceil(min_sample_s / max(t, 1e-7)))
         e.runs_wanted = int(min(max_runs, max(min_runs, budget_s // max(t * e.number, 1e-9))))
     rounds = max((e.runs_wanted for e in live), default=0)
-    for _ in range(rounds):
-        for e in live:
+    for r in range(rounds):
+        # Rotate the order, so no contender always runs right after the same neighbour (whose
+        # freed memory and cache state it would otherwise inherit every time).
+        k = r % len(live)
+        for e in live[k:] + live[:k]:
             if len(e.samples) < e.runs_wanted:
                 e.samples.append(_sample(e.call, e.number))
 
