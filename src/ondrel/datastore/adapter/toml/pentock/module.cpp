@@ -175,7 +175,8 @@ PyObject* buffer_to_str(const Buffer* buf) {
   Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
   if (!s) return nullptr;
   void* out = PyUnicode_DATA(s.get());
-  advise_huge_pages(out, c.chars * (c.width == 0 ? 1 : c.width));
+  // No huge-page advice on the str: it saved time on average but gave occasional stalls of
+  // several times the whole encode in processes with a large, churned heap.
   bool ok;
   switch (c.width) {
     case 0:
