@@ -204,25 +204,25 @@ def same(a: Any, b: Any) -> bool:
 
 
 def round_trip(gen: Gen, path: str) -> None:
-    version, schema, spec = gen.text(), gen.text(), gen.tables()
+    version, schema, layout = gen.text(), gen.text(), gen.tables()
     model = Model(
-        {name: Table(cols, recs) for name, (cols, recs) in spec.items()},
+        {name: Table(cols, recs) for name, (cols, recs) in layout.items()},
         version=version,
         schema_version=schema,
     )
     doc = encode_unified_data(model, True)
     got = tomllib.loads(doc)
     want = {
-        "header": {"version": version, "schema_version": schema, "tables": list(spec)},
+        "header": {"version": version, "schema_version": schema, "tables": list(layout)},
         "tables": {
             name: {
                 "columns": [expected_column(c) for c in cols],
                 "records": [expected_value(r) for r in recs],
             }
-            for name, (cols, recs) in spec.items()
+            for name, (cols, recs) in layout.items()
         },
     }
-    if not spec:
+    if not layout:
         want.pop("tables")
     if not same(got, want):
         raise AssertionError(f"read back differs:\n{doc}\n{got!r}\n{want!r}")
