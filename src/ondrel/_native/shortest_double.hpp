@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ondrel/_native/digit_pairs.hpp"
 #include "ondrel/_native/pow10_table.hpp"
 
 namespace ondrel {
@@ -125,25 +126,10 @@ inline ShortestDecimal shortest_double(double v) {
   return {pick_s ? s : t, k};
 }
 
-namespace shortest_double_detail {
-
-struct DigitPairTable {
-  char d[200];
-  constexpr DigitPairTable() : d{} {
-    for (size_t i = 0; i < 100; ++i) {
-      d[2 * i] = static_cast<char>('0' + i / 10);
-      d[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-  }
-};
-inline constexpr DigitPairTable kDigitPairTable{};
-
-}  // namespace shortest_double_detail
-
 // Writes the decimal digits of d ending just before `end`; returns where they start. Up to 20
 // digits; d = 0 writes "0".
 inline char* shortest_digits_before(char* end, uint64_t d) {
-  const char* pairs = shortest_double_detail::kDigitPairTable.d;
+  const char* pairs = kDigitPairs.d;
   char* p = end;
   while (d >= 100) {
     const auto pair = static_cast<size_t>(d % 100);

@@ -108,18 +108,6 @@ struct RecursionGuard {
   }
 };
 
-// "00" .. "99": two digits per division.
-struct DigitPairs {
-  char d[200];
-  constexpr DigitPairs() : d{} {
-    for (size_t i = 0; i < 100; ++i) {
-      d[2 * i] = static_cast<char>('0' + i / 10);
-      d[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-  }
-};
-constexpr DigitPairs kDigitPairs{};
-
 inline int decimal_digits(uint64_t v) {
   int n = 1;
   for (;;) {
