@@ -131,6 +131,8 @@ test-valgrind: build
 fuzz: build
 	$(PY) tools/fuzz.py --seconds $(FUZZ_SECONDS) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
 
-# The short pass CI runs.
+# The short pass CI runs, on a fixed seed so a CI result can be reproduced; `make fuzz` draws
+# a new seed each run to explore.
 fuzz-ci: FUZZ_SECONDS = 45
+fuzz-ci: FUZZ_SEED = 20261207
 fuzz-ci: fuzz
