@@ -174,17 +174,9 @@ def _drop_none(v: Any) -> Any:
 def _column_dict(kw: dict[str, Any]) -> dict[str, Any]:
     """The column as the document carries it: name, type, flags when true, objects when not None."""
     out: dict[str, Any] = {"name": kw["name"], "type": kw["type"]}
-    for key in (
-        "nullable",
-        "primary_key",
-        "foreign_key",
-        "unique",
-        "autoincrement",
-        "default",
-        "comment",
-    ):
+    for key in toml_layout_ref.COLUMN_ORDER[2:]:
         v = kw.get(key)
-        if key in ("nullable", "primary_key", "unique", "autoincrement"):
+        if key in toml_layout_ref.COLUMN_FLAGS:
             if v:
                 out[key] = True
         elif v is not None:

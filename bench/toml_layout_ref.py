@@ -27,8 +27,8 @@ _SHORT_ESCAPES = {
 _NEEDS_ESCAPE = re.compile(r'[\x00-\x1f"\\\x7f]')
 
 # Column keys in the order the document writes them; flags appear only when true.
-_COLUMN_FLAGS = ("nullable", "primary_key", "unique", "autoincrement")
-_COLUMN_ORDER = (
+COLUMN_FLAGS = ("nullable", "primary_key", "unique", "autoincrement")
+COLUMN_ORDER = (
     "name",
     "type",
     "nullable",
@@ -88,11 +88,11 @@ def _inline(d: dict[str, Any], escape: bool) -> str:
 
 def _column(col: dict[str, Any], escape: bool) -> str:
     parts = []
-    for key in _COLUMN_ORDER:
+    for key in COLUMN_ORDER:
         if key not in col:
             continue
         v = col[key]
-        if key in _COLUMN_FLAGS:
+        if key in COLUMN_FLAGS:
             if v:
                 parts.append(f"{key} = true")
         elif key == "default":
