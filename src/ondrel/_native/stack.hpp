@@ -64,4 +64,23 @@ inline int enter_recursive_call(const char* where) {
   return Py_EnterRecursiveCall(where);
 }
 
+// Scoped form of enter_recursive_call: leaves the interpreter's guard on every path out.
+// `needed` false skips the guard (a caller that bounds its first levels itself); test the
+// guard with `if (!guard)` and return with the RecursionError set.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where, bool needed = true)
+      : entered_(needed && enter_recursive_call(where) == 0), ok_(entered_ || !needed) {}
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  explicit operator bool() const { return ok_; }
+
+ private:
+  bool entered_;
+  bool ok_;
+};
+
 }  // namespace ondrel::stack
