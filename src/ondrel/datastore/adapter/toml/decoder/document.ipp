@@ -1,0 +1,297 @@
+// Statements, table headers, keys and where each key/value pair lands; errors with their
+// position. Part of parser.cpp.
+
+namespace ondrel::decoder {
+
+// What an existing key holds, for messages.
+inline const char* what_is(PyObject* obj, const TableInfo* info) {
+  if (info != nullptr) {
+    switch (info->kind) {
+      case Kind::kImplicit: return "a table";
+      case Kind::kExplicit: return "a table with its own header";
+      case Kind::kDotted: return "a table made by dotted keys";
+      case Kind::kArrayOfTables: return "an array of tables";
+    }
+  }
+  if (PyDict_Check(obj)) return "an inline table";
+  if (PyList_Check(obj)) return "an array";
+  return "a value";
+}
+
+template <class F>
+void raise_at(const typename F::Unit* begin, const typename F::Unit* at, const char* fmt,
+              va_list va) {
+  Py_ssize_t line = 1;
+  const typename F::Unit* line_start = begin;
+  for (const typename F::Unit* q = begin; q < at; ++q) {
+    if (*q == '\n') {
+      ++line;
+      line_start = q + 1;
+    }
+  }
+  Py_ssize_t column = 1;
+  for (const typename F::Unit* q = line_start; q < at; ++q) {
+    // Columns count characters: UTF-8 continuation bytes are part of the one before.
+    if (!F::utf8 || (*q & 0xC0) != 0x80) ++column;
+  }
+  Ref what = Ref::steal(PyUnicode_FromFormatV(fmt, va));
+  if (!what) return;
+  Ref msg = Ref::steal(
+      PyUnicode_FromFormat("%U (at line %zd, column %zd)", what.get(), line, column));
+  if (msg) PyErr_SetObject(g_decode_error, msg.get());
+}
+
+template <class F>
+Failed Parser<F>::fail(const U* where, const char* fmt, ...) {
+  va_list va;
+  va_start(va, fmt);
+  raise_at<F>(begin_, where, fmt, va);
+  va_end(va);
+  return Failed{};
+}
+
+template <class F>
+bool Parser<F>::skip_comment() {
+  // p_ is at '#'. Tab and every printable character may follow; the line break ends it.
+  const U* q = p_ + 1;
+  bool high = false;
+  for (; q < end_; ++q) {
+    const uint32_t c = *q;
+    if (c >= 0x20 && c != 0x7F) {
+      high |= c >= 0x80;
+      continue;
+    }
+    if (c == '\t') continue;
+    if (c == '\n' || (c == '\r' && at(q + 1) == '\n')) break;
+    return fail(q, "Invalid control character %R in a comment", describe(q).get());
+  }
+  if constexpr (F::utf8) {
+    if (high) {
+      if (const U* bad = utf8_invalid(p_, q)) return fail(bad, "Invalid UTF-8 in a comment");
+    }
+  }
+  p_ = q;
+  return true;
+}
+
+template <class F>
+bool Parser<F>::skip_blank() {
+  for (;;) {
+    skip_ws();
+    const U c = cur();
+    if (c == '\n') {
+      ++p_;
+    } else if (c == '\r' && at(p_ + 1) == '\n') {
+      p_ += 2;
+    } else if (c == '#') {
+      if (!skip_comment()) return false;
+    } else {
+      return true;
+    }
+  }
+}
+
+template <class F>
+PyObject* Parser<F>::run() {
+  Ref root = Ref::steal(PyDict_New());
+  if (!root || !tables_.add(root.get(), TableInfo{Kind::kExplicit, 0})) return nullptr;
+  root_ = current_ = root.get();
+  if (p_ < end_) {
+    if constexpr (F::utf8) {
+      if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
+    } else {
+      if (*p_ == 0xFEFF) ++p_;
+    }
+  }
+  for (;;) {
+    skip_ws();
+    if (p_ == end_) break;
+    const U c = *p_;
+    if (c == '\n') {
+      ++p_;
+      continue;
+    }
+    if (c == '\r' && at(p_ + 1) == '\n') {
+      p_ += 2;
+      continue;
+    }
+    if (c == '#') {
+      if (!skip_comment()) return nullptr;
+      continue;
+    }
+    if (c == '[' ? !header() : !key_value(current_, 0, 0)) return nullptr;
+    skip_ws();
+    if (cur() == '#' && !skip_comment()) return nullptr;
+    if (p_ == end_) break;
+    if (*p_ == '\n') {
+      ++p_;
+    } else if (*p_ == '\r' && at(p_ + 1) == '\n') {
+      p_ += 2;
+    } else {
+      return fail(p_, "Expected a newline or the end of the document after a statement");
+    }
+  }
+  return root.release();
+}
+
+template <class F>
+PyObject* Parser<F>::key_part() {
+  const U* s = p_;
+  if (bare_key_char(cur())) {
+    uint32_t hash = 0x811C9DC5u;
+    const U* q = s;
+    while (q < end_ && bare_key_char(*q)) {
+      hash = (hash ^ static_cast<uint32_t>(*q)) * 0x01000193u;
+      ++q;
+    }
+    p_ = q;
+    const auto n = static_cast<size_t>(q - s);
+    if (n <= KeyCache::kMaxLen) [[likely]]
+      return keys_.get(s, n, hash);
+    return string_from(s, n, 0);
+  }
+  if (cur() == '"') return basic_string();
+  if (cur() == '\'') return literal_string();
+  if (p_ == end_) return fail(p_, "Expected a key, found the end of the document");
+  return fail(p_, "Invalid character %R at the start of a key", describe(p_).get());
+}
+
+template <class F>
+bool Parser<F>::key(KeyPath<U>& path) {
+  for (;;) {
+    const U* where = p_;
+    PyObject* part = key_part();
+    if (part == nullptr || !path.push_steal(part, where)) return false;
+    skip_ws();
+    if (cur() != '.') return true;
+    ++p_;
+    skip_ws();
+  }
+}
+
+template <class F>
+PyObject* Parser<F>::new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope) {
+  Ref table = Ref::steal(PyDict_New());
+  if (!table || !tables_.add(table.get(), TableInfo{kind, scope}) ||
+      PyDict_SetItem(parent, name, table.get()) < 0)
+    return nullptr;
+  return table.get();  // borrowed: the parent holds it
+}
+
+template <class F>
+bool Parser<F>::key_value(PyObject* table, uint32_t scope, int depth) {
+  KeyPath<U> path;
+  if (!key(path)) return false;
+  if (cur() != '=') {
+    if (p_ == end_) return fail(p_, "Expected '=' after a key, found the end of the document");
+    return fail(p_, "Expected '=' after a key, found %R", describe(p_).get());
+  }
+  ++p_;
+  skip_ws();
+  PyObject* v = value(depth);
+  if (v == nullptr) return false;
+  Ref owned = Ref::steal(v);
+  return insert(table, path, owned.get(), scope);
+}
+
+// Dotted keys walk through tables they created themselves (in the same scope) and through
+// tables only implied by a header; the last part must be new.
+template <class F>
+bool Parser<F>::insert(PyObject* table, const KeyPath<U>& path, PyObject* value, uint32_t scope) {
+  const size_t n = path.size();
+  for (size_t i = 0; i + 1 < n; ++i) {
+    PyObject* part = path.part(i);
+    PyObject* child = PyDict_GetItemWithError(table, part);  // borrowed; str keys run no code
+    if (child == nullptr) {
+      if (PyErr_Occurred()) return false;
+      table = new_table(table, part, Kind::kDotted, scope);
+      if (table == nullptr) return false;
+      continue;
+    }
+    TableInfo* info = PyDict_CheckExact(child) ? tables_.find(child) : nullptr;
+    if (info != nullptr && info->kind == Kind::kImplicit && scope == 0) {
+      info->kind = Kind::kDotted;
+    } else if (info == nullptr || info->kind != Kind::kDotted || info->scope != scope) {
+      return fail(path.where(i), "Cannot add keys to %R with a dotted key: it is %s", part,
+                  what_is(child, info));
+    }
+    table = child;
+  }
+  PyObject* last = path.part(n - 1);
+  const Py_ssize_t before = PyDict_GET_SIZE(table);
+  if (PyDict_SetItem(table, last, value) < 0) return false;
+  if (PyDict_GET_SIZE(table) == before) return fail(path.where(n - 1), "Duplicate key %R", last);
+  return true;
+}
+
+template <class F>
+bool Parser<F>::header() {
+  const U* open = p_;
+  ++p_;
+  const bool array = cur() == '[';
+  if (array) ++p_;
+  skip_ws();
+  KeyPath<U> path;
+  if (!key(path)) return false;
+  if (cur() != ']' || (array && at(p_ + 1) != ']'))
+    return fail(p_, array ? "Expected ']]' at the end of an array-of-tables header"
+                          : "Expected ']' at the end of a table header");
+  p_ += array ? 2 : 1;
+
+  PyObject* table = root_;
+  const size_t n = path.size();
+  for (size_t i = 0; i + 1 < n; ++i) {
+    PyObject* part = path.part(i);
+    PyObject* child = PyDict_GetItemWithError(table, part);
+    if (child == nullptr) {
+      if (PyErr_Occurred()) return false;
+      table = new_table(table, part, Kind::kImplicit, 0);
+      if (table == nullptr) return false;
+      continue;
+    }
+    TableInfo* info = tables_.find(child);
+    if (info != nullptr && info->kind == Kind::kArrayOfTables) {
+      table = PyList_GET_ITEM(child, PyList_GET_SIZE(child) - 1);  // never empty
+    } else if (info != nullptr && PyDict_CheckExact(child) && info->scope == 0) {
+      table = child;
+    } else {
+      return fail(path.where(i), "Cannot define a table under %R: it is %s", part,
+                  what_is(child, info));
+    }
+  }
+  PyObject* last = path.part(n - 1);
+  PyObject* child = PyDict_GetItemWithError(table, last);
+  if (child == nullptr && PyErr_Occurred()) return false;
+  TableInfo* info = child != nullptr ? tables_.find(child) : nullptr;
+  if (!array) {
+    if (child == nullptr) {
+      current_ = new_table(table, last, Kind::kExplicit, 0);
+      return current_ != nullptr;
+    }
+    if (info != nullptr && info->kind == Kind::kImplicit) {
+      info->kind = Kind::kExplicit;
+      current_ = child;
+      return true;
+    }
+    return fail(path.where(n - 1), "Cannot define table %R: it is already %s", last,
+                what_is(child, info));
+  }
+  if (child == nullptr) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || !tables_.add(list.get(), TableInfo{Kind::kArrayOfTables, 0}) ||
+        PyDict_SetItem(table, last, list.get()) < 0)
+      return false;
+    child = list.get();
+  } else if (info == nullptr || info->kind != Kind::kArrayOfTables) {
+    return fail(open, "Cannot append to %R as an array of tables: it is %s", last,
+                what_is(child, info));
+  }
+  Ref element = Ref::steal(PyDict_New());
+  if (!element || !tables_.add(element.get(), TableInfo{Kind::kExplicit, 0}) ||
+      PyList_Append(child, element.get()) < 0)
+    return false;
+  current_ = element.get();
+  return true;
+}
+
+}  // namespace ondrel::decoder

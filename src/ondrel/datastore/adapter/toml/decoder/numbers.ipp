@@ -1,0 +1,157 @@
+// Integers, floats, and the hand-off to dates and times. Part of parser.cpp.
+//
+// Each reader takes the longest text its form allows and leaves what follows to the caller,
+// which refuses anything but a separator: "01" reads 0 and then fails on "1".
+
+namespace ondrel::decoder {
+
+template <class F>
+PyObject* Parser<F>::number() {
+  const U* s = p_;
+  const U* q = p_;
+  const bool sign = *q == '+' || *q == '-';
+  if (sign) ++q;
+  const U c = at(q);
+  if (c == 'i' || c == 'n') {
+    const bool inf = c == 'i' && at(q + 1) == 'n' && at(q + 2) == 'f';
+    const bool nan = c == 'n' && at(q + 1) == 'a' && at(q + 2) == 'n';
+    if (!inf && !nan) return fail(s, "Invalid value starting with %R", describe(s).get());
+    p_ = q + 3;
+    return float_value(s, p_);
+  }
+  if (!is_digit(c)) return fail(s, "Invalid value starting with %R", describe(s).get());
+  if (!sign) {
+    if (c == '0' && (at(q + 1) == 'x' || at(q + 1) == 'o' || at(q + 1) == 'b'))
+      return prefixed_integer();
+    if (is_digit(at(q + 1))) {
+      const U c2 = at(q + 2);
+      if (c2 == ':' || (is_digit(c2) && is_digit(at(q + 3)) && at(q + 4) == '-'))
+        return datetime_value();
+    }
+  }
+  // Decimal: 0 or a digit run without leading zero, '_' only between digits.
+  uint64_t mag = 0;
+  int ndigits = 0;
+  if (c == '0') {
+    ++q;
+    ndigits = 1;
+  } else {
+    for (;;) {
+      const U d = at(q);
+      if (is_digit(d)) {
+        mag = mag * 10 + (d - '0');  // wraps past 19 digits; then the text is used instead
+        ++ndigits;
+        ++q;
+      } else if (d == '_' && is_digit(at(q + 1))) {
+        ++q;
+      } else {
+        break;
+      }
+    }
+  }
+  bool is_float = false;
+  if (at(q) == '.') {
+    if (!is_digit(at(q + 1))) return fail(q, "Expected a digit after the decimal point");
+    ++q;
+    while (is_digit(at(q)) || (at(q) == '_' && is_digit(at(q + 1)))) ++q;
+    is_float = true;
+  }
+  if (at(q) == 'e' || at(q) == 'E') {
+    const U* e = q + 1;
+    if (at(e) == '+' || at(e) == '-') ++e;
+    if (!is_digit(at(e))) return fail(q, "Expected a digit in the exponent");
+    while (is_digit(at(e)) || (at(e) == '_' && is_digit(at(e + 1)))) ++e;
+    q = e;
+    is_float = true;
+  }
+  p_ = q;
+  if (is_float) return float_value(s, q);
+  if (ndigits <= 18) [[likely]]
+    return PyLong_FromLongLong(*s == '-' ? -static_cast<long long>(mag)
+                                         : static_cast<long long>(mag));
+  return big_integer(s, q, 10);
+}
+
+// 0x, 0o and 0b integers: no sign, '_' only between digits.
+template <class F>
+PyObject* Parser<F>::prefixed_integer() {
+  const U* s = p_;
+  const U letter = s[1];
+  const int base = letter == 'x' ? 16 : letter == 'o' ? 8 : 2;
+  const int shift = base == 16 ? 4 : base == 8 ? 3 : 1;
+  auto digit = [base](uint32_t d) -> int {
+    int v = is_digit(d) ? static_cast<int>(d - '0')
+            : (d | 0x20) >= 'a' && (d | 0x20) <= 'f' && d >= 'A' ? static_cast<int>((d | 0x20) - 'a' + 10)
+                                                                : 99;
+    return v < base ? v : -1;
+  };
+  const U* q = s + 2;
+  if (digit(at(q)) < 0) return fail(s, "Expected a digit after %R", describe_run(s, 2).get());
+  uint64_t mag = 0;
+  int bits = 0;
+  for (;;) {
+    const int v = digit(at(q));
+    if (v >= 0) {
+      if (mag != 0 || v != 0) bits += shift;
+      mag = mag << shift | static_cast<uint64_t>(v);
+      ++q;
+    } else if (at(q) == '_' && digit(at(q + 1)) >= 0) {
+      ++q;
+    } else {
+      break;
+    }
+  }
+  p_ = q;
+  if (bits <= 63) return PyLong_FromUnsignedLongLong(mag);
+  return big_integer(s + 2, q, base);
+}
+
+// The digits of [s, e) without '_' (and without a '+'), NUL-terminated in digits_.
+template <class F>
+PyObject* Parser<F>::big_integer(const U* s, const U* e, int base) {
+  digits_.clear();
+  if (!digits_.reserve(static_cast<size_t>(e - s) + 1)) return nullptr;
+  for (const U* q = s; q < e; ++q)
+    if (*q != '_' && *q != '+') digits_.push_unchecked(static_cast<char>(*q));
+  digits_.push_unchecked('\0');
+  // Decimal text is held to the interpreter's digit limit for int(), as everywhere else.
+  return PyLong_FromString(digits_.data(), nullptr, base);
+}
+
+template <class F>
+PyObject* Parser<F>::float_value(const U* s, const U* e) {
+  const auto n = static_cast<size_t>(e - s);
+  if (parse_float_ != nullptr) {
+    // The text as written, as tomllib passes it.
+    Ref text = Ref::steal(str_from_units(s, n, 0));
+    if (!text) return nullptr;
+    Ref result = Ref::steal(PyObject_CallOneArg(parse_float_, text.get()));
+    if (!result) return nullptr;
+    if (PyDict_Check(result.get()) || PyList_Check(result.get())) {
+      PyErr_SetString(PyExc_ValueError, "parse_float must not return dicts or lists");
+      return nullptr;
+    }
+    return result.release();
+  }
+  const bool negative = *s == '-';
+  const U* body = *s == '+' || *s == '-' ? s + 1 : s;
+  if (*body == 'i') return PyFloat_FromDouble(negative ? -Py_HUGE_VAL : Py_HUGE_VAL);
+  if (*body == 'n') return PyFloat_FromDouble(std::copysign(Py_NAN, negative ? -1.0 : 1.0));
+  digits_.clear();
+  if (!digits_.reserve(n + 1)) return nullptr;
+  for (const U* q = s; q < e; ++q)
+    if (*q != '_' && *q != '+') digits_.push_unchecked(static_cast<char>(*q));
+  const char* text = digits_.data();
+  const char* text_end = text + digits_.size();
+  double v;
+  const auto [ptr, ec] = std::from_chars(text, text_end, v);
+  if (ec == std::errc{} && ptr == text_end) [[likely]]
+    return PyFloat_FromDouble(v);
+  // Out of range: the interpreter's own conversion gives float()'s inf or zero.
+  digits_.push_unchecked('\0');
+  v = PyOS_string_to_double(digits_.data(), nullptr, nullptr);
+  if (v == -1.0 && PyErr_Occurred()) return nullptr;
+  return PyFloat_FromDouble(v);
+}
+
+}  // namespace ondrel::decoder

@@ -1,0 +1,142 @@
+// The TOML 1.0 reader: one pass over the code units of a document, straight into Python
+// objects. Instantiated for UTF-8 bytes (bytes-like input, ASCII str, files) and for the
+// fixed-width units of a non-ASCII str, so no text is converted before it is read.
+//
+// Every routine returns false or null with a Python exception set and stops at the first
+// failure. The result tree is owned by the root dict from the start, so a failure anywhere
+// releases all of it; nothing outside the call can reach it, so the borrowed pointers into
+// it stay valid while parse_float (the only Python code the reader runs) is called.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/support.hpp"
+
+namespace ondrel::decoder {
+
+template <typename U, bool kUtf8>
+struct Form {
+  using Unit = U;
+  static constexpr bool utf8 = kUtf8;
+};
+using Utf8 = Form<unsigned char, true>;
+using Latin1 = Form<Py_UCS1, false>;
+using Ucs2 = Form<Py_UCS2, false>;
+using Ucs4 = Form<Py_UCS4, false>;
+
+// Bound at import: tomllib.TOMLDecodeError (a strong reference for the process's life).
+extern PyObject* g_decode_error;
+
+// Binds the interpreter's datetime API for the reader; false with an exception set.
+bool datetime_ready();
+
+// The result of a syntax error: converts to false and to a null pointer, so a routine of
+// either kind can `return fail(...)`.
+struct Failed {
+  operator bool() const { return false; }  // NOLINT(google-explicit-constructor)
+  template <typename T>
+  operator T*() const {  // NOLINT(google-explicit-constructor)
+    return nullptr;
+  }
+};
+
+// Raises TOMLDecodeError: the formatted message, then " (at line L, column C)" of `at`.
+template <class F>
+[[gnu::cold]] void raise_at(const typename F::Unit* begin, const typename F::Unit* at,
+                            const char* fmt, va_list va);
+
+template <class F>
+class Parser {
+ public:
+  using U = typename F::Unit;
+  // parse_float: null for the built-in float, else called with each float's text.
+  Parser(const U* begin, const U* end, PyObject* parse_float) noexcept
+      : begin_(begin), end_(end), p_(begin), parse_float_(parse_float) {}
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() { Py_XDECREF(tz_cache_); }
+
+  // The document as a new dict, or null.
+  PyObject* run();
+
+ private:
+  // Containers nest this deep before the interpreter's recursion guard is asked.
+  static constexpr int kUnguardedDepth = 8;
+
+  // ---- cursor (document.cpp) -----------------------------------------------------------
+  U cur() const { return p_ < end_ ? *p_ : U{0}; }
+  U at(const U* q) const { return q < end_ ? *q : U{0}; }
+  void skip_ws() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t')) ++p_;
+  }
+  bool skip_comment();
+  bool skip_blank();  // whitespace, newlines and comments, as between array items
+  [[gnu::cold]] Failed fail(const U* at, const char* fmt, ...);
+  // The text of n characters at `at` (fewer at the end), as a str for messages.
+  [[gnu::cold]] Ref describe_run(const U* at, size_t n) const;
+  Ref describe(const U* at) const { return describe_run(at, 1); }
+
+  // ---- statements and tables (document.cpp) --------------------------------------------
+  bool header();
+  bool key(KeyPath<U>& path);
+  PyObject* key_part();
+  bool key_value(PyObject* table, uint32_t scope, int depth);
+  bool insert(PyObject* table, const KeyPath<U>& path, PyObject* value, uint32_t scope);
+  PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
+
+  // ---- values (values.cpp) -------------------------------------------------------------
+  PyObject* value(int depth);
+  PyObject* array(int depth);
+  PyObject* inline_table(int depth);
+  PyObject* basic_string();
+  PyObject* literal_string();
+  PyObject* multiline_string(bool basic);
+  bool escape(bool multiline);
+  PyObject* string_from(const U* s, size_t n, uint32_t bits);
+  PyObject* string_from_scratch();
+  PyObject* number();
+  PyObject* prefixed_integer();
+  PyObject* float_value(const U* s, const U* e);
+  PyObject* big_integer(const U* s, const U* e, int base);
+
+  // ---- dates and times (datetime.cpp) --------------------------------------------------
+  PyObject* datetime_value();
+  int digits_at(const U* q, int n) const;  // n decimal digits at q as a number, or -1
+  bool time_part(int* hour, int* minute, int* second, int* micro);
+  PyObject* timezone(int offset_minutes);
+
+  const U* const begin_;
+  const U* const end_;
+  const U* p_;
+  PyObject* const parse_float_;  // borrowed from the call's arguments
+  PyObject* root_ = nullptr;     // borrowed: owned by run()
+  PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
+  uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys
+  ItemStack items_;
+  Registry tables_;
+  KeyCache keys_;
+  // Text of strings with escapes or line breaks: UTF-8 bytes, or code points.
+  Scratch<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> text_;
+  uint32_t text_bits_ = 0;  // OR of the code units in text_
+  Scratch<char> digits_;    // numbers without underscores, NUL-terminated
+  PyObject* tz_cache_ = nullptr;  // the last offset's tzinfo (owned)
+  int tz_cache_minutes_ = 0;
+};
+
+extern template class Parser<Utf8>;
+extern template class Parser<Latin1>;
+extern template class Parser<Ucs2>;
+extern template class Parser<Ucs4>;
+
+// Whether a unit can be part of a bare key.
+inline constexpr bool bare_key_char(uint32_t c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
+inline constexpr bool is_digit(uint32_t c) { return c >= '0' && c <= '9'; }
+
+}  // namespace ondrel::decoder

@@ -1,0 +1,182 @@
+// Scanning string bodies and making str objects at their final width. No parsing state here.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "ondrel/_native/utf8.hpp"
+
+namespace ondrel::decoder {
+
+// Units that end a plain run inside a string: the closing quote, a backslash (basic strings
+// only), and every control character (tab included, for the caller to take) and DEL.
+template <typename U, bool kBasic>
+inline bool stops_run(U c, U quote) {
+  return c == quote || (kBasic && c == '\\') || c < 0x20 || c == 0x7F;
+}
+
+// The first unit in [p, end) that stops a plain run, or end. `bits` receives the OR of the
+// units passed over: with UTF-8, bit 7 says a sequence needs decoding; with a str's own units
+// it gives the narrowest kind of the text (an OR reaches 0x80, 0x100 or 0x10000 exactly when
+// one unit does).
+template <typename U, bool kBasic>
+inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
+  uint32_t acc = 0;
+#if defined(__SSE2__)
+  constexpr size_t kLanes = 16 / sizeof(U);
+  if constexpr (sizeof(U) == 1) {
+    const __m128i q = _mm_set1_epi8(static_cast<char>(quote));
+    const __m128i bs = _mm_set1_epi8('\\');
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i ctl = _mm_set1_epi8(0x1F);
+    const __m128i zero = _mm_setzero_si128();
+    while (static_cast<size_t>(end - p) >= kLanes) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, q), _mm_cmpeq_epi8(v, del));
+      if constexpr (kBasic) stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, bs));
+      stop = _mm_or_si128(stop, _mm_cmpeq_epi8(_mm_subs_epu8(v, ctl), zero));
+      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop));
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if (m != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
+        if (high & ((1u << k) - 1)) acc |= 0x80;
+        bits |= acc;
+        return p + k;
+      }
+      if (high != 0) acc |= 0x80;
+      p += kLanes;
+    }
+  } else {
+    // Two- and four-byte units: compare lanes of the unit's width; a stop is found lane by
+    // lane in the scalar loop below.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i vacc = zero;
+    while (static_cast<size_t>(end - p) >= kLanes) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i stop;
+      if constexpr (sizeof(U) == 2) {
+        stop = _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(quote))),
+                            _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F)));
+        if constexpr (kBasic) stop = _mm_or_si128(stop, _mm_cmpeq_epi16(v, _mm_set1_epi16('\\')));
+        stop = _mm_or_si128(stop,
+                            _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), zero));
+      } else {
+        // Code points stay below 2^31, so the signed compare is exact.
+        stop = _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32(static_cast<int>(quote))),
+                            _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F)));
+        if constexpr (kBasic) stop = _mm_or_si128(stop, _mm_cmpeq_epi32(v, _mm_set1_epi32('\\')));
+        stop = _mm_or_si128(stop, _mm_cmplt_epi32(v, _mm_set1_epi32(0x20)));
+      }
+      if (_mm_movemask_epi8(stop) != 0) break;
+      vacc = _mm_or_si128(vacc, v);
+      p += kLanes;
+    }
+    alignas(16) U lanes[kLanes];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vacc);
+    for (U u : lanes) acc |= static_cast<uint32_t>(u);
+  }
+#endif
+  for (; p < end; ++p) {
+    const U c = *p;
+    if (stops_run<U, kBasic>(c, quote)) break;
+    acc |= static_cast<uint32_t>(c);
+  }
+  bits |= sizeof(U) == 1 && acc >= 0x80 ? 0x80 : acc;
+  return p;
+}
+
+inline Py_UCS4 maxchar_of(uint32_t bits) {
+  return bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
+// A str of n fixed-width units whose OR is `bits`, made at its narrowest kind in one step.
+template <typename T>
+PyObject* str_from_units(const T* src, size_t n, uint32_t bits) {
+  const Py_UCS4 maxchar = maxchar_of(bits);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), maxchar);
+  if (s == nullptr) return nullptr;
+  void* out = PyUnicode_DATA(s);
+  const int kind = PyUnicode_KIND(s);
+  if (static_cast<size_t>(kind) == sizeof(T)) {
+    std::memcpy(out, src, n * sizeof(T));
+  } else if (kind == PyUnicode_1BYTE_KIND) {
+    auto* o = static_cast<Py_UCS1*>(out);
+    for (size_t i = 0; i < n; ++i) o[i] = static_cast<Py_UCS1>(src[i]);
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    auto* o = static_cast<Py_UCS2*>(out);
+    for (size_t i = 0; i < n; ++i) o[i] = static_cast<Py_UCS2>(src[i]);
+  } else {
+    auto* o = static_cast<Py_UCS4*>(out);
+    for (size_t i = 0; i < n; ++i) o[i] = static_cast<Py_UCS4>(src[i]);
+  }
+  return s;
+}
+
+// A str of n UTF-8 bytes; `high` says whether any byte is past ASCII. Malformed UTF-8 raises
+// the interpreter's UnicodeDecodeError.
+inline PyObject* str_from_utf8(const unsigned char* src, size_t n, bool high) {
+  const auto* data = reinterpret_cast<const char*>(src);
+  if (!high) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), src, n);
+    return s;
+  }
+  const utf8::Census c = utf8::census(data, n);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar_of(c.width == 1   ? 0xFF
+                                                                          : c.width == 2 ? 0xFFFF
+                                                                                         : 0x10000));
+  if (s == nullptr) return nullptr;
+  void* out = PyUnicode_DATA(s);
+  bool ok;
+  switch (c.width) {
+    case 1: ok = utf8::decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
+    case 2: ok = utf8::decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
+    default: ok = utf8::decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
+  }
+  if (ok) [[likely]]
+    return s;
+  Py_DECREF(s);
+  // Not UTF-8 (or a lead byte claimed a width the text does not reach): the interpreter's
+  // decoder names the bad byte, or makes the str if it is fine after all.
+  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), "strict");
+}
+
+// The first byte in [p, end) where well-formed UTF-8 breaks, or null.
+inline const unsigned char* utf8_invalid(const unsigned char* p, const unsigned char* end) {
+  while (p < end) {
+    const uint32_t c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t len;
+    uint32_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return p;
+    }
+    if (static_cast<size_t>(end - p) < len || p[1] < lo || p[1] > hi) return p;
+    for (size_t k = 2; k < len; ++k)
+      if ((p[k] & 0xC0) != 0x80) return p;
+    p += len;
+  }
+  return nullptr;
+}
+
+}  // namespace ondrel::decoder

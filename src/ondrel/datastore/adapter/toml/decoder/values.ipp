@@ -1,0 +1,301 @@
+// Values: dispatch, arrays, inline tables and strings. Part of parser.cpp.
+
+namespace ondrel::decoder {
+
+template <class F>
+PyObject* Parser<F>::value(int depth) {
+  switch (cur()) {
+    case '"':
+      if (at(p_ + 1) == '"' && at(p_ + 2) == '"') return multiline_string(true);
+      return basic_string();
+    case '\'':
+      if (at(p_ + 1) == '\'' && at(p_ + 2) == '\'') return multiline_string(false);
+      return literal_string();
+    case '[': return array(depth);
+    case '{': return inline_table(depth);
+    case 't':
+      if (at(p_ + 1) == 'r' && at(p_ + 2) == 'u' && at(p_ + 3) == 'e') {
+        p_ += 4;
+        Py_RETURN_TRUE;
+      }
+      break;
+    case 'f':
+      if (at(p_ + 1) == 'a' && at(p_ + 2) == 'l' && at(p_ + 3) == 's' && at(p_ + 4) == 'e') {
+        p_ += 5;
+        Py_RETURN_FALSE;
+      }
+      break;
+    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
+    case '9': case '+': case '-': case 'i': case 'n':
+      return number();
+    default: break;
+  }
+  if (p_ == end_) return fail(p_, "Expected a value, found the end of the document");
+  if (cur() == '\n' || cur() == '\r') return fail(p_, "Expected a value before the end of the line");
+  return fail(p_, "Invalid value starting with %R", describe(p_).get());
+}
+
+template <class F>
+PyObject* Parser<F>::array(int depth) {
+  stack::RecursionGuard guard(" while reading a TOML array", depth >= kUnguardedDepth);
+  if (!guard) return nullptr;
+  const U* open = p_++;
+  const size_t base = items_.size();
+  for (;;) {
+    if (!skip_blank()) return nullptr;
+    if (cur() == ']') break;
+    PyObject* item = value(depth + 1);
+    if (item == nullptr || !items_.push_steal(item)) return nullptr;
+    if (!skip_blank()) return nullptr;
+    if (cur() == ',') {
+      ++p_;
+      continue;
+    }
+    if (cur() == ']') break;
+    if (p_ == end_) return fail(p_, "Unclosed array: no ']' before the end of the document");
+    return fail(p_, "Expected ',' or ']' after an array item, found %R", describe(p_).get());
+  }
+  ++p_;
+  return items_.pop_list(base);
+}
+
+template <class F>
+PyObject* Parser<F>::inline_table(int depth) {
+  stack::RecursionGuard guard(" while reading a TOML inline table", depth >= kUnguardedDepth);
+  if (!guard) return nullptr;
+  const U* open = p_++;
+  Ref table = Ref::steal(PyDict_New());
+  if (!table) return nullptr;
+  // Dotted keys of this table may extend only the tables they make inside it.
+  const uint32_t scope = ++inline_tables_;
+  skip_ws();
+  if (cur() == '}') {
+    ++p_;
+    return table.release();
+  }
+  for (;;) {
+    if (!key_value(table.get(), scope, depth + 1)) return nullptr;
+    skip_ws();
+    if (cur() == ',') {
+      ++p_;
+      skip_ws();
+      if (cur() == '}') return fail(p_, "Trailing comma in an inline table");
+      continue;
+    }
+    if (cur() == '}') break;
+    if (p_ == end_ || cur() == '\n' || cur() == '\r')
+      return fail(p_, "Unclosed inline table: no '}' before the end of the line");
+    return fail(p_, "Expected ',' or '}' after a key/value pair, found %R", describe(p_).get());
+  }
+  ++p_;
+  return table.release();
+}
+
+// ---- strings ---------------------------------------------------------------------------
+
+template <class F>
+PyObject* Parser<F>::string_from(const U* s, size_t n, uint32_t bits) {
+  if constexpr (F::utf8) {
+    return str_from_utf8(s, n, bits & 0x80);
+  } else {
+    return str_from_units(s, n, bits);
+  }
+}
+
+template <class F>
+PyObject* Parser<F>::string_from_scratch() {
+  if constexpr (F::utf8) {
+    return str_from_utf8(text_.data(), text_.size(), text_bits_ & 0x80);
+  } else {
+    return str_from_units(text_.data(), text_.size(), text_bits_);
+  }
+}
+
+template <class F>
+PyObject* Parser<F>::basic_string() {
+  const U* s = ++p_;
+  uint32_t bits = 0;
+  const U* q = scan_run<U, true>(s, end_, U{'"'}, bits);
+  if (q < end_ && *q == '"') [[likely]] {
+    p_ = q + 1;
+    return string_from(s, static_cast<size_t>(q - s), bits);
+  }
+  // Escapes, tabs or an error: the text is assembled in the scratch buffer.
+  text_.clear();
+  text_bits_ = bits;
+  for (;;) {
+    if (!text_.reserve(static_cast<size_t>(q - s))) return nullptr;
+    for (const U* r = s; r < q; ++r) text_.push_unchecked(*r);
+    p_ = q;
+    if (q == end_) return fail(q, "Unclosed string");
+    const U c = *q;
+    if (c == '"') break;
+    if (c == '\\') {
+      if (!escape(false)) return nullptr;
+    } else if (c == '\t') {
+      if (!text_.push('\t')) return nullptr;
+      ++p_;
+    } else if (c == '\n' || c == '\r') {
+      return fail(q, "Unclosed string: line break before the closing quote");
+    } else {
+      return fail(q, "Invalid control character %R in a string", describe(q).get());
+    }
+    s = p_;
+    q = scan_run<U, true>(s, end_, U{'"'}, text_bits_);
+  }
+  ++p_;
+  return string_from_scratch();
+}
+
+template <class F>
+PyObject* Parser<F>::literal_string() {
+  const U* s = ++p_;
+  uint32_t bits = 0;
+  const U* q = s;
+  for (;;) {
+    q = scan_run<U, false>(q, end_, U{'\''}, bits);
+    if (q < end_ && *q == '\t') {
+      ++q;
+      continue;
+    }
+    break;
+  }
+  if (q == end_) return fail(q, "Unclosed string");
+  if (*q == '\'') {
+    p_ = q + 1;
+    return string_from(s, static_cast<size_t>(q - s), bits);
+  }
+  if (*q == '\n' || *q == '\r') return fail(q, "Unclosed string: line break before the closing quote");
+  return fail(q, "Invalid control character %R in a string", describe(q).get());
+}
+
+// """...""" and '''...''': a line break right after the opening is dropped, CRLF reads as LF,
+// and up to two quotes may stand just before the closing three.
+template <class F>
+PyObject* Parser<F>::multiline_string(bool basic) {
+  const U quote = basic ? U{'"'} : U{'\''};
+  const U* open = p_;
+  p_ += 3;
+  if (cur() == '\n') {
+    ++p_;
+  } else if (cur() == '\r' && at(p_ + 1) == '\n') {
+    p_ += 2;
+  }
+  text_.clear();
+  text_bits_ = 0;
+  for (;;) {
+    const U* s = p_;
+    const U* q = basic ? scan_run<U, true>(s, end_, quote, text_bits_)
+                       : scan_run<U, false>(s, end_, quote, text_bits_);
+    if (!text_.reserve(static_cast<size_t>(q - s) + 2)) return nullptr;
+    for (const U* r = s; r < q; ++r) text_.push_unchecked(*r);
+    p_ = q;
+    if (q == end_) return fail(q, "Unclosed multi-line string");
+    const U c = *q;
+    if (c == quote) {
+      size_t run = 1;
+      while (run < 5 && at(q + run) == quote) ++run;
+      if (run >= 3) {
+        for (size_t k = 3; k < run; ++k) text_.push_unchecked(quote);
+        p_ = q + run;
+        break;
+      }
+      for (size_t k = 0; k < run; ++k) text_.push_unchecked(quote);
+      p_ = q + run;
+    } else if (c == '\\') {
+      if (!escape(true)) return nullptr;
+    } else if (c == '\t' || c == '\n') {
+      text_.push_unchecked(c);
+      ++p_;
+    } else if (c == '\r' && at(q + 1) == '\n') {
+      text_.push_unchecked('\n');
+      p_ += 2;
+    } else {
+      return fail(q, "Invalid control character %R in a string", describe(q).get());
+    }
+  }
+  return string_from_scratch();
+}
+
+template <class F>
+bool Parser<F>::escape(bool multiline) {
+  const U* bs = p_;
+  const U c = at(p_ + 1);
+  uint32_t cp;
+  size_t len = 2;
+  switch (c) {
+    case 'b': cp = '\b'; break;
+    case 't': cp = '\t'; break;
+    case 'n': cp = '\n'; break;
+    case 'f': cp = '\f'; break;
+    case 'r': cp = '\r'; break;
+    case '"': cp = '"'; break;
+    case '\\': cp = '\\'; break;
+    case 'u':
+    case 'U': {
+      const size_t digits = c == 'u' ? 4 : 8;
+      cp = 0;
+      for (size_t k = 0; k < digits; ++k) {
+        const uint32_t h = at(p_ + 2 + k);
+        const uint32_t lower = h | 0x20;
+        const uint32_t v = is_digit(h)                     ? h - '0'
+                           : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
+                                                          : 16;
+        if (v == 16) return fail(bs, "Invalid \\%c escape: it takes %d hex digits", int(c), int(digits));
+        cp = cp << 4 | v;
+      }
+      if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return fail(bs, "Escape %R is not a Unicode scalar value",
+                    describe_run(bs, 2 + digits).get());
+      }
+      len = 2 + digits;
+      break;
+    }
+    default:
+      if (multiline) {
+        // A backslash that ends a line drops every whitespace and line break after it.
+        const U* q = p_ + 1;
+        while (q < end_ && (*q == ' ' || *q == '\t')) ++q;
+        if (at(q) == '\n' || (at(q) == '\r' && at(q + 1) == '\n')) {
+          while (q < end_ && (*q == ' ' || *q == '\t' || *q == '\n' ||
+                              (*q == '\r' && at(q + 1) == '\n')))
+            q += *q == '\r' ? 2 : 1;
+          p_ = q;
+          return true;
+        }
+      }
+      if (p_ + 1 == end_) return fail(bs, "Unclosed string");
+      return fail(bs, "Invalid escape sequence %R", describe_run(bs, 2).get());
+  }
+  p_ += len;
+  if constexpr (F::utf8) {
+    if (cp >= 0x80) text_bits_ |= 0x80;
+    unsigned char b[4];
+    size_t n;
+    if (cp < 0x80) {
+      b[0] = static_cast<unsigned char>(cp);
+      n = 1;
+    } else if (cp < 0x800) {
+      b[0] = static_cast<unsigned char>(0xC0 | cp >> 6);
+      b[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      n = 2;
+    } else if (cp < 0x10000) {
+      b[0] = static_cast<unsigned char>(0xE0 | cp >> 12);
+      b[1] = static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F));
+      b[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      n = 3;
+    } else {
+      b[0] = static_cast<unsigned char>(0xF0 | cp >> 18);
+      b[1] = static_cast<unsigned char>(0x80 | (cp >> 12 & 0x3F));
+      b[2] = static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F));
+      b[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      n = 4;
+    }
+    return text_.append(b, n);
+  } else {
+    text_bits_ |= cp;
+    return text_.push(cp);
+  }
+}
+
+}  // namespace ondrel::decoder

@@ -1,0 +1,117 @@
+"""The TOML 1.0 cases of the public conformance corpus: every valid file decodes to its
+expected value (compared by value and by TOML type), every invalid file is rejected."""
+
+import datetime
+import json
+import math
+import os
+import tomllib
+from pathlib import Path
+
+import pytest
+
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
+
+
+def _corpus() -> Path | None:
+    env = os.environ.get("ONDREL_TOML_TEST")
+    for candidate in (env, Path(__file__).resolve().parents[2] / "shared" / "toml-test"):
+        if candidate and (Path(candidate) / "valid").is_dir():
+            return Path(candidate)
+    return None
+
+
+CORPUS = _corpus()
+SKIP = "toml-test corpus not found: set ONDREL_TOML_TEST or provide ../shared/toml-test"
+
+
+def _cases(kind: str) -> list:
+    if CORPUS is None:
+        return [pytest.param(None, marks=pytest.mark.skip(reason=SKIP))]
+    files = sorted((CORPUS / kind).rglob("*.toml"))
+    return [pytest.param(f, id=str(f.relative_to(CORPUS / kind))) for f in files]
+
+
+def _datetime(text: str):
+    # Fractions past microseconds are cut, as the reader does.
+    head, dot, rest = text.partition(".")
+    if dot:
+        digits = len(rest) - len(rest.lstrip("0123456789"))
+        rest = rest[: min(digits, 6)] + rest[digits:]
+        text = head + "." + rest
+    return datetime.datetime.fromisoformat(text.replace("z", "Z"))
+
+
+_UNTAG = {
+    "string": str,
+    "integer": int,
+    "float": float,
+    "bool": lambda v: v == "true",
+    "datetime": _datetime,
+    "datetime-local": _datetime,
+    "date-local": datetime.date.fromisoformat,
+    "time-local": lambda v: _datetime("2000-01-01T" + v).time(),
+}
+
+
+def untag(tagged):
+    if isinstance(tagged, list):
+        return [untag(v) for v in tagged]
+    if set(tagged) == {"type", "value"} and isinstance(tagged["type"], str):
+        return _UNTAG[tagged["type"]](tagged["value"])
+    return {k: untag(v) for k, v in tagged.items()}
+
+
+def same(a, b) -> bool:
+    """Equal values of the same types, NaN equal to NaN."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(same, a, b))
+    if isinstance(a, float) and math.isnan(a):
+        return math.isnan(b)
+    if isinstance(a, datetime.datetime | datetime.time):
+        return a == b and a.utcoffset() == b.utcoffset()
+    return a == b
+
+
+@pytest.mark.parametrize("path", _cases("valid"))
+def test_valid_file_decodes_to_expected(path):
+    data = path.read_bytes()
+    expected = untag(json.loads(path.with_suffix(".json").read_text(encoding="utf-8")))
+    for got in (decode_unified_data(data), decode_unified_data(data.decode()), read_unified_data(path)):
+        assert same(_keys_sorted(got), _keys_sorted(expected)), got
+
+
+def _keys_sorted(v):
+    # The expected JSON does not keep document order; order is checked against tomllib below.
+    if isinstance(v, dict):
+        return {k: _keys_sorted(v[k]) for k in sorted(v)}
+    if isinstance(v, list):
+        return [_keys_sorted(x) for x in v]
+    return v
+
+
+@pytest.mark.parametrize("path", _cases("valid"))
+def test_valid_file_matches_tomllib_in_order(path):
+    text = path.read_bytes().decode()
+    try:
+        expected = tomllib.loads(text)
+    except tomllib.TOMLDecodeError:
+        pytest.skip("tomllib refuses this file (a byte-order mark)")
+    assert same(decode_unified_data(text), expected)
+
+
+@pytest.mark.parametrize("path", _cases("invalid"))
+def test_invalid_file_is_rejected(path):
+    data = path.read_bytes()
+    with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
+        decode_unified_data(data)
+    try:
+        text = data.decode()
+    except UnicodeDecodeError:
+        return
+    with pytest.raises(tomllib.TOMLDecodeError, match=r"\(at line \d+, column \d+\)$"):
+        decode_unified_data(text)
