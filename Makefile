@@ -41,8 +41,9 @@ clean:
 	rm -rf build $(VENV)
 	find src -name '*.so' -delete
 
-# Benchmark of the TOML writer against its peers (bench/). BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-deps
+# Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers (bench/).
+# BENCH_ARGS passes options, e.g. --quick.
+.PHONY: bench bench-read bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -51,6 +52,9 @@ bench-deps: $(VENV)/.bench-ready
 
 bench: build bench-deps
 	$(PY) bench/bench_toml.py $(BENCH_ARGS)
+
+bench-read: build bench-deps
+	$(PY) bench/bench_toml_read.py $(BENCH_ARGS)
 
 # Packaging check: build the wheel with pip, check its contents, install it into a fresh
 # 3.13 venv and smoke-test it there (tools/wheel_check.py). WHEEL_CHECK_FLAGS=--keep keeps
