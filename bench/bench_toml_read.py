@@ -253,19 +253,16 @@ def measure_memory(names: list[str], directory: str, log) -> dict[str, dict[str,
 
 
 def evaluate_targets(byname: dict[str, Entry], mem) -> list[tuple[str, bool | None, str]]:
-    def t(name: str) -> float | None:
-        e = byname.get(name)
-        return e.median if e is not None and e.samples else None
-
     res: list[tuple[str, bool | None, str]] = []
 
     def ratio(label: str, num: str, den: str, limit: float, at_most: bool) -> None:
-        a, b = t(num), t(den)
-        if a is None or b is None:
+        a, b = byname.get(num), byname.get(den)
+        if a is None or b is None or not (a.samples and b.samples):
             res.append((label, None, "not measured"))
         else:
-            r = a / b
-            res.append((label, r <= limit if at_most else r >= limit, f"{r:.2f}x"))
+            r = a.median / b.median  # the target is on medians; the minima show the noise
+            detail = f"{r:.2f}x (of the minima: {min(a.samples) / min(b.samples):.2f}x)"
+            res.append((label, r <= limit if at_most else r >= limit, detail))
 
     ratio(f"{REF} time <= 1.0x orjson.loads(JSON)", REF, "orjson.loads(JSON)", 1.0, True)
     ratio(f"{REF} >= 14x faster than tomllib.loads", "tomllib.loads", REF, 14, False)
