@@ -3,13 +3,13 @@ expected value (compared by value and by TOML type), every invalid file is rejec
 
 import datetime
 import json
-import math
 import os
 import tomllib
 from pathlib import Path
 
 import pytest
 
+from _toml_oracle import same
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 
 
@@ -62,26 +62,15 @@ def untag(tagged):
     return {k: untag(v) for k, v in tagged.items()}
 
 
-def same(a, b) -> bool:
-    """Equal values of the same types, NaN equal to NaN."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    if isinstance(a, datetime.datetime | datetime.time):
-        return a == b and a.utcoffset() == b.utcoffset()
-    return a == b
-
-
 @pytest.mark.parametrize("path", _cases("valid"))
 def test_valid_file_decodes_to_expected(path):
     data = path.read_bytes()
     expected = untag(json.loads(path.with_suffix(".json").read_text(encoding="utf-8")))
-    for got in (decode_unified_data(data), decode_unified_data(data.decode()), read_unified_data(path)):
+    for got in (
+        decode_unified_data(data),
+        decode_unified_data(data.decode()),
+        read_unified_data(path),
+    ):
         assert same(_keys_sorted(got), _keys_sorted(expected)), got
 
 
