@@ -1,0 +1,178 @@
+"""The reader against tomllib: documents written by tomli_w and by our writer, hand-written
+documents using every TOML feature, and byte-level mutations of those. Where tomllib accepts,
+the results are equal with equal types; where it rejects, we reject."""
+
+import datetime
+import decimal
+import random
+import tomllib
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from _toml_models import Model, Table, col
+from _toml_oracle import FEATURES, check, mutate, reproducer
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+
+try:
+    import tomli_w
+except ImportError:  # pragma: no cover - listed in requirements-dev.txt
+    tomli_w = None
+
+
+class Text(str):
+    pass
+
+
+PARSE_FLOATS = {
+    "float": float,
+    "Decimal": decimal.Decimal,
+    "str": str,
+    "str_subclass": Text,
+    "tagged": lambda s: ("float", s),
+}
+
+
+def boom(s):
+    raise ZeroDivisionError(s)
+
+
+# Each must fail the same way in both readers on a valid document holding floats.
+FAILING_PARSE_FLOATS = {"raises": boom, "list": lambda s: [s], "dict": lambda s: {}}
+
+SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+text = st.text(st.characters(exclude_categories=("Cs",)), max_size=10)
+tricky = st.one_of(
+    text, st.sampled_from(['"', "'''", '"""', "\\", "\r\n", "\x00", "\x7f", "a.b", "é😀", "\ufeff"])
+)
+offsets = st.one_of(
+    st.none(),
+    st.just(datetime.UTC),
+    st.integers(-1439, 1439).map(lambda m: datetime.timezone(datetime.timedelta(minutes=m))),
+)
+scalars = st.one_of(
+    st.booleans(),
+    st.integers(),
+    st.integers(-(2**200), 2**200),
+    st.floats(),
+    tricky,
+    st.dates(),
+    st.times(),
+    st.builds(lambda dt, tz: dt.replace(tzinfo=tz), st.datetimes(), offsets),
+)
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.dictionaries(tricky, inner, max_size=4)
+    ),
+    max_leaves=16,
+)
+# Lists of dicts at the top are written as arrays of tables.
+documents = st.dictionaries(
+    tricky,
+    st.one_of(
+        values, st.lists(st.dictionaries(tricky, values, max_size=3), min_size=1, max_size=3)
+    ),
+    max_size=6,
+)
+
+
+def assert_agrees(data, parse_float=float):
+    if problem := reproducer(data, parse_float):
+        pytest.fail(problem, pytrace=False)
+
+
+@pytest.mark.skipif(
+    tomli_w is None, reason="tomli_w is missing: pip install -r requirements-dev.txt"
+)
+@SETTINGS
+@given(documents, st.booleans(), st.sampled_from(list(PARSE_FLOATS.values())))
+def test_tomli_w_documents(doc, multiline, parse_float):
+    assert_agrees(tomli_w.dumps(doc, multiline_strings=multiline).encode(), parse_float)
+
+
+writer_values = st.recursive(
+    st.one_of(st.booleans(), st.integers(-(2**70), 2**70), st.floats(), tricky),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.dictionaries(tricky, inner, max_size=4)
+    ),
+    max_leaves=12,
+)
+columns = st.builds(
+    col,
+    tricky,
+    tricky,
+    unique=st.booleans(),
+    comment=st.one_of(st.none(), tricky),
+    default=st.one_of(st.none(), writer_values),
+    nullable=st.booleans(),
+)
+tables = st.builds(
+    Table,
+    st.lists(columns, max_size=3),
+    st.lists(st.dictionaries(tricky, st.one_of(st.none(), writer_values), max_size=5), max_size=4),
+)
+
+
+@SETTINGS
+@given(tricky, st.dictionaries(tricky, tables, max_size=3), st.booleans())
+def test_own_writer_documents(version, layout, escape):
+    # Unescaped text with quotes or control characters makes documents both must refuse.
+    assert_agrees(encode_unified_data(Model(layout, version=version), escape).encode())
+
+
+def line_ends(doc: str) -> dict[str, bytes]:
+    return {"lf": doc.encode(), "crlf": doc.replace("\n", "\r\n").encode()}
+
+
+CASES = [
+    pytest.param(data, id=f"{name}-{end}")
+    for name, doc in FEATURES.items()
+    for end, data in line_ends(doc).items()
+]
+
+
+@pytest.mark.parametrize("data", CASES)
+@pytest.mark.parametrize("parse_float", PARSE_FLOATS.values(), ids=PARSE_FLOATS)
+def test_feature_documents(data, parse_float):
+    tomllib.loads(data.decode())  # the seed itself must be valid TOML
+    assert_agrees(data, parse_float)
+    assert_agrees(b"\xef\xbb\xbf" + data, parse_float)
+
+
+@pytest.mark.parametrize("parse_float", FAILING_PARSE_FLOATS.values(), ids=FAILING_PARSE_FLOATS)
+def test_failing_parse_float(parse_float):
+    assert_agrees(FEATURES["numbers"], parse_float)
+
+
+MUTANTS = 1500
+
+
+@pytest.mark.parametrize("data", CASES)
+def test_mutations(data, request):
+    r = random.Random(request.node.callspec.id)
+    floats = list(PARSE_FLOATS.values())
+    failures = []
+    for i in range(MUTANTS):
+        mutant = mutate(r, data)
+        parse_float = float if i % 4 else floats[i // 4 % len(floats)]
+        if check(mutant, parse_float) is not None:
+            failures.append(reproducer(mutant, parse_float))
+            if len(failures) == 3:
+                break
+    if failures:
+        pytest.fail("\n\n".join(failures), pytrace=False)
+
+
+# Faults the fuzzer found, kept as they were cut down.
+FOUND = [
+    b'a = """\xc3\\\n\xa9"""',  # bad UTF-8 split by a line-ending backslash
+    b'a = """x\xe2\\\n  \x82\xacy"""',
+]
+
+
+@pytest.mark.parametrize("data", FOUND)
+def test_found_by_fuzzing(data):
+    assert_agrees(data)
