@@ -131,9 +131,13 @@ test-valgrind: build
 	  --leak-check=no --track-origins=no --num-callers=30 \
 	  --suppressions=tools/valgrind-python.supp $(PY) $(VALGRIND_SCRIPT)
 
-# Seeded random models, values and holder operations for FUZZ_SECONDS (FUZZ_SEED repeats a run).
+# Seeded random models, values and holder operations (tools/fuzz.py), then the reader against
+# tomllib and hostile inputs (tools/fuzz_decoder.py), each for half of FUZZ_SECONDS (FUZZ_SEED
+# repeats a run).
+FUZZ_HALF = $(shell $(PY) -c 'print($(FUZZ_SECONDS) / 2)')
 fuzz: build
-	$(PY) tools/fuzz.py --seconds $(FUZZ_SECONDS) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+	$(PY) tools/fuzz.py --seconds $(FUZZ_HALF) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+	$(PY) tools/fuzz_decoder.py --seconds $(FUZZ_HALF) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
 
 # The short pass CI runs, on a fixed seed so a CI result can be reproduced; `make fuzz` draws
 # a new seed each run to explore.

@@ -187,7 +187,7 @@ def mutate(r: random.Random, data: bytes) -> bytes:
         n = len(data)
         i = r.randint(0, n)
         j = min(n, i + r.choice((1, 1, 2, 4, 16)))
-        kind = r.randrange(9)
+        kind = r.randrange(10)
         if kind == 0:
             data = data[:i] + r.choice(INSERTS) + data[i:]
         elif kind == 1:
@@ -203,6 +203,13 @@ def mutate(r: random.Random, data: bytes) -> bytes:
             if spots:
                 k = r.choice(spots)
                 data = data[:k] + bytes([r.choice(BRACKETS)]) + data[k + 1 :]
+        elif kind == 9:
+            # Cut a multi-byte character, or put a break or an escape inside it.
+            spots = [k for k, c in enumerate(data) if c >= 0x80]
+            if spots:
+                k = r.choice(spots)
+                piece = r.choice([b"", b"\\\n", b"\\\n  ", b"\\t", b"\n"])
+                data = data[:k] + piece + data[k + (not piece) :]
         else:
             lines = data.splitlines(keepends=True) or [b""]
             k = r.randrange(len(lines))
@@ -223,12 +230,12 @@ FEATURES = {
 basic = "tab\t quote\" back\\ \b\f\n\r \u00e9 \U0001F600 \u0000 \u007F"
 empty = ""
 multi = """
-Roses are red
+Roses are red é€😀
   Violets are "blue" ""\"
 """
 multi_trim = """\
     The quick \
-    brown fox \
+    brown “fox” \
 
     jumps."""
 multi_quotes = """""a"" """""
