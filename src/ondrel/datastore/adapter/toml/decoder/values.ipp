@@ -39,7 +39,7 @@ template <class F>
 PyObject* Parser<F>::array(int depth) {
   stack::RecursionGuard guard(" while reading a TOML array", depth >= kUnguardedDepth);
   if (!guard) return nullptr;
-  const U* open = p_++;
+  ++p_;
   const size_t base = items_.size();
   for (;;) {
     if (!skip_blank()) return nullptr;
@@ -63,7 +63,7 @@ template <class F>
 PyObject* Parser<F>::inline_table(int depth) {
   stack::RecursionGuard guard(" while reading a TOML inline table", depth >= kUnguardedDepth);
   if (!guard) return nullptr;
-  const U* open = p_++;
+  ++p_;
   Ref table = Ref::steal(PyDict_New());
   if (!table) return nullptr;
   // Dotted keys of this table may extend only the tables they make inside it.
@@ -174,7 +174,6 @@ PyObject* Parser<F>::literal_string() {
 template <class F>
 PyObject* Parser<F>::multiline_string(bool basic) {
   const U quote = basic ? U{'"'} : U{'\''};
-  const U* open = p_;
   p_ += 3;
   if (cur() == '\n') {
     ++p_;
