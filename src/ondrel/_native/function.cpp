@@ -10,7 +10,8 @@ namespace ondrel {
 namespace {
 
 struct FunctionObject {
-  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
   NativeImpl impl;
   bool is_method;
   PyObject* name;
@@ -82,7 +83,8 @@ PyMemberDef function_members[] = {
 };
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "ondrel_function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "ondrel_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -12,8 +12,8 @@ namespace ondrel::grimsel {
 struct TablesHolderVTable;
 
 struct TablesHolderObject {
-  PyObject_HEAD TablesHolderVTable*
-      vtab;                   // the one table of the module, also for Python subclasses
+  PyObject_HEAD
+  TablesHolderVTable* vtab;   // the one table of the module, also for Python subclasses
   PyObject* _root;            // owned: dict of name -> table, or None once the GC cleared it
   int32_t __TABLES_HOLDER__;  // 0 while constructing, 1 once constructed
 };

@@ -92,7 +92,8 @@ int holder_clear(PyObject* self) {
 void holder_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Holders nest through their roots; the trashcan keeps a deep chain off the C stack.
-  Py_TRASHCAN_BEGIN(self, holder_dealloc) Py_CLEAR(reinterpret_cast<H*>(self)->_root);
+  Py_TRASHCAN_BEGIN(self, holder_dealloc)
+  Py_CLEAR(reinterpret_cast<H*>(self)->_root);
   Py_TYPE(self)->tp_free(self);
   Py_TRASHCAN_END
 }
@@ -111,8 +112,8 @@ PyGetSetDef holder_getset[] = {
 }  // namespace
 
 PyTypeObject TablesHolderType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
-        "ondrel.datastore.tables.grimsel.TablesHolder",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "ondrel.datastore.tables.grimsel.TablesHolder",
     .tp_basicsize = sizeof(TablesHolderObject),
     .tp_dealloc = holder_dealloc,
     .tp_repr = holder_repr,
