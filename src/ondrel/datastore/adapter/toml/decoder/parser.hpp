@@ -98,6 +98,8 @@ class Parser {
   bool escape(bool multiline);
   PyObject* string_from(const U* s, size_t n, uint32_t bits);
   PyObject* string_from_scratch();
+  bool take_run(const U* s, const U* q, uint32_t run_bits);
+  [[gnu::cold]] Failed invalid_utf8(const U* s, const U* e);
   PyObject* number();
   PyObject* prefixed_integer();
   PyObject* float_value(const U* s, const U* e);

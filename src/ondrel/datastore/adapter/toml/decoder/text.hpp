@@ -119,8 +119,8 @@ PyObject* str_from_units(const T* src, size_t n, uint32_t bits) {
   return s;
 }
 
-// A str of n UTF-8 bytes; `high` says whether any byte is past ASCII. Malformed UTF-8 raises
-// the interpreter's UnicodeDecodeError.
+// A str of n UTF-8 bytes; `high` says whether any byte is past ASCII. Malformed UTF-8 gives
+// null with no exception set, for the caller to name the bad byte.
 inline PyObject* str_from_utf8(const unsigned char* src, size_t n, bool high) {
   const auto* data = reinterpret_cast<const char*>(src);
   if (!high) {
@@ -143,9 +143,7 @@ inline PyObject* str_from_utf8(const unsigned char* src, size_t n, bool high) {
   if (ok) [[likely]]
     return s;
   Py_DECREF(s);
-  // Not UTF-8 (or a lead byte claimed a width the text does not reach): the interpreter's
-  // decoder names the bad byte, or makes the str if it is fine after all.
-  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), "strict");
+  return nullptr;
 }
 
 // The first byte in [p, end) where well-formed UTF-8 breaks, or null.

@@ -96,19 +96,52 @@ PyObject* Parser<F>::inline_table(int depth) {
 template <class F>
 PyObject* Parser<F>::string_from(const U* s, size_t n, uint32_t bits) {
   if constexpr (F::utf8) {
-    return str_from_utf8(s, n, bits & 0x80);
+    PyObject* str = str_from_utf8(s, n, bits & 0x80);
+    if (str == nullptr && !PyErr_Occurred()) return invalid_utf8(s, s + n);
+    return str;
   } else {
     return str_from_units(s, n, bits);
   }
 }
 
+// The scratch text holds runs that were checked one by one (checked apart, so a line-ending
+// backslash or an escape cannot join the halves of a broken sequence) and escapes.
 template <class F>
 PyObject* Parser<F>::string_from_scratch() {
   if constexpr (F::utf8) {
-    return str_from_utf8(text_.data(), text_.size(), text_bits_ & 0x80);
+    PyObject* str = str_from_utf8(text_.data(), text_.size(), text_bits_ & 0x80);
+    if (str == nullptr && !PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "string text changed while it was read");
+    return str;
   } else {
     return str_from_units(text_.data(), text_.size(), text_bits_);
   }
+}
+
+// Copies the run [s, q) to the scratch text; with UTF-8, a run that is not well formed is an
+// error at its bad byte.
+template <class F>
+bool Parser<F>::take_run(const U* s, const U* q, uint32_t run_bits) {
+  if constexpr (F::utf8) {
+    if (run_bits & 0x80) {
+      if (utf8_invalid(s, q) != nullptr) return invalid_utf8(s, q);
+      text_bits_ |= 0x80;
+    }
+  } else {
+    text_bits_ |= run_bits;
+  }
+  if (!text_.reserve(static_cast<size_t>(q - s) + 2)) return false;
+  for (const U* r = s; r < q; ++r) text_.push_unchecked(*r);
+  return true;
+}
+
+template <class F>
+Failed Parser<F>::invalid_utf8(const U* s, const U* e) {
+  const U* bad = s;
+  if constexpr (F::utf8) {
+    if (const U* found = utf8_invalid(s, e)) bad = found;
+  }
+  return fail(bad, "Invalid UTF-8 byte 0x%02x in a string", static_cast<unsigned>(*bad));
 }
 
 template <class F>
@@ -122,10 +155,9 @@ PyObject* Parser<F>::basic_string() {
   }
   // Escapes, tabs or an error: the text is assembled in the scratch buffer.
   text_.clear();
-  text_bits_ = bits;
+  text_bits_ = 0;
   for (;;) {
-    if (!text_.reserve(static_cast<size_t>(q - s))) return nullptr;
-    for (const U* r = s; r < q; ++r) text_.push_unchecked(*r);
+    if (!take_run(s, q, bits)) return nullptr;
     p_ = q;
     if (q == end_) return fail(q, "Unclosed string");
     const U c = *q;
@@ -141,7 +173,8 @@ PyObject* Parser<F>::basic_string() {
       return fail(q, "Invalid control character %R in a string", describe(q).get());
     }
     s = p_;
-    q = scan_run<U, true>(s, end_, U{'"'}, text_bits_);
+    bits = 0;
+    q = scan_run<U, true>(s, end_, U{'"'}, bits);
   }
   ++p_;
   return string_from_scratch();
@@ -184,10 +217,10 @@ PyObject* Parser<F>::multiline_string(bool basic) {
   text_bits_ = 0;
   for (;;) {
     const U* s = p_;
-    const U* q = basic ? scan_run<U, true>(s, end_, quote, text_bits_)
-                       : scan_run<U, false>(s, end_, quote, text_bits_);
-    if (!text_.reserve(static_cast<size_t>(q - s) + 2)) return nullptr;
-    for (const U* r = s; r < q; ++r) text_.push_unchecked(*r);
+    uint32_t bits = 0;
+    const U* q = basic ? scan_run<U, true>(s, end_, quote, bits)
+                       : scan_run<U, false>(s, end_, quote, bits);
+    if (!take_run(s, q, bits)) return nullptr;
     p_ = q;
     if (q == end_) return fail(q, "Unclosed multi-line string");
     const U c = *q;
