@@ -1,7 +1,7 @@
 // Argument parsing and argument-type errors shared by every extension module.
 #include "ondrel/_native/args.hpp"
 
-#include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/errors.hpp"
 
 namespace ondrel::args {
 
@@ -26,10 +26,6 @@ void raise_arg_type(const char* arg_name, const char* expected, PyObject* given)
   PyErr_Format(PyExc_TypeError,
                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
                expected, Py_TYPE(given)->tp_name);
-}
-
-void raise_expected(const char* expected, PyObject* given) {
-  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(given)->tp_name);
 }
 
 static int check_keyword_strings(const char* func_name, PyObject* kwnames) {
@@ -101,24 +97,11 @@ int parse(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObjec
 int check_exact_str(PyObject* value, const char* arg_name, bool none_ok, bool note_subclass) {
   if (PyUnicode_CheckExact(value) || (none_ok && value == Py_None)) return 0;
   raise_arg_type(arg_name, "str", value);
-  if (note_subclass && PyUnicode_Check(value)) {
-    // Exact types keep lookups free of user __hash__/__eq__; say so rather than leave the
-    // caller guessing why a str was refused.
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref note = Ref::steal(PyUnicode_FromString(
-        "Subclasses of built-in types are rejected here: pass an exact str, e.g. str(name)."));
-    if (note) {
-      Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-      if (!r) {
-        Py_DECREF(exc);
-        return -1;
-      }
-    } else {
-      Py_DECREF(exc);
-      return -1;
-    }
-    PyErr_SetRaisedException(exc);
-  }
+  // Exact types keep lookups free of user __hash__/__eq__; say so rather than leave the
+  // caller guessing why a str was refused.
+  if (note_subclass && PyUnicode_Check(value))
+    errors::add_note(
+        "Subclasses of built-in types are rejected here: pass an exact str, e.g. str(name).");
   return -1;
 }
 

@@ -34,7 +34,4 @@ void raise_count(const char* func_name, Py_ssize_t nmin, Py_ssize_t nmax, Py_ssi
 // Raises TypeError "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 void raise_arg_type(const char* arg_name, const char* expected, PyObject* given);
 
-// TypeError "Expected %s, got %.200s" for a delivered result of the wrong type.
-void raise_expected(const char* expected, PyObject* given);
-
 }  // namespace ondrel::args

@@ -6,6 +6,11 @@
 
 namespace ondrel::module {
 
+// Capsule names of the exported native variables: their C types, as importers check them.
+inline constexpr char kSizeSignature[] = "Py_ssize_t";              // grimsel's ZERO, ONE, TWO
+inline constexpr char kConstSizeSignature[] = "Py_ssize_t const ";  // c_unified_data's
+inline constexpr char kTokenSignature[] = "char const *";           // pentock's B_* tokens
+
 // Per-module loading state; one static instance per extension module.
 struct LoadState {
   PyObject* module = nullptr;   // the initialised module (strong), kept for the process's life

@@ -2,6 +2,9 @@
 // ZERO, ONE and TWO that the TOML encoder binds at import.
 #include <Python.h>
 
+#include "ondrel/_native/module.hpp"
+#include "ondrel/_native/ref.hpp"
+
 namespace {
 
 const Py_ssize_t ZERO = 0;
@@ -9,20 +12,17 @@ const Py_ssize_t ONE = 1;
 const Py_ssize_t TWO = 2;
 
 int exec_module(PyObject* module) {
-  PyObject* capi = PyDict_New();
-  if (capi == nullptr) return -1;
-  if (PyModule_Add(module, "__capi__", capi) < 0) return -1;  // steals capi
+  ondrel::Ref capi = ondrel::Ref::steal(ondrel::module::capi_dict(module));
+  if (!capi) return -1;
   const struct {
     const char* name;
     const Py_ssize_t* value;
   } exports[] = {{"ZERO", &ZERO}, {"ONE", &ONE}, {"TWO", &TWO}};
   for (const auto& e : exports) {
-    PyObject* capsule =
-        PyCapsule_New(const_cast<Py_ssize_t*>(e.value), "Py_ssize_t const ", nullptr);
-    if (capsule == nullptr) return -1;
-    int rc = PyDict_SetItemString(capi, e.name, capsule);
-    Py_DECREF(capsule);
-    if (rc < 0) return -1;
+    // Importers only read through the pointer, as the signature's const says.
+    if (ondrel::module::export_pointer(capi.get(), e.name, const_cast<Py_ssize_t*>(e.value),
+                                       ondrel::module::kConstSizeSignature) < 0)
+      return -1;
   }
   return 0;
 }
@@ -33,15 +33,11 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "c_unified_data",
-    "Signed-size constants shared by the unified-data native modules.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "c_unified_data",
+    .m_doc = "Signed-size constants shared by the unified-data native modules.",
+    .m_size = 0,
+    .m_slots = slots,
 };
 
 }  // namespace

@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/stack.hpp"
 
 namespace ondrel::c_unified_data {
 
@@ -18,21 +21,50 @@ namespace {
 
 constexpr Py_ssize_t kColumnItems = 11;
 
-// Zero-filled array of n elements, null with MemoryError on failure; n <= 0 gives null
-// without error, so callers test the error indicator only when n > 0.
 template <typename T>
-T* alloc_array(Py_ssize_t n) {
-  if (n <= 0) return nullptr;
-  void* p = std::calloc(static_cast<size_t>(n), sizeof(T));  // calloc checks n * size
-  if (p == nullptr) PyErr_NoMemory();
-  return static_cast<T*>(p);
-}
-
+void drop_nothing(T&) {}
+void drop_ref(PyObject*& p) { Py_DECREF(p); }
 void free_table(CTableData& t) {
   std::free(t.columns);
   std::free(t.records);
   Py_XDECREF(t.values);
 }
+
+// A zero-filled array while a snapshot is built: the elements pushed so far are dropped and
+// the block freed on every path, unless release() hands the block to a plain record.
+template <typename T, void (*Drop)(T&) = drop_nothing<T>>
+class Array {
+ public:
+  Array() = default;
+  Array(const Array&) = delete;
+  Array& operator=(const Array&) = delete;
+  ~Array() {
+    for (Py_ssize_t i = 0; i < size_; ++i) Drop(data_[i]);
+    std::free(data_);
+  }
+  // Room for n elements (none for n <= 0); false with MemoryError set.
+  bool allocate(Py_ssize_t n) {
+    if (n <= 0) return true;
+    data_ = static_cast<T*>(std::calloc(static_cast<size_t>(n), sizeof(T)));  // checks n * size
+    if (data_ == nullptr) PyErr_NoMemory();
+    return data_ != nullptr;
+  }
+  T* data() { return data_; }
+  T& operator[](Py_ssize_t i) { return data_[i]; }
+  Py_ssize_t size() const { return size_; }
+  // Within the allocated room only.
+  void push(T value) { data_[size_++] = value; }
+  // Marks the first n elements as filled (written through data()).
+  void set_size(Py_ssize_t n) { size_ = n; }
+  T* release() {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  T* data_ = nullptr;
+  Py_ssize_t size_ = 0;
+};
 
 PyObject* tuple_values_name() {
   static PyObject* name = nullptr;  // interned for the process's life
@@ -99,9 +131,7 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     return CTableData{};
   }
 
-  CTableData t{};
-  t.name = table_name;
-  Py_ssize_t col_size = PyTuple_GET_SIZE(columns);
+  const Py_ssize_t col_size = PyTuple_GET_SIZE(columns);
   for (Py_ssize_t i = 0; i < col_size; ++i) {
     PyObject* column = PyTuple_GET_ITEM(columns, i);
     if (!PyTuple_Check(column)) {
@@ -115,34 +145,35 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
       return CTableData{};
     }
   }
-  t.columns = alloc_array<ColumnsData>(col_size);
-  if (col_size > 0 && t.columns == nullptr) return CTableData{};
+  Array<ColumnsData> cols;
+  if (!cols.allocate(col_size)) return CTableData{};
   for (Py_ssize_t i = 0; i < col_size; ++i) {
-    t.columns[i] = dump_column(PyTuple_GET_ITEM(columns, i));
-    if (PyErr_Occurred()) {
-      std::free(t.columns);
-      return CTableData{};
-    }
+    cols.push(dump_column(PyTuple_GET_ITEM(columns, i)));
+    if (PyErr_Occurred()) return CTableData{};
   }
-  t.num_columns = col_size;
-
-  Py_ssize_t rec_size = PyTuple_GET_SIZE(records);
-  t.records = alloc_array<PyObject*>(rec_size);
-  if (rec_size > 0 && t.records == nullptr) {
-    std::free(t.columns);
-    return CTableData{};
-  }
+  const Py_ssize_t rec_size = PyTuple_GET_SIZE(records);
+  Array<PyObject*> recs;  // borrowed: `values` holds the records tuple
+  if (!recs.allocate(rec_size)) return CTableData{};
   if (rec_size > 0)
-    std::memcpy(t.records, &PyTuple_GET_ITEM(records, 0),
+    std::memcpy(recs.data(), &PyTuple_GET_ITEM(records, 0),
                 static_cast<size_t>(rec_size) * sizeof(PyObject*));
+
+  CTableData t{};
+  t.name = table_name;
+  t.num_columns = col_size;
+  t.columns = cols.release();
   t.num_records = rec_size;
+  t.records = recs.release();
   t.values = values.release();
   return t;
 }
 
 CUnifiedData dump_model(PyObject* data) {
+  // tuple_values() runs Python code, which may encode again: whole encoder calls nest here.
+  stack::RecursionGuard guard(" while encoding");
+  if (!guard) return CUnifiedData{};
   if (!PyTuple_Check(data)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(data)->tp_name);
+    errors::raise_expected("tuple", data);
     return CUnifiedData{};
   }
   if (PyTuple_GET_SIZE(data) < 3) {
@@ -164,57 +195,44 @@ CUnifiedData dump_model(PyObject* data) {
     PyErr_SetString(PyExc_TypeError, "TablesHolder has no tables (it was cleared)");
     return CUnifiedData{};
   }
-  Py_ssize_t size = TablesHolder_vtable->_size(h);
+  const Py_ssize_t size = TablesHolder_vtable->_size(h);
   if (PyErr_Occurred()) return CUnifiedData{};
   if (size < 0) {
     PyErr_SetString(PyExc_SystemError, "TablesHolder reported a negative size");
     return CUnifiedData{};
   }
 
-  CUnifiedData out{};
-  out.header.version = PyTuple_GET_ITEM(data, 0);
-  out.header.schema_version = PyTuple_GET_ITEM(data, 1);
-  out.header.table_list = alloc_array<PyObject*>(size);
-  out.tables = alloc_array<CTableData>(size);
-  // Table objects, held while their tuple_values() runs.
-  PyObject** table_objs = alloc_array<PyObject*>(size);
-  if (size > 0 && (!out.header.table_list || !out.tables || !table_objs)) {
-    std::free(out.header.table_list);
-    std::free(out.tables);
-    std::free(table_objs);
+  Array<PyObject*, drop_ref> names;
+  Array<PyObject*, drop_ref> table_objs;  // held while their tuple_values() runs
+  Array<CTableData, free_table> tables;
+  if (!names.allocate(size) || !table_objs.allocate(size) || !tables.allocate(size))
     return CUnifiedData{};
-  }
 
   // Take the entries first, holding names and tables: tuple_values() runs Python code that
   // may change the holder, and the dict walk must not see that.
-  Py_ssize_t pos = 0, n = 0;
+  Py_ssize_t pos = 0;
   PyObject *key, *value;
-  bool too_many = false;
   while (PyDict_Next(root.get(), &pos, &key, &value)) {
-    if (n == size) {
-      too_many = true;
-      break;
+    if (names.size() == size) {
+      PyErr_SetString(PyExc_RuntimeError, "TablesHolder holds more tables than it reports");
+      return CUnifiedData{};
     }
-    out.header.table_list[n] = Py_NewRef(key);
-    table_objs[n] = Py_NewRef(value);
-    ++n;
+    names.push(Py_NewRef(key));
+    table_objs.push(Py_NewRef(value));
   }
-  out.header.num_tables = n;
-  out.num_tables = n;
+  for (Py_ssize_t i = 0; i < names.size(); ++i) {
+    // Owned before the test: a failed table is all zero, and dropping it frees nothing.
+    tables.push(dump_table(names[i], table_objs[i]));
+    if (PyErr_Occurred()) return CUnifiedData{};
+  }
 
-  bool ok = !too_many;
-  if (too_many)
-    PyErr_SetString(PyExc_RuntimeError, "TablesHolder holds more tables than it reports");
-  for (Py_ssize_t i = 0; ok && i < n; ++i) {
-    out.tables[i] = dump_table(out.header.table_list[i], table_objs[i]);
-    if (PyErr_Occurred()) ok = false;
-  }
-  for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(table_objs[i]);
-  std::free(table_objs);
-  if (!ok) {
-    free_unified_data(&out);
-    return CUnifiedData{};
-  }
+  CUnifiedData out{};
+  out.header.version = PyTuple_GET_ITEM(data, 0);
+  out.header.schema_version = PyTuple_GET_ITEM(data, 1);
+  out.header.num_tables = names.size();
+  out.num_tables = tables.size();
+  out.header.table_list = names.release();
+  out.tables = tables.release();
   return out;
 }
 

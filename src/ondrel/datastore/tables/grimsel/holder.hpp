@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "ondrel/_native/args.hpp"
+#include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/tables/grimsel/tables_holder.hpp"
@@ -13,7 +14,7 @@ namespace ondrel::grimsel {
 using H = TablesHolderObject;
 
 extern PyTypeObject TablesHolderType;
-extern TablesHolderVTable g_vtable;
+extern const TablesHolderVTable g_vtable;
 extern Py_ssize_t ZERO;
 extern Py_ssize_t ONE;
 extern Py_ssize_t TWO;
@@ -105,7 +106,7 @@ inline int find_override(H* self, int skip_dispatch, PyObject* name, NativeImpl 
 // A result delivered by an override or a method call must be exactly `type` or None.
 inline PyObject* check_result(PyObject* result, PyTypeObject* type, const char* type_name) {
   if (result == nullptr || result == Py_None || Py_IS_TYPE(result, type)) return result;
-  args::raise_expected(type_name, result);
+  errors::raise_expected(type_name, result);
   Py_DECREF(result);
   return nullptr;
 }
@@ -136,9 +137,6 @@ PyObject* op_items(H* self, int skip_dispatch);
 PyObject* op_model_dump(H* self, int skip_dispatch, int exclude_none);
 int op_is_tables_holder(H* self, int skip_dispatch);
 int op_hash32(H* self, int32_t* out);
-
-// Fills g_vtable.
-void vtable_init();
 
 // Python-level methods (the `impl` of each function object); see methods.cpp.
 PyObject* py_as_dict(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

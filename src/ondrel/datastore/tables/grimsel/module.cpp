@@ -17,19 +17,20 @@ module::LoadState g_load;
 int publish_capi(PyObject* module) {
   Ref capi = Ref::steal(module::capi_dict(module));
   if (!capi) return -1;
-  if (module::export_pointer(capi.get(), "ONE", &ONE, kSizeSignature) < 0) return -1;
-  if (module::export_pointer(capi.get(), "TWO", &TWO, kSizeSignature) < 0) return -1;
-  return module::export_pointer(capi.get(), "ZERO", &ZERO, kSizeSignature);
+  if (module::export_pointer(capi.get(), "ONE", &ONE, module::kSizeSignature) < 0) return -1;
+  if (module::export_pointer(capi.get(), "TWO", &TWO, module::kSizeSignature) < 0) return -1;
+  return module::export_pointer(capi.get(), "ZERO", &ZERO, module::kSizeSignature);
 }
 
 int create_class(PyObject* module, PyObject* module_name) {
-  vtable_init();
   if (PyType_Ready(&TablesHolderType) < 0) return -1;
   {
     Ref type_dict = Ref::steal(PyType_GetDict(&TablesHolderType));
     if (!type_dict) return -1;
-    // No capsule name: importers read it with PyCapsule_GetPointer(capsule, NULL).
-    Ref capsule = Ref::steal(PyCapsule_New(&g_vtable, nullptr, nullptr));
+    // No capsule name: importers read it with PyCapsule_GetPointer(capsule, NULL). The
+    // capsule carries a plain pointer; importers only ever call through the table.
+    Ref capsule =
+        Ref::steal(PyCapsule_New(const_cast<TablesHolderVTable*>(&g_vtable), nullptr, nullptr));
     if (!capsule) return -1;
     if (PyDict_SetItemString(type_dict.get(), kVTableKey, capsule.get()) < 0) return -1;
     PyType_Modified(&TablesHolderType);
@@ -104,15 +105,11 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "grimsel",
-    "A holder for tables in the unified data format.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "grimsel",
+    .m_doc = "A holder for tables in the unified data format.",
+    .m_size = 0,
+    .m_slots = slots,
 };
 
 }  // namespace

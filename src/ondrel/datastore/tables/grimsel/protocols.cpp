@@ -98,19 +98,21 @@ PyObject* holder_richcompare(PyObject* self, PyObject* other, int op) {
   Ref theirs = Ref::steal(PyObject_CallMethodNoArgs(other, g_names.as_dict));
   if (!theirs) return nullptr;
   // Holders nested in each other's tables compare through here at every level.
-  if (stack::enter_recursive_call(" in comparison")) return nullptr;
-  PyObject* result = PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
-  Py_LeaveRecursiveCall();
-  return result;
+  stack::RecursionGuard guard(" in comparison");
+  if (!guard) return nullptr;
+  return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
 }
 
 namespace {
 
 // hash(freeze(root)); both are owned by the caller.
 Py_hash_t hash_frozen(PyObject* freeze, PyObject* root) {
-  if (stack::enter_recursive_call(" while hashing a TablesHolder")) return -1;
-  Ref frozen = Ref::steal(PyObject_CallOneArg(freeze, root));
-  Py_LeaveRecursiveCall();
+  Ref frozen;
+  {
+    stack::RecursionGuard guard(" while hashing a TablesHolder");
+    if (!guard) return -1;
+    frozen = Ref::steal(PyObject_CallOneArg(freeze, root));
+  }
   if (!frozen) return -1;
   return PyObject_Hash(frozen.get());
 }
@@ -147,9 +149,9 @@ PyObject* holder_repr(PyObject* self) {
     text = Ref::steal(PyObject_Repr(r));
   } else {
     // Holders nested in each other's tables are formatted through here at every level.
-    if (stack::enter_recursive_call(" while getting the repr of an object")) return nullptr;
+    stack::RecursionGuard guard(" while getting the repr of an object");
+    if (!guard) return nullptr;
     text = Ref::steal(PyObject_Format(r, g_names.empty_str));
-    Py_LeaveRecursiveCall();
   }
   if (!text) return nullptr;
   return PyUnicode_FromFormat("TablesHolder(%U)", text.get());

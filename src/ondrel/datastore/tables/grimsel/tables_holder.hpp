@@ -60,6 +60,5 @@ static_assert(sizeof(TablesHolderVTable) == 26 * sizeof(void*), "26 slots");
 
 inline constexpr const char kModuleName[] = "ondrel.datastore.tables.grimsel";
 inline constexpr const char kVTableKey[] = "__vtable__";
-inline constexpr const char kSizeSignature[] = "Py_ssize_t";
 
 }  // namespace ondrel::grimsel

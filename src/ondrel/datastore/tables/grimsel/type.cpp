@@ -54,7 +54,8 @@ PyObject* holder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (obj == nullptr) return nullptr;
   Ref owner = Ref::steal(obj);
   H* self = reinterpret_cast<H*>(obj);
-  self->vtab = &g_vtable;
+  // The layout's field is a plain pointer (a binary contract); the table itself is constant.
+  self->vtab = const_cast<TablesHolderVTable*>(&g_vtable);
   self->_root = Py_NewRef(Py_None);
 
   PyObject* holder = nullptr;

@@ -3,8 +3,6 @@
 
 namespace ondrel::grimsel {
 
-TablesHolderVTable g_vtable;
-
 namespace {
 
 PyObject* vt_get_root(H* self) { return Py_NewRef(self->_root); }
@@ -83,33 +81,35 @@ int vt_is_tables_holder(H* self, int skip) { return op_is_tables_holder(self, sk
 
 }  // namespace
 
-void vtable_init() {
-  g_vtable.get_root = vt_get_root;
-  g_vtable.set_root = vt_set_root;
-  g_vtable.ingest_dict = vt_ingest_dict;
-  g_vtable.as_dict = vt_as_dict;
-  g_vtable.replace_dict = vt_replace_dict;
-  g_vtable._size = vt_size;
-  g_vtable._empty = vt_empty;
-  g_vtable._set = vt_set_unchecked;
-  g_vtable._contains = vt_contains_unchecked;
-  g_vtable._keys = vt_keys_unchecked;
-  g_vtable._values = vt_values_unchecked;
-  g_vtable._items = vt_items_unchecked;
-  g_vtable._hash = vt_hash;
-  g_vtable._model_dump = vt_model_dump_unchecked;
-  g_vtable.contains = vt_contains;
-  g_vtable.set = vt_set;
-  g_vtable.add = vt_add;
-  g_vtable.get = vt_get;
-  g_vtable.remove = vt_remove;
-  g_vtable.clear = vt_clear;
-  g_vtable.iterate = vt_iterate;
-  g_vtable.keys = vt_keys;
-  g_vtable.values = vt_values;
-  g_vtable.items = vt_items;
-  g_vtable.model_dump = vt_model_dump;
-  g_vtable.is_tables_holder = vt_is_tables_holder;
-}
+// In slot order: designated initializers must follow the declaration, so the compiler holds
+// this table to the order of the published header.
+constinit const TablesHolderVTable g_vtable = {
+    .get_root = vt_get_root,
+    .set_root = vt_set_root,
+    .ingest_dict = vt_ingest_dict,
+    .as_dict = vt_as_dict,
+    .replace_dict = vt_replace_dict,
+    ._size = vt_size,
+    ._empty = vt_empty,
+    ._set = vt_set_unchecked,
+    ._contains = vt_contains_unchecked,
+    ._keys = vt_keys_unchecked,
+    ._values = vt_values_unchecked,
+    ._items = vt_items_unchecked,
+    ._hash = vt_hash,
+    ._model_dump = vt_model_dump_unchecked,
+    .contains = vt_contains,
+    .set = vt_set,
+    .add = vt_add,
+    .get = vt_get,
+    .remove = vt_remove,
+    .clear = vt_clear,
+    .iterate = vt_iterate,
+    .keys = vt_keys,
+    .values = vt_values,
+    .items = vt_items,
+    .model_dump = vt_model_dump,
+    .is_tables_holder = vt_is_tables_holder,
+};
 
 }  // namespace ondrel::grimsel

@@ -1,5 +1,5 @@
 // The TOML document: header section, one section per table, column entries and records.
-#include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/errors.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock {
@@ -8,21 +8,10 @@ namespace {
 
 // Adds the table (and column) to a failure so the caller can find the bad field.
 [[gnu::cold, gnu::noinline]] bool add_context(PyObject* table_name, Py_ssize_t column) {
-  PyObject* exc = PyErr_GetRaisedException();
-  Ref note = Ref::steal(column >= 0 ? PyUnicode_FromFormat("while encoding column %zd of table %R",
-                                                           column, table_name)
-                                    : PyUnicode_FromFormat("while encoding table %R", table_name));
-  if (note) {
-    Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-    if (!r) {
-      Py_DECREF(exc);
-      return false;
-    }
-  } else {
-    Py_DECREF(exc);
-    return false;
-  }
-  PyErr_SetRaisedException(exc);
+  if (column >= 0)
+    errors::add_note("while encoding column %zd of table %R", column, table_name);
+  else
+    errors::add_note("while encoding table %R", table_name);
   return false;
 }
 
@@ -38,7 +27,7 @@ template <bool Esc, size_t N>
 inline bool char_to_str(Buffer* buf, const char (&key)[N], PyObject* value, const char* what) {
   if (!reserve(buf, N - 1 + 3)) return false;
   put_unchecked(buf, key);
-  put_unchecked(buf, tok::EQUALS);
+  put_unchecked(buf, tok::B_EQUALS);
   return _escaped_quoted_value<Esc>(buf, value, what);
 }
 
@@ -47,21 +36,21 @@ template <size_t N>
 inline bool char_true(Buffer* buf, const char (&key)[N]) {
   if (!reserve(buf, N - 1 + 3 + 4)) return false;
   put_unchecked(buf, key);
-  put_unchecked(buf, tok::EQUALS);
-  put_unchecked(buf, tok::TRUE_);
+  put_unchecked(buf, tok::B_EQUALS);
+  put_unchecked(buf, tok::B_TRUE);
   return true;
 }
 
 template <bool Esc>
 bool header_to_buf(Buffer* buf, const HeaderData* header) {
-  if (!put(buf, tok::HEADER_SECTION)) return false;
-  if (!put(buf, tok::VERSION_EQ)) return false;
+  if (!put(buf, tok::B_HEADER_SECTION)) return false;
+  if (!put(buf, tok::B_VERSION_EQ)) return false;
   if (!_escaped_quoted_value<Esc>(buf, header->version, "version")) return false;
   if (!insert_newline(buf)) return false;
-  if (!put(buf, tok::SCHEMA_VERSION_EQ)) return false;
+  if (!put(buf, tok::B_SCHEMA_VERSION_EQ)) return false;
   if (!_escaped_quoted_value<Esc>(buf, header->schema_version, "schema_version")) return false;
   if (!insert_newline(buf)) return false;
-  if (!put(buf, tok::TABLES_EQ)) return false;
+  if (!put(buf, tok::B_TABLES_EQ)) return false;
   if (!insert_open_bracket(buf)) return false;
   for (Py_ssize_t i = 0; i < header->num_tables; ++i) {
     if (i != 0 && !insert_comma_space(buf)) return false;
@@ -73,49 +62,49 @@ bool header_to_buf(Buffer* buf, const HeaderData* header) {
 template <bool Esc>
 bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
   if (!put(buf, "{ ")) return false;
-  if (!char_to_str<Esc>(buf, tok::NAME, col->name, "column name")) return false;
+  if (!char_to_str<Esc>(buf, tok::B_NAME, col->name, "column name")) return false;
   if (col->type != nullptr) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::TYPE, col->type, "column type")) return false;
+    if (!char_to_str<Esc>(buf, tok::B_TYPE, col->type, "column type")) return false;
   }
-  if (col->nullable && !(insert_comma_space(buf) && char_true(buf, tok::NULLABLE))) return false;
-  if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::PRIMARY_KEY)))
+  if (col->nullable && !(insert_comma_space(buf) && char_true(buf, tok::B_NULLABLE))) return false;
+  if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::B_PRIMARY_KEY)))
     return false;
   if (col->foreign_key != Py_None) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::FOREIGN_KEY, col->foreign_key, "column foreign_key"))
+    if (!char_to_str<Esc>(buf, tok::B_FOREIGN_KEY, col->foreign_key, "column foreign_key"))
       return false;
   }
-  if (col->unique && !(insert_comma_space(buf) && char_true(buf, tok::UNIQUE))) return false;
-  if (col->autoincrement && !(insert_comma_space(buf) && char_true(buf, tok::AUTOINCREMENT)))
+  if (col->unique && !(insert_comma_space(buf) && char_true(buf, tok::B_UNIQUE))) return false;
+  if (col->autoincrement && !(insert_comma_space(buf) && char_true(buf, tok::B_AUTOINCREMENT)))
     return false;
   if (col->default_ != Py_None) {
     if (!reserve(buf, 2 + 7 + 3)) return false;
-    put_unchecked(buf, tok::COMMA_SPACE);
-    put_unchecked(buf, tok::DEFAULT);
-    put_unchecked(buf, tok::EQUALS);
+    put_unchecked(buf, tok::B_COMMA_SPACE);
+    put_unchecked(buf, tok::B_DEFAULT);
+    put_unchecked(buf, tok::B_EQUALS);
     if (!_value_to_buf<Esc>(buf, col->default_)) return false;
   }
   if (col->comment != Py_None) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::COMMENT, col->comment, "column comment")) return false;
+    if (!char_to_str<Esc>(buf, tok::B_COMMENT, col->comment, "column comment")) return false;
   }
   return put(buf, " }");
 }
 
 template <bool Esc>
 bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
-  if (!put(buf, tok::TABLES_DOT)) return false;
+  if (!put(buf, tok::B_TABLES_DOT)) return false;
   if (!write_key<Esc>(buf, table->name, "a table name")) return false;
   if (!put(buf, "]\n")) return false;
 
-  if (!put(buf, "columns = [\n")) return false;
+  if (!put(buf, tok::B_COLUMNS_EQ) || !put(buf, "[\n")) return false;
   for (Py_ssize_t i = 0; i < table->num_columns; ++i) {
     if (!insert_indent(buf)) return false;
     if (!_column_to_buf<Esc>(buf, &table->columns[i])) return add_context(table->name, i);
     if (!put(buf, ",\n")) return false;
   }
-  if (!put(buf, "]\nrecords = [\n")) return false;
+  if (!put(buf, "]\n") || !put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
   for (Py_ssize_t i = 0; i < table->num_records; ++i) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);

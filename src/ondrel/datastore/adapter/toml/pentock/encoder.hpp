@@ -1,5 +1,5 @@
-// Shared declarations of the TOML encoder: token bytes, buffer appends that turn allocation
-// failure into MemoryError, and the value and document writers.
+// Shared declarations of the TOML encoder: buffer appends that turn allocation failure into
+// MemoryError, the value and document writers, and the entry points.
 //
 // Every writer returns true on success, or false with a Python exception set; it stops at
 // the first failure. Object arguments are borrowed and must stay alive for the call: callers
@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "ondrel/_native/common.hpp"
+#include "ondrel/_native/function.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/tokens.hpp"
 #include "ondrel/datastore/c_unified_data/snapshot.hpp"
 
 namespace ondrel::pentock {
@@ -21,42 +23,6 @@ using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
 using c_unified_data::HeaderData;
 using common::Buffer;
-
-// Token bytes. The exported B_* variables point at these same arrays; the writers use the
-// arrays so every length is known at compile time.
-namespace tok {
-inline constexpr char AUTOINCREMENT[] = "autoincrement";
-inline constexpr char CLOSE_BRACE[] = "}";
-inline constexpr char CLOSE_BRACKET[] = "]";
-inline constexpr char COLUMNS_EQ[] = "columns = ";
-inline constexpr char COMMA[] = ",";
-inline constexpr char COMMA_SPACE[] = ", ";
-inline constexpr char COMMENT[] = "comment";
-inline constexpr char COUNT_EQ[] = "count = ";
-inline constexpr char DEFAULT[] = "default";
-inline constexpr char EQUALS[] = " = ";
-inline constexpr char FALSE_[] = "false";
-inline constexpr char FOREIGN_KEY[] = "foreign_key";
-inline constexpr char HEADER_SECTION[] = "[header]\n";
-inline constexpr char INDENT[] = "    ";
-inline constexpr char NAME[] = "name";
-inline constexpr char NEWLINE[] = "\n";
-inline constexpr char NULL_[] = "null";
-inline constexpr char NULLABLE[] = "nullable";
-inline constexpr char OPEN_BRACE[] = "{";
-inline constexpr char OPEN_BRACKET[] = "[";
-inline constexpr char PRIMARY_KEY[] = "primary_key";
-inline constexpr char QUOTE[] = "\"";
-inline constexpr char RECORDS_EQ[] = "records = ";
-inline constexpr char SCHEMA_VERSION_EQ[] = "schema_version = ";
-inline constexpr char SPACE[] = " ";
-inline constexpr char TABLES_DOT[] = "[tables.";
-inline constexpr char TABLES_EQ[] = "tables = ";
-inline constexpr char TRUE_[] = "true";
-inline constexpr char TYPE[] = "type";
-inline constexpr char UNIQUE[] = "unique";
-inline constexpr char VERSION_EQ[] = "version = ";
-}  // namespace tok
 
 // ---- buffer appends --------------------------------------------------------------------
 
@@ -88,19 +54,19 @@ inline bool put(Buffer* buf, const char (&lit)[N]) {
   return put(buf, lit, N - 1);
 }
 
-inline bool insert_space(Buffer* buf) { return put(buf, tok::SPACE); }
-inline bool insert_quote(Buffer* buf) { return put(buf, tok::QUOTE); }
-inline bool insert_open_bracket(Buffer* buf) { return put(buf, tok::OPEN_BRACKET); }
-inline bool insert_close_bracket(Buffer* buf) { return put(buf, tok::CLOSE_BRACKET); }
-inline bool insert_open_brace(Buffer* buf) { return put(buf, tok::OPEN_BRACE); }
-inline bool insert_close_brace(Buffer* buf) { return put(buf, tok::CLOSE_BRACE); }
-inline bool insert_newline(Buffer* buf) { return put(buf, tok::NEWLINE); }
-inline bool insert_b_comma(Buffer* buf) { return put(buf, tok::COMMA); }
-inline bool insert_comma_space(Buffer* buf) { return put(buf, tok::COMMA_SPACE); }
-inline bool insert_equals(Buffer* buf) { return put(buf, tok::EQUALS); }
-inline bool insert_indent(Buffer* buf) { return put(buf, tok::INDENT); }
-inline bool insert_true(Buffer* buf) { return put(buf, tok::TRUE_); }
-inline bool insert_false(Buffer* buf) { return put(buf, tok::FALSE_); }
+inline bool insert_space(Buffer* buf) { return put(buf, tok::B_SPACE); }
+inline bool insert_quote(Buffer* buf) { return put(buf, tok::B_QUOTE); }
+inline bool insert_open_bracket(Buffer* buf) { return put(buf, tok::B_OPEN_BRACKET); }
+inline bool insert_close_bracket(Buffer* buf) { return put(buf, tok::B_CLOSE_BRACKET); }
+inline bool insert_open_brace(Buffer* buf) { return put(buf, tok::B_OPEN_BRACE); }
+inline bool insert_close_brace(Buffer* buf) { return put(buf, tok::B_CLOSE_BRACE); }
+inline bool insert_newline(Buffer* buf) { return put(buf, tok::B_NEWLINE); }
+inline bool insert_b_comma(Buffer* buf) { return put(buf, tok::B_COMMA); }
+inline bool insert_comma_space(Buffer* buf) { return put(buf, tok::B_COMMA_SPACE); }
+inline bool insert_equals(Buffer* buf) { return put(buf, tok::B_EQUALS); }
+inline bool insert_indent(Buffer* buf) { return put(buf, tok::B_INDENT); }
+inline bool insert_true(Buffer* buf) { return put(buf, tok::B_TRUE); }
+inline bool insert_false(Buffer* buf) { return put(buf, tok::B_FALSE); }
 
 // ---- strings ---------------------------------------------------------------------------
 
@@ -198,7 +164,7 @@ bool _inline_table_to_buf(Buffer* buf, PyObject* d);
 template <bool Esc>
 bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 
-// Number text, natively where it matches str() exactly; exposed for the module's own use.
+// Number text (numbers.cpp), natively where it matches str() exactly.
 bool write_int(Buffer* buf, PyObject* value);
 bool write_float(Buffer* buf, double value);
 
@@ -206,5 +172,10 @@ bool write_float(Buffer* buf, double value);
 
 size_t estimate_buffer_size(const CUnifiedData* data);
 bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings);
+
+// ---- entry points (entry.cpp) ------------------------------------------------------------
+
+extern const FunctionDef kWriteFunction;   // write_unified_data
+extern const FunctionDef kEncodeFunction;  // encode_unified_data
 
 }  // namespace ondrel::pentock

@@ -1,8 +1,5 @@
-// TOML value writers: strings, keys, numbers, arrays and inline tables.
-#include <cmath>
-
+// TOML value writers: strings, keys, arrays and inline tables, dispatched on the value's type.
 #include "ondrel/_native/ref.hpp"
-#include "ondrel/_native/shortest_double.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -47,9 +44,9 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
   if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
   if (!reserve(buf, n)) return false;
   if constexpr (Esc) {
-    put_unchecked(buf, tok::QUOTE);
+    put_unchecked(buf, tok::B_QUOTE);
     if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
-    return put(buf, tok::QUOTE);
+    return put(buf, tok::B_QUOTE);
   } else {
     char* out = buf->data + buf->pos;
     out[0] = '"';
@@ -93,71 +90,6 @@ template <bool Esc>
 // also watches the bytes left, for threads started with a small stack.
 constexpr int kUnguardedDepth = 8;
 
-// Leaves the interpreter's recursion guard on every path out of a container writer.
-struct RecursionGuard {
-  bool entered = false;
-  bool ok = true;
-  RecursionGuard(int depth, const char* where) {
-    if (depth >= kUnguardedDepth) [[unlikely]] {
-      entered = stack::enter_recursive_call(where) == 0;
-      ok = entered;
-    }
-  }
-  ~RecursionGuard() {
-    if (entered) Py_LeaveRecursiveCall();
-  }
-};
-
-inline int decimal_digits(uint64_t v) {
-  int n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
-}
-
-// Writes v in decimal at o; returns the end. Room for 20 digits is the caller's.
-inline char* u64_to_chars(char* o, uint64_t v) {
-  const int n = decimal_digits(v);
-  char* p = o + n;
-  while (v >= 100) {
-    const auto pair = static_cast<size_t>(v % 100) * 2;
-    v /= 100;
-    p -= 2;
-    std::memcpy(p, kDigitPairs.d + pair, 2);
-  }
-  if (v >= 10) {
-    std::memcpy(p - 2, kDigitPairs.d + v * 2, 2);
-  } else {
-    p[-1] = static_cast<char>('0' + v);
-  }
-  return o + n;
-}
-
-inline bool write_u64(Buffer* buf, unsigned long long v) {
-  if (!reserve(buf, 20)) return false;
-  char* first = buf->data + buf->pos;
-  buf->pos = static_cast<size_t>(u64_to_chars(first, v) - buf->data);
-  return true;
-}
-
-inline bool write_i64(Buffer* buf, long long v) {
-  if (!reserve(buf, 20)) return false;
-  char* o = buf->data + buf->pos;
-  // The magnitude in unsigned arithmetic, so LLONG_MIN needs no special case.
-  uint64_t mag = static_cast<uint64_t>(v);
-  if (v < 0) {
-    *o++ = '-';
-    mag = 0 - mag;
-  }
-  buf->pos = static_cast<size_t>(u64_to_chars(o, mag) - buf->data);
-  return true;
-}
-
 }  // namespace
 
 bool buf_write_str(Buffer* buf, PyObject* s, const char* what) {
@@ -180,98 +112,6 @@ bool write_key(Buffer* buf, PyObject* key, const char* what) {
   if (is_bare_key(u)) [[likely]]
     return put(buf, u.data, u.size);
   return quoted_bytes<Esc>(buf, u);
-}
-
-bool write_int(Buffer* buf, PyObject* value) {
-  auto* v = reinterpret_cast<PyLongObject*>(value);
-  if (PyUnstable_Long_IsCompact(v)) [[likely]]
-    return write_i64(buf, static_cast<long long>(PyUnstable_Long_CompactValue(v)));
-  int overflow = 0;
-  long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow == 0) {
-    if (x == -1 && PyErr_Occurred()) return false;
-    return write_i64(buf, x);
-  }
-  if (overflow > 0) {
-    unsigned long long u = 0;
-    Py_ssize_t need = PyLong_AsNativeBytes(
-        value, &u, sizeof u, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-    if (need < 0) return false;
-    if (static_cast<size_t>(need) <= sizeof u) return write_u64(buf, u);
-  }
-  return str_of_to_buf<false>(buf, value, false);
-}
-
-// The text of repr(float): shortest round-trip digits, fixed notation for decimal exponents
-// -4 < e <= 16 (with ".0" for whole numbers), else d.ddde[+-]XX.
-bool write_float(Buffer* buf, double value) {
-  if (!reserve(buf, 32)) return false;
-  char* o = buf->data + buf->pos;
-  if (std::isnan(value)) {
-    std::memcpy(o, "nan", 3);
-    buf->pos += 3;
-    return true;
-  }
-  if (std::isinf(value)) {
-    if (value < 0) {
-      std::memcpy(o, "-inf", 4);
-      buf->pos += 4;
-    } else {
-      std::memcpy(o, "inf", 3);
-      buf->pos += 3;
-    }
-    return true;
-  }
-  if (std::signbit(value)) *o++ = '-';
-  const ShortestDecimal sd = shortest_double(value);
-  char text[20];
-  const char* digits = shortest_digits_before(text + sizeof text, sd.digits);
-  const int nd = static_cast<int>(text + sizeof text - digits);
-  const int exp10 = sd.exponent + nd - 1;  // d1.d2d3... x 10^exp10
-  const int decpt = exp10 + 1;             // digits d1d2... mean 0.d1d2... x 10^decpt
-
-  if (decpt <= -4 || decpt > 16) {
-    *o++ = digits[0];
-    if (nd > 1) {
-      *o++ = '.';
-      std::memcpy(o, digits + 1, static_cast<size_t>(nd - 1));
-      o += nd - 1;
-    }
-    *o++ = 'e';
-    int e = exp10;
-    if (e < 0) {
-      *o++ = '-';
-      e = -e;
-    } else {
-      *o++ = '+';
-    }
-    if (e >= 100) {
-      *o++ = static_cast<char>('0' + e / 100);
-      e %= 100;
-    }
-    *o++ = static_cast<char>('0' + e / 10);
-    *o++ = static_cast<char>('0' + e % 10);
-  } else if (decpt <= 0) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int i = 0; i < -decpt; ++i) *o++ = '0';
-    std::memcpy(o, digits, static_cast<size_t>(nd));
-    o += nd;
-  } else if (decpt >= nd) {
-    std::memcpy(o, digits, static_cast<size_t>(nd));
-    o += nd;
-    for (int i = nd; i < decpt; ++i) *o++ = '0';
-    *o++ = '.';
-    *o++ = '0';
-  } else {
-    std::memcpy(o, digits, static_cast<size_t>(decpt));
-    o += decpt;
-    *o++ = '.';
-    std::memcpy(o, digits + decpt, static_cast<size_t>(nd - decpt));
-    o += nd - decpt;
-  }
-  buf->pos = static_cast<size_t>(o - buf->data);
-  return true;
 }
 
 namespace {
@@ -303,7 +143,7 @@ bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
   if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]]
     return ok;
   PyTypeObject* type = Py_TYPE(value);
-  if (value == Py_None) return put(buf, tok::NULL_);
+  if (value == Py_None) return put(buf, tok::B_NULL);
   if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, keys);
   if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth, keys);
   return value_slow<Esc>(buf, value, depth, keys);
@@ -311,8 +151,8 @@ bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
 
 template <bool Esc>
 bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
-  RecursionGuard guard(depth, " while encoding a TOML array");
-  if (!guard.ok) return false;
+  stack::RecursionGuard guard(" while encoding a TOML array", depth >= kUnguardedDepth);
+  if (!guard) return false;
   if (!put(buf, "[ ")) return false;
   if (PyList_Check(arr)) {
     // The length is read again at every step: a __str__ run for an element may shrink the
@@ -343,8 +183,8 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
 // pay for a lookup.
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
-  RecursionGuard guard(depth, " while encoding a TOML inline table");
-  if (!guard.ok) return false;
+  stack::RecursionGuard guard(" while encoding a TOML inline table", depth >= kUnguardedDepth);
+  if (!guard) return false;
   if (!put(buf, "{ ")) return false;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -365,9 +205,9 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
     if (bare) [[likely]] {
       // Separator, key and " = " in one reservation; k.size is a str length, far from overflow.
       if (!reserve(buf, 2 + k.size + 3)) return false;
-      if (written) put_unchecked(buf, tok::COMMA_SPACE);
+      if (written) put_unchecked(buf, tok::B_COMMA_SPACE);
       put_unchecked(buf, k.data, k.size);
-      put_unchecked(buf, tok::EQUALS);
+      put_unchecked(buf, tok::B_EQUALS);
     } else {
       if (written && !insert_comma_space(buf)) return false;
       if (!quoted_bytes<Esc>(buf, k) || !insert_equals(buf)) return false;

@@ -1,0 +1,14 @@
+// A str from a buffer of UTF-8 text, through the fixed-width decoder of utf8.hpp.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace ondrel::utf8 {
+
+// New str from data[0 .. n), or null with an exception set (MemoryError, or the strict
+// decoder's UnicodeDecodeError for malformed text).
+PyObject* to_str(const char* data, size_t n);
+
+}  // namespace ondrel::utf8

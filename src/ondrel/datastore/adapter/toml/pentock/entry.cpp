@@ -1,0 +1,173 @@
+// The two entry points, encode_unified_data and write_unified_data: arguments, the per-call
+// owners of the snapshot, buffer and file, and the one write to the file.
+#include <Python.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "ondrel/_native/args.hpp"
+#include "ondrel/_native/errors.hpp"
+#include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/utf8_str.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+
+namespace ondrel::pentock {
+
+namespace {
+
+struct SnapshotOwner {
+  CUnifiedData data{};
+  ~SnapshotOwner() { c_unified_data::free_unified_data(&data); }
+};
+
+struct BufferOwner {
+  Buffer* buf = nullptr;
+  ~BufferOwner() { common::buf_free(buf); }
+};
+
+struct FileOwner {
+  FILE* f = nullptr;
+  ~FileOwner() {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+
+// Truth of escape_strings: 0, 1, or -1 with the truth test's exception.
+int flag_of(PyObject* value) {
+  if (value == nullptr || value == Py_False || value == Py_None) return 0;
+  if (value == Py_True) return 1;
+  return PyObject_IsTrue(value);
+}
+
+// The model's output tuple (exactly a tuple, or None for the snapshot to refuse).
+Ref output_of(PyObject* data) {
+  static PyObject* name = nullptr;  // interned for the process's life
+  if (name == nullptr && (name = PyUnicode_InternFromString("tuple_output")) == nullptr)
+    return Ref();
+  Ref out = Ref::steal(PyObject_GetAttr(data, name));
+  if (!out) return out;
+  if (!PyTuple_CheckExact(out.get()) && out.get() != Py_None) {
+    errors::raise_expected("tuple", out.get());
+    return Ref();
+  }
+  return out;
+}
+
+bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
+  snap.data = c_unified_data::dump_model(output);
+  return !PyErr_Occurred();
+}
+
+// The document of a snapshot; false with an exception set.
+bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
+#if ONDREL_TINY_BUFFER
+  owner.buf = common::buf_new(1);
+#else
+  owner.buf = common::buf_new(estimate_buffer_size(&snap.data));
+  // The estimate is generous; a document that fits in memory must not fail because of it.
+  if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
+#endif
+  if (owner.buf == nullptr) return no_memory();
+  return _encode_to_buffer(&snap.data, owner.buf, escape);
+}
+
+const char* const kEncodeKeywords[] = {"data", "escape_strings"};
+const args::Params kEncodeParams{"encode_unified_data", kEncodeKeywords, 2, 1};
+
+PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  PyObject* a[2];
+  if (args::parse(kEncodeParams, argv, nargs, kwnames, a) < 0) return nullptr;
+  int escape = flag_of(a[1]);
+  if (escape < 0) return nullptr;
+  Ref output = output_of(a[0]);
+  if (!output) return nullptr;
+  SnapshotOwner snap;
+  BufferOwner owner;
+  if (!take_snapshot(output.get(), snap) || !encode(snap, escape, owner)) return nullptr;
+  return utf8::to_str(owner.buf->data, owner.buf->pos);
+}
+
+// OSError(errno, strerror, path) for a failed write or close.
+[[gnu::cold]] PyObject* raise_write_error(int err, PyObject* filepath) {
+  errno = err != 0 ? err : EIO;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filepath);
+  return nullptr;
+}
+
+const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings"};
+const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 3, 2};
+
+PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  PyObject* a[3];
+  if (args::parse(kWriteParams, argv, nargs, kwnames, a) < 0) return nullptr;
+  int escape = flag_of(a[2]);
+  if (escape < 0) return nullptr;
+  PyObject* filepath = a[1];  // held by the caller for the whole call
+  if (args::check_exact_str(filepath, "filepath", true, false) < 0) return nullptr;
+  Ref output = output_of(a[0]);
+  if (!output) return nullptr;
+
+  SnapshotOwner snap;
+  BufferOwner owner;
+  if (!take_snapshot(output.get(), snap)) return nullptr;
+  Py_ssize_t path_len = 0;
+  const char* path = PyUnicode_AsUTF8AndSize(filepath, &path_len);
+  if (path == nullptr) return nullptr;
+  // open would stop at a NUL and write to another file than the one named.
+  if (std::strlen(path) != static_cast<size_t>(path_len)) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character in filepath");
+    return nullptr;
+  }
+  // The file is opened only once the whole document exists: a failed encode leaves it as it was.
+  if (!encode(snap, escape, owner)) return nullptr;
+
+  // Truncated at open ("wb"): a reader or a crash mid-write can only ever see a prefix of the
+  // new document, never new text followed by the tail of an older file. "e": close-on-exec.
+  FileOwner file;
+  file.f = std::fopen(path, "wbe");
+  if (file.f == nullptr) {
+    Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));
+    if (msg) PyErr_SetObject(PyExc_OSError, msg.get());
+    return nullptr;
+  }
+  // Unbuffered: the one fwrite goes straight to the file, so a failure is seen here and no
+  // stdio buffer is left to flush later.
+  std::setvbuf(file.f, nullptr, _IONBF, 0);
+  errno = 0;
+  size_t written = std::fwrite(owner.buf->data, 1, owner.buf->pos, file.f);
+  if (written != owner.buf->pos) {
+    int err = errno;
+    // A cut-off document could still parse, with records missing; leave an empty file. If
+    // even that fails, the write error is still the one to report.
+    [[maybe_unused]] int cut = ftruncate(fileno(file.f), 0);
+    std::fclose(std::exchange(file.f, nullptr));
+    return raise_write_error(err, filepath);
+  }
+  errno = 0;
+  if (std::fclose(std::exchange(file.f, nullptr)) != 0) return raise_write_error(errno, filepath);
+  Py_RETURN_NONE;
+}
+
+constexpr char kEncodeDoc[] =
+    "encode_unified_data(data, bool escape_strings=False) -> str\n\nEncode UnifiedDataFormat "
+    "to TOML string.\n\nArgs:\n    data: UnifiedDataFormat instance\n\nReturns:\n    Complete "
+    "TOML document as string";
+constexpr char kWriteDoc[] =
+    "write_unified_data(data, str filepath, bool escape_strings=False) -> void\n\nWrite "
+    "UnifiedDataFormat directly to file - the fast path.\n\nArgs:\n    data: UnifiedDataFormat "
+    "instance\n    filepath: Path to write the TOML file";
+
+}  // namespace
+
+const FunctionDef kWriteFunction{"write_unified_data", "write_unified_data", kWriteDoc,
+                                 _write_unified_data_impl, false};
+const FunctionDef kEncodeFunction{"encode_unified_data", "encode_unified_data", kEncodeDoc,
+                                  _encode_unified_data_impl, false};
+
+}  // namespace ondrel::pentock
