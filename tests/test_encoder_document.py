@@ -2,6 +2,7 @@
 
 import datetime
 import decimal
+import enum
 import tomllib
 from collections import OrderedDict
 
@@ -187,6 +188,46 @@ class MyDict(dict):
 )
 def test_value_forms(value, text):
     assert record_line(value) == "{ k = " + text + " }"
+
+
+class Colour(int, enum.Enum):
+    RED = 1
+
+
+class Weight(float, enum.Enum):
+    LIGHT = 0.5
+
+
+class Hexed(int):
+    def __str__(self):
+        return hex(self)
+
+
+class Raises(float):
+    def __str__(self):
+        raise AssertionError("numbers are written by value, str() is never asked")
+
+
+@pytest.mark.parametrize(
+    ("value", "text"),
+    [
+        (Colour.RED, "1"),  # str() is "Colour.RED": unquoted, no reader would take it
+        (Weight.LIGHT, "0.5"),
+        (enum.IntEnum("Level", "LOW HIGH").HIGH, "2"),
+        (enum.IntFlag("Perm", "R W").W, "2"),
+        (Hexed(255), "255"),
+        (Hexed(2**70), str(2**70)),  # past 64 bits: int's own text
+        (Raises(1e16), "1e+16"),
+        (Raises(float("-inf")), "-inf"),
+    ],
+    ids=["int-enum", "float-enum", "IntEnum", "IntFlag", "hex-str", "hex-str-big", "e", "inf"],
+)
+def test_number_subclasses_are_written_by_value(value, text):
+    line = record_line(value)
+    assert line == "{ k = " + text + " }"
+    assert line == record_line(int(value) if isinstance(value, int) else float(value))
+    doc = tomllib.loads(encode_unified_data(records_model([{"k": value}])))
+    assert doc["tables"]["t"]["records"] == [{"k": value}]
 
 
 @pytest.mark.parametrize(

@@ -1,8 +1,10 @@
 """The pentock module: exports, entry-point arguments and file output."""
 
+import builtins
 import contextlib
 import ctypes
 import errno
+import inspect
 import os
 import pathlib
 
@@ -70,6 +72,18 @@ def test_module_and_function_attributes():
         "encode_unified_data(data, bool escape_strings=False) -> str\n\nEncode"
     )
     assert write_unified_data.__doc__.endswith("    filepath: Path to write the TOML file")
+    assert pentock.__builtins__ is builtins  # the module, not its dict
+
+
+@pytest.mark.parametrize(
+    ("function", "text"),
+    [
+        (encode_unified_data, "(data, escape_strings=False)"),
+        (write_unified_data, "(data, filepath, escape_strings=False)"),
+    ],
+)
+def test_inspect_signature_matches_the_parameters(function, text):
+    assert str(inspect.signature(function)) == text
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,9 @@
 """The grimsel module: namespace, native exports, attached methods, loading rules."""
 
+import builtins
 import ctypes
+import inspect
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -55,9 +58,7 @@ def test_namespace():
     assert grimsel.lazy is slumbrel.lazy
     assert grimsel.freeze is glacine.frozen.freeze
     assert repr(grimsel.TableData) == "lazy('ondrel.datastore.tables.data', 'TableData')"
-    assert grimsel.__builtins__ is __import__("builtins") or grimsel.__builtins__ is vars(
-        __import__("builtins")
-    )
+    assert grimsel.__builtins__ is builtins  # the module, not its dict
     assert not [
         n
         for n, v in vars(grimsel).items()
@@ -112,6 +113,56 @@ def test_methods_attached_in_order_with_docs():
         assert fn.__doc__ == doc
         assert fn.__name__ == name and fn.__qualname__ == "TablesHolder." + name
         assert fn.__module__ == "ondrel.datastore.tables.grimsel"
+
+
+# inspect.signature() through the class, the signature a bound method shows, the __doc__ line.
+SIGNATURES = [
+    ("as_dict", "(self, /)", "()"),
+    ("replace_dict", "(self, /, other)", "(other)"),
+    ("contains", "(self, /, name)", "(name)"),
+    ("set", "(self, /, name, table)", "(name, table)"),
+    ("add", "(self, /, name, table)", "(name, table)"),
+    ("get", "(self, /, name)", "(name)"),
+    ("remove", "(self, /, name)", "(name)"),
+    ("clear", "(self, /)", "()"),
+    ("iterate", "(self, /)", "()"),
+    ("keys", "(self, /)", "()"),
+    ("values", "(self, /)", "()"),
+    ("items", "(self, /)", "()"),
+    ("is_tables_holder", "(self, /)", "()"),
+    ("model_dump", "(self, /, exclude_none=True)", "(exclude_none=True)"),
+    ("_serialize", "(self, /)", "()"),
+    ("__reduce__", "(self, /)", "()"),
+    ("__setstate__", "(self, /, state)", "(state)"),
+]
+
+
+@pytest.mark.parametrize(("name", "unbound", "bound"), SIGNATURES)
+def test_inspect_signature_matches_the_parameters(name, unbound, bound):
+    assert str(inspect.signature(getattr(TablesHolder, name))) == unbound
+    assert str(inspect.signature(getattr(TablesHolder(), name))) == bound
+
+
+@pytest.mark.parametrize(
+    ("name", "text"),
+    [
+        ("__get_pydantic_core_schema__", "(source_type, handler)"),
+        ("_validate", "(value)"),
+    ],
+)
+def test_inspect_signature_of_class_methods(name, text):
+    assert str(inspect.signature(getattr(TablesHolder, name))) == text
+
+
+def test_pickling_hooks_carry_their_signature_line():
+    assert TablesHolder.__reduce__.__doc__ == "TablesHolder.__reduce__(self)"
+    assert TablesHolder.__setstate__.__doc__ == "TablesHolder.__setstate__(self, state)"
+
+
+def test_help_shows_signature_and_doc():
+    text = pydoc.render_doc(TablesHolder.add, renderer=pydoc.plaintext)
+    assert "add(self, /, name, table)" in text
+    assert "TablesHolder.add(self, str name, table) -> void" in text
 
 
 def test_defaults_and_annotations():

@@ -20,6 +20,7 @@ struct FunctionObject {
   PyObject* doc;
   PyObject* defaults;
   PyObject* annotations;
+  PyObject* text_signature;
 };
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -60,6 +61,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->doc);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->annotations);
+  Py_CLEAR(f->text_signature);
   return 0;
 }
 
@@ -76,6 +78,8 @@ PyMemberDef function_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
     {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY,
+     nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(FunctionObject, text_signature), Py_READONLY,
      nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
@@ -109,7 +113,9 @@ PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* 
   Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
   Ref doc = Ref::steal(def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None));
   Ref ann = annotations ? Ref::borrow(annotations) : Ref::steal(PyDict_New());
-  if (!name || !qualname || !doc || !ann) return nullptr;
+  Ref sig = Ref::steal(def.text_signature ? PyUnicode_FromString(def.text_signature)
+                                          : Py_NewRef(Py_None));
+  if (!name || !qualname || !doc || !ann || !sig) return nullptr;
   auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
@@ -121,6 +127,7 @@ PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* 
   f->doc = doc.release();
   f->defaults = Py_NewRef(defaults ? defaults : Py_None);
   f->annotations = ann.release();
+  f->text_signature = sig.release();
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return reinterpret_cast<PyObject*>(f);
 }

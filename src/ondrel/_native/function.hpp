@@ -1,10 +1,10 @@
 // A small native function type for Python-level methods and module functions.
 //
 // Unlike the interpreter's builtin methods, it carries __module__, __qualname__, __doc__,
-// __defaults__ and __annotations__ of our choosing, binds as a method when looked up on an
-// instance (like a Python function) and works under classmethod. Its callers receive all
-// arguments; a method implementation checks its own first argument, since a plain function on
-// a class can be called through the class with any object.
+// __defaults__, __annotations__ and __text_signature__ of our choosing, binds as a method when
+// looked up on an instance (like a Python function) and works under classmethod. Its callers
+// receive all arguments; a method implementation checks its own first argument, since a plain
+// function on a class can be called through the class with any object.
 #pragma once
 
 #include <Python.h>
@@ -22,6 +22,9 @@ struct FunctionDef {
   const char* doc;       // __doc__
   NativeImpl impl;
   bool is_method;  // the first positional argument is split off as `self`
+  // __text_signature__, for inspect.signature() and help(), e.g. "(self, /, name)"; null:
+  // None, and inspect finds no signature.
+  const char* text_signature = nullptr;
 };
 
 // Readies the type once per module; returns 0 or -1.

@@ -41,8 +41,10 @@ int begin_exec(LoadState& state, PyObject* module, const char* full_name) {
   int has = PyDict_Contains(modules, key.get());
   if (has < 0) return -1;
   if (!has && PyDict_SetItem(modules, key.get(), module) < 0) return -1;
-  if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
-  return 0;
+  // The builtins module itself, not its dict.
+  PyObject* builtins = PyImport_ImportModule("builtins");
+  if (builtins == nullptr) return -1;
+  return PyModule_Add(module, "__builtins__", builtins);
 }
 
 void finish_exec(LoadState& state, PyObject* module) {

@@ -23,8 +23,9 @@ struct LoadState {
 PyObject* create(LoadState& state, PyObject* module_spec);
 
 // Start of Py_mod_exec: true when the module was initialised before (nothing to do).
-// Also warns (RuntimeWarning) when the running interpreter is not 3.13 and registers the
-// module in sys.modules under `full_name` if that entry is free. Returns -1 on error.
+// Also warns (RuntimeWarning) when the running interpreter is not 3.13, registers the
+// module in sys.modules under `full_name` if that entry is free, and binds __builtins__ to
+// the builtins module. Returns -1 on error.
 int begin_exec(LoadState& state, PyObject* module, const char* full_name);
 
 // End of a successful Py_mod_exec.

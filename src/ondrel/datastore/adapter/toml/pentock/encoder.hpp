@@ -164,7 +164,8 @@ bool _inline_table_to_buf(Buffer* buf, PyObject* d);
 template <bool Esc>
 bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 
-// Number text (numbers.cpp), natively where it matches str() exactly.
+// Number text (numbers.cpp): the text of int.__repr__ for an int or a subclass, the text of
+// float.__repr__ for a double.
 bool write_int(Buffer* buf, PyObject* value);
 bool write_float(Buffer* buf, double value);
 

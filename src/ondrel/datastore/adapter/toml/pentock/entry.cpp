@@ -165,9 +165,17 @@ constexpr char kWriteDoc[] =
 
 }  // namespace
 
-const FunctionDef kWriteFunction{"write_unified_data", "write_unified_data", kWriteDoc,
-                                 _write_unified_data_impl, false};
-const FunctionDef kEncodeFunction{"encode_unified_data", "encode_unified_data", kEncodeDoc,
-                                  _encode_unified_data_impl, false};
+const FunctionDef kWriteFunction{"write_unified_data",
+                                 "write_unified_data",
+                                 kWriteDoc,
+                                 _write_unified_data_impl,
+                                 false,
+                                 "(data, filepath, escape_strings=False)"};
+const FunctionDef kEncodeFunction{"encode_unified_data",
+                                  "encode_unified_data",
+                                  kEncodeDoc,
+                                  _encode_unified_data_impl,
+                                  false,
+                                  "(data, escape_strings=False)"};
 
 }  // namespace ondrel::pentock

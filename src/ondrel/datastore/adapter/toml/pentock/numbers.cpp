@@ -1,4 +1,5 @@
-// Number text: integers two digits a step, floats as repr() writes them.
+// Number text: integers two digits a step, floats as repr() writes them. Both give the base
+// type's text for subclasses too, whatever their __str__ says.
 #include <charconv>
 #include <cmath>
 
@@ -60,9 +61,9 @@ inline bool write_i64(Buffer* buf, long long v) {
   return true;
 }
 
-// Beyond 64 bits: str(), within the interpreter's digit limit (past it, ValueError).
+// Beyond 64 bits: int's own text, within the interpreter's digit limit (past it, ValueError).
 [[gnu::noinline]] bool write_big_int(Buffer* buf, PyObject* value) {
-  Ref s = Ref::steal(PyObject_Str(value));
+  Ref s = Ref::steal(PyLong_Type.tp_repr(value));
   if (!s) return false;
   return buf_write_str(buf, s.get());
 }

@@ -57,13 +57,12 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
   }
 }
 
-// str() of an object, written raw (numbers) or as a quoted string (everything else).
+// str() of any other object, as a quoted string.
 template <bool Esc>
-[[gnu::noinline]] bool str_of_to_buf(Buffer* buf, PyObject* value, bool quoted) {
+[[gnu::noinline]] bool str_of_to_buf(Buffer* buf, PyObject* value) {
   Ref s = Ref::steal(PyObject_Str(value));
   if (!s) return false;
-  if (quoted) return _escaped_quoted_value<Esc>(buf, s.get());
-  return buf_write_str(buf, s.get());
+  return _escaped_quoted_value<Esc>(buf, s.get());
 }
 
 template <bool Esc>
@@ -73,14 +72,16 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys);
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys);
 
-// Subclasses of the built-in types and every other object.
+// Subclasses of the built-in types and every other object. Numbers are written by value: a
+// subclass's str() may be any text (an Enum member's is "E.A"), which would not read back.
 template <bool Esc>
 [[gnu::noinline]] bool value_slow(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
-  if (PyLong_Check(value) || PyFloat_Check(value)) return str_of_to_buf<Esc>(buf, value, false);
+  if (PyLong_Check(value)) return write_int(buf, value);
+  if (PyFloat_Check(value)) return write_float(buf, PyFloat_AS_DOUBLE(value));
   if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
   if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth, keys);
   if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, keys);
-  return str_of_to_buf<Esc>(buf, value, true);
+  return str_of_to_buf<Esc>(buf, value);
 }
 
 // Containers nest this many levels deep on the native stack before the interpreter's guard is
