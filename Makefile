@@ -7,6 +7,9 @@ PY := $(VENV)/bin/python
 BUILD ?= build/release
 TARGETS ?=
 JOBS ?= 2
+# Warnings fail every build made here (and so `make test` and CI); a plain `pip install .`
+# only warns.
+CMAKE_FLAGS ?= -DONDREL_WERROR=ON
 
 .PHONY: all venv build test test-native test-python demo clean
 
@@ -23,7 +26,7 @@ $(VENV)/.ready: requirements-dev.txt tools/find-python313
 venv: $(VENV)/.ready
 
 build: venv
-	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_FLAGS) >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
 
 test-native: build
@@ -80,7 +83,7 @@ format: $(VENV)/.lint-ready
 # the .cpp files, and through them the project's headers.
 lint: $(VENV)/.lint-ready
 	$(if $(CXX_FILES),$(VENV)/bin/clang-format --dry-run -Werror $(CXX_FILES))
-	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_FLAGS) >/dev/null
 	printf '%s\n' $(filter %.cpp,$(CXX_FILES)) | \
 	  xargs -r -n 2 -P $(JOBS) $(VENV)/bin/clang-tidy -p $(BUILD) --quiet
 	$(VENV)/bin/ruff check $(PY_FILES)
@@ -106,7 +109,7 @@ define sanitized_tree
 	find $(1)/src -type f ! -name '*.so' -delete
 	tar -C src -cf - --exclude='*.so' --exclude=__pycache__ . | tar -C $(1)/src -xf -
 	$(VENV)/bin/cmake -S . -B $(1)/cmake -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=ON $(CMAKE_FLAGS) \
 	  -DONDREL_OUTPUT_ROOT=$(abspath $(1)/src) $(2) >/dev/null
 	$(VENV)/bin/cmake --build $(1)/cmake -j $(JOBS)
 endef
