@@ -150,6 +150,12 @@ PyObject* Parser<F>::key_part() {
       return keys_.get(s, n, hash);
     return string_from(s, n, 0);
   }
+  return quoted_key();
+}
+
+// Kept out of key_part, so the bare keys of records take a short call.
+template <class F>
+PyObject* Parser<F>::quoted_key() {
   if (cur() == '"') return basic_string();
   if (cur() == '\'') return literal_string();
   if (p_ == end_) return fail(p_, "Expected a key, found the end of the document");
@@ -179,19 +185,44 @@ PyObject* Parser<F>::new_table(PyObject* parent, PyObject* name, Kind kind, uint
 }
 
 template <class F>
-bool Parser<F>::key_value(PyObject* table, uint32_t scope, int depth) {
-  KeyPath<U> path;
-  if (!key(path)) return false;
+bool Parser<F>::equals_sign() {
   if (cur() != '=') {
     if (p_ == end_) return fail(p_, "Expected '=' after a key, found the end of the document");
     return fail(p_, "Expected '=' after a key, found %R", describe(p_).get());
   }
   ++p_;
   skip_ws();
-  PyObject* v = value(depth);
-  if (v == nullptr) return false;
-  Ref owned = Ref::steal(v);
-  return insert(table, path, owned.get(), scope);
+  return true;
+}
+
+// Stores a value under a key that must be new in `table`.
+template <class F>
+bool Parser<F>::set_new(PyObject* table, PyObject* key, PyObject* value, const U* where) {
+  const Py_ssize_t before = PyDict_GET_SIZE(table);
+  if (PyDict_SetItem(table, key, value) < 0) return false;
+  if (PyDict_GET_SIZE(table) == before) return fail(where, "Duplicate key %R", key);
+  return true;
+}
+
+// Nearly every key has one part: it goes straight to its table; dotted keys take the long way.
+template <class F>
+bool Parser<F>::key_value(PyObject* table, uint32_t scope, int depth) {
+  const U* where = p_;
+  Ref first = Ref::steal(key_part());
+  if (!first) return false;
+  skip_ws();
+  if (cur() == '.') [[unlikely]] {
+    KeyPath<U> path;
+    if (!path.push_steal(first.release(), where)) return false;
+    ++p_;
+    skip_ws();
+    if (!key(path) || !equals_sign()) return false;
+    Ref v = Ref::steal(value(depth));
+    return v && insert(table, path, v.get(), scope);
+  }
+  if (!equals_sign()) return false;
+  Ref v = Ref::steal(value(depth));
+  return v && set_new(table, first.get(), v.get(), where);
 }
 
 // Dotted keys walk through tables they created themselves (in the same scope) and through
@@ -217,11 +248,7 @@ bool Parser<F>::insert(PyObject* table, const KeyPath<U>& path, PyObject* value,
     }
     table = child;
   }
-  PyObject* last = path.part(n - 1);
-  const Py_ssize_t before = PyDict_GET_SIZE(table);
-  if (PyDict_SetItem(table, last, value) < 0) return false;
-  if (PyDict_GET_SIZE(table) == before) return fail(path.where(n - 1), "Duplicate key %R", last);
-  return true;
+  return set_new(table, path.part(n - 1), value, path.where(n - 1));
 }
 
 template <class F>

@@ -31,16 +31,15 @@ PyObject* Parser<F>::number() {
   }
   // Decimal: 0 or a digit run without leading zero, '_' only between digits.
   uint64_t mag = 0;
-  int ndigits = 0;
+  bool wide = false;  // past 64 bits: the text is converted instead
   if (c == '0') {
     ++q;
-    ndigits = 1;
   } else {
     for (;;) {
       const U d = at(q);
       if (is_digit(d)) {
-        mag = mag * 10 + (d - '0');  // wraps past 19 digits; then the text is used instead
-        ++ndigits;
+        wide |= __builtin_mul_overflow(mag, 10u, &mag) |
+                __builtin_add_overflow(mag, static_cast<uint64_t>(d - '0'), &mag);
         ++q;
       } else if (d == '_' && is_digit(at(q + 1))) {
         ++q;
@@ -66,9 +65,10 @@ PyObject* Parser<F>::number() {
   }
   p_ = q;
   if (is_float) return float_value(s, q);
-  if (ndigits <= 18) [[likely]]
-    return PyLong_FromLongLong(*s == '-' ? -static_cast<long long>(mag)
-                                         : static_cast<long long>(mag));
+  if (wide) [[unlikely]]
+    return big_integer(s, q, 10);
+  if (*s != '-') return PyLong_FromUnsignedLongLong(mag);
+  if (mag <= uint64_t{1} << 63) return PyLong_FromLongLong(static_cast<long long>(0 - mag));
   return big_integer(s, q, 10);
 }
 

@@ -84,7 +84,10 @@ class Parser {
   bool header();
   bool key(KeyPath<U>& path);
   PyObject* key_part();
+  [[gnu::noinline]] PyObject* quoted_key();
   bool key_value(PyObject* table, uint32_t scope, int depth);
+  bool equals_sign();
+  bool set_new(PyObject* table, PyObject* key, PyObject* value, const U* where);
   bool insert(PyObject* table, const KeyPath<U>& path, PyObject* value, uint32_t scope);
   PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
 
@@ -118,6 +121,7 @@ class Parser {
   PyObject* root_ = nullptr;     // borrowed: owned by run()
   PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
   uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys
+  Py_ssize_t last_inline_size_ = 0;  // keys of the last inline table read
   ItemStack items_;
   Registry tables_;
   KeyCache keys_;
@@ -134,11 +138,16 @@ extern template class Parser<Latin1>;
 extern template class Parser<Ucs2>;
 extern template class Parser<Ucs4>;
 
-// Whether a unit can be part of a bare key.
-inline constexpr bool bare_key_char(uint32_t c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
-}
+// Whether a unit can be part of a bare key: A-Z a-z 0-9 _ -.
+inline constexpr struct BareKeyTable {
+  bool bare[128];
+  constexpr BareKeyTable() : bare() {
+    for (int c = 0; c < 128; ++c)
+      bare[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '_' || c == '-';
+  }
+} kBareKey;
+inline constexpr bool bare_key_char(uint32_t c) { return c < 128 && kBareKey.bare[c]; }
 inline constexpr bool is_digit(uint32_t c) { return c >= '0' && c <= '9'; }
 
 }  // namespace ondrel::decoder

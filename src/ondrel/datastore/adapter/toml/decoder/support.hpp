@@ -20,7 +20,9 @@ class Scratch {
   Scratch() = default;
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { PyMem_Free(data_); }
+  ~Scratch() {
+    if (data_ != nullptr) PyMem_Free(data_);
+  }
 
   T* data() const { return data_; }
   size_t size() const { return size_; }
@@ -265,13 +267,10 @@ class KeyCache {
   static constexpr size_t kSlots = 512;
   template <typename U>
   static bool same(const unsigned char* have, const U* text, size_t n) {
-    if constexpr (sizeof(U) == 1) {
-      return std::memcmp(have, text, n) == 0;
-    } else {
-      for (size_t i = 0; i < n; ++i)
-        if (have[i] != text[i]) return false;
-      return true;
-    }
+    // Keys are short: a loop beats a call to memcmp.
+    for (size_t i = 0; i < n; ++i)
+      if (have[i] != text[i]) return false;
+    return true;
   }
   struct Slot {
     PyObject* key;
