@@ -2,9 +2,6 @@
 
 from __future__ import annotations
 
-import subprocess
-import sys
-import textwrap
 from typing import Any
 
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -67,13 +64,3 @@ class Model:
 
 def records_model(records: list[Any], name: str = "t") -> Model:
     return Model({name: Table([col("v")], records)})
-
-
-def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    """Runs code in a fresh interpreter, so a crash fails one test instead of the run."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )

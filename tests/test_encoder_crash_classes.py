@@ -6,16 +6,14 @@ import contextlib
 import gc
 import os
 import sys
-import textwrap
 
 import pytest
 
-from _toml_models import Model, Table, col, records_model, run_python
+import _isolated
+from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 
 PRELUDE = """
-import sys
-sys.path.insert(0, "tests")
 from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -23,10 +21,7 @@ from ondrel.datastore.tables.grimsel import TablesHolder
 
 
 def run_ok(code: str) -> str:
-    proc = run_python(PRELUDE + textwrap.dedent(code), timeout=120)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.strip().endswith("OK"), proc.stdout[-2000:] + proc.stderr[-2000:]
-    return proc.stdout
+    return _isolated.run_ok(code, prelude=PRELUDE)
 
 
 # ---- leaks: every entry point, success and each failure path ---------------------------------

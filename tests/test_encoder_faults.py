@@ -1,26 +1,22 @@
 """Faults the encoder must survive: hostile models, bad shapes, odd keys, memory limits."""
 
-import textwrap
 import tomllib
 
 import pytest
 
-from _toml_models import Model, Table, col, records_model, run_python
+import _isolated
+from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
 
 PRELUDE = """
-import sys
-sys.path.insert(0, "tests")
 from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 """
 
 
 def run_ok(code):
-    proc = run_python(PRELUDE + textwrap.dedent(code))
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    return proc.stdout
+    return _isolated.run_ok(code, prelude=PRELUDE, marker=None)
 
 
 # ---- the snapshot keeps what it points at alive --------------------------------------------

@@ -10,7 +10,8 @@ import pathlib
 
 import pytest
 
-from _toml_models import Model, Table, col, records_model, run_python
+from _isolated import run_python
+from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml import pentock
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 

@@ -2,30 +2,15 @@
 slots, cycles, mutation while reading and deep nesting on small stacks. Each case runs in a
 fresh interpreter, so a crash fails one test instead of the run."""
 
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
-
-def run_clean(code: str) -> None:
-    prelude = "import sys; sys.path.insert(0, %r)\n" % str(Path(__file__).parent)
-    proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.strip().endswith("OK"), proc.stdout[-2000:] + proc.stderr[-2000:]
+from _isolated import run_ok
 
 
 def test_every_class_attribute_with_half_made_and_foreign_selves():
     # __new__ without __init__, a subclass made the same way, and objects that are not holders,
     # each passed as self to every method, slot wrapper and descriptor the class has.
-    run_clean(
+    run_ok(
         """
         import itertools
         from ondrel.datastore.tables.grimsel import TablesHolder
@@ -56,7 +41,7 @@ def test_every_class_attribute_with_half_made_and_foreign_selves():
 
 
 def test_binary_slots_with_the_holder_on_either_side():
-    run_clean(
+    run_ok(
         """
         import operator
         from ondrel.datastore.tables.grimsel import TablesHolder
@@ -100,7 +85,7 @@ def test_binary_slots_with_the_holder_on_either_side():
     ],
 )
 def test_cycle_with_subclass_instance_is_collected(link):
-    run_clean(
+    run_ok(
         f"""
         import gc, weakref
         from ondrel.datastore.tables.grimsel import TablesHolder
@@ -121,7 +106,7 @@ def test_cycle_with_subclass_instance_is_collected(link):
 
 def test_mutation_while_reading():
     # Python code run by an operation clears, grows or swaps out what that operation reads.
-    run_clean(
+    run_ok(
         """
         import gc
         from _holder_vtable import vtable
@@ -214,7 +199,7 @@ def test_mutation_while_reading():
 def test_root_replaced_by_a_key_hash_or_compare(op):
     # set_root from inside a key's __hash__/__eq__ frees the dict being searched unless the
     # operation holds it.
-    run_clean(
+    run_ok(
         f"""
         import gc
         from _holder_vtable import vtable
@@ -251,7 +236,7 @@ def test_root_replaced_by_a_key_hash_or_compare(op):
 
 def test_deep_nesting_in_a_thread_with_a_small_stack():
     # The interpreter counts levels, not bytes: 256 KiB holds far fewer than it allows.
-    run_clean(
+    run_ok(
         """
         import threading
         from ondrel.datastore.tables.grimsel import TablesHolder

@@ -4,9 +4,7 @@ import builtins
 import ctypes
 import inspect
 import pydoc
-import subprocess
 import sys
-import textwrap
 
 import pydantic
 import pydantic_core
@@ -14,6 +12,7 @@ import pytest
 
 import glacine.frozen
 import slumbrel
+from _isolated import run_ok
 from ondrel.datastore.tables import grimsel
 from ondrel.datastore.tables.grimsel import TablesHolder
 
@@ -39,15 +38,6 @@ METHODS = [
     ("_validate", "TablesHolder._validate(cls, value)"),
     ("_serialize", "TablesHolder._serialize(self)"),
 ]
-
-
-def run_isolated(code: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
 
 
 def test_namespace():
@@ -180,7 +170,7 @@ def test_repeated_import_returns_same_module():
 
 
 def test_initialisation_does_not_import_table_data():
-    proc = run_isolated(
+    run_ok(
         """
         import sys
         from ondrel.datastore.tables import grimsel
@@ -190,11 +180,10 @@ def test_initialisation_does_not_import_table_data():
         print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stderr
 
 
 def test_type_checking_true_imports_table_data_eagerly():
-    proc = run_isolated(
+    run_ok(
         """
         import typing
         import pydantic, pydantic_core.core_schema, slumbrel, glacine.frozen
@@ -206,12 +195,11 @@ def test_type_checking_true_imports_table_data_eagerly():
         print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stderr
 
 
 @pytest.mark.parametrize("missing", ["pydantic", "pydantic_core", "slumbrel", "glacine.frozen"])
 def test_missing_dependency_fails_import_and_retry_succeeds(missing):
-    proc = run_isolated(
+    run_ok(
         f"""
         import sys
         saved = sys.modules.get({missing!r})
@@ -231,11 +219,10 @@ def test_missing_dependency_fails_import_and_retry_succeeds(missing):
         print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stdout + proc.stderr
 
 
 def test_missing_name_in_dependency():
-    proc = run_isolated(
+    run_ok(
         """
         import glacine.frozen
         del glacine.frozen.freeze
@@ -246,11 +233,10 @@ def test_missing_name_in_dependency():
             print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stdout + proc.stderr
 
 
 def test_broken_table_data_module_does_not_fail_import():
-    proc = run_isolated(
+    run_ok(
         """
         import sys
         sys.modules["ondrel.datastore.tables.data"] = None
@@ -262,11 +248,10 @@ def test_broken_table_data_module_does_not_fail_import():
             print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stdout + proc.stderr
 
 
 def test_second_interpreter_refused():
-    proc = run_isolated(
+    run_ok(
         """
         import _interpreters
         import ondrel.datastore.tables.grimsel
@@ -276,4 +261,3 @@ def test_second_interpreter_refused():
         print("OK")
         """
     )
-    assert proc.returncode == 0 and "OK" in proc.stdout, proc.stdout + proc.stderr

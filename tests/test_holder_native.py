@@ -1,32 +1,13 @@
 """The native operation table called from native code, the override rule as native callers see
 it, and crash-class inputs (run in a subprocess so a crash fails one test, not the run)."""
 
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
 from _holder_vtable import dump_args, vtable
+from _isolated import run_ok
 from ondrel.datastore.tables.grimsel import TablesHolder
 
 VT = vtable()
-
-
-def run_isolated(code: str) -> subprocess.CompletedProcess:
-    prelude = "import sys; sys.path.insert(0, %r)\n" % str(Path(__file__).parent)
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-def assert_clean(proc: subprocess.CompletedProcess) -> None:
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.strip().endswith("OK"), proc.stdout + proc.stderr[-3000:]
 
 
 # ---- primitives and built-in operations ----
@@ -308,7 +289,7 @@ def test_inherited_builtin_is_not_an_override():
 
 
 def test_every_operation_on_a_root_that_is_not_a_dict():
-    proc = run_isolated(
+    run_ok(
         """
         import pickle
         from _holder_vtable import vtable, dump_args
@@ -355,11 +336,10 @@ def test_every_operation_on_a_root_that_is_not_a_dict():
         print("OK")
         """
     )
-    assert_clean(proc)
 
 
 def test_validator_that_empties_the_incoming_dict():
-    proc = run_isolated(
+    run_ok(
         """
         import gc
         from ondrel.datastore.tables import grimsel
@@ -398,11 +378,10 @@ def test_validator_that_empties_the_incoming_dict():
         print("OK")
         """
     )
-    assert_clean(proc)
 
 
 def test_reentrant_and_deep_structures():
-    proc = run_isolated(
+    run_ok(
         """
         from ondrel.datastore.tables.grimsel import TablesHolder
         h = TablesHolder()
@@ -436,4 +415,3 @@ def test_reentrant_and_deep_structures():
         print("OK")
         """
     )
-    assert_clean(proc)

@@ -50,7 +50,8 @@ def mypy_errors() -> dict[str, list[tuple[int, str]]]:
     errors: dict[str, list[tuple[int, str]]] = {}
     for line in proc.stdout.splitlines():
         if m := MYPY_LINE.match(line):
-            name = Path(m["path"]).resolve().relative_to(REPO).as_posix()
+            # mypy ran in REPO: its paths are relative to it, not to our directory.
+            name = (REPO / m["path"]).resolve().relative_to(REPO).as_posix()
             errors.setdefault(name, []).append((int(m["line"]), m["msg"]))
     if proc.returncode not in (0, 1) or (proc.returncode == 1 and not errors):
         pytest.fail(f"mypy did not run cleanly ({proc.returncode}):\n{proc.stdout}{proc.stderr}")
