@@ -20,7 +20,7 @@ What it does, in one process (peak memory excepted):
 
 Before the native encoder exists (or when its holder class is missing), the model cannot be
 built; the benchmark then runs the peers and a pure-Python writer of the same layout
-(``toml_layout_ref``) in its place, and skips the targets.
+(``tests/_toml_layout.py``) in its place, and skips the targets.
 """
 
 from __future__ import annotations
@@ -45,12 +45,13 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+# The layout oracle lives with the tests.
+sys.path.insert(0, str(HERE.parent / "tests"))
 SRC = HERE.parent / "src"
 if SRC.is_dir() and str(SRC) not in sys.path:
     sys.path.insert(1, str(SRC))
 
-import toml_layout_ref  # noqa: E402
+import _toml_layout as layout  # noqa: E402
 
 SEED = 20240605
 LARGE_RECORDS = 100_000
@@ -163,27 +164,6 @@ class Workload:
     model_error: str | None = None
 
 
-def _drop_none(v: Any) -> Any:
-    if isinstance(v, dict):
-        return {k: _drop_none(x) for k, x in v.items() if x is not None}
-    if isinstance(v, list):
-        return [_drop_none(x) for x in v]
-    return v
-
-
-def _column_dict(kw: dict[str, Any]) -> dict[str, Any]:
-    """The column as the document carries it: name, type, flags when true, objects when not None."""
-    out: dict[str, Any] = {"name": kw["name"], "type": kw["type"]}
-    for key in toml_layout_ref.COLUMN_ORDER[2:]:
-        v = kw.get(key)
-        if key in toml_layout_ref.COLUMN_FLAGS:
-            if v:
-                out[key] = True
-        elif v is not None:
-            out[key] = v
-    return out
-
-
 def build_workload(n_records: int, seed: int = SEED) -> Workload:
     rng = random.Random(seed + n_records)
     tables = []
@@ -203,8 +183,8 @@ def build_workload(n_records: int, seed: int = SEED) -> Workload:
         },
         "tables": {
             name: {
-                "columns": [_column_dict(c) for c in cols],
-                "records": [_drop_none(r) for r in records],
+                "columns": [layout.expected_column(c) for c in cols],
+                "records": [layout.expected_value(r) for r in records],
             }
             for name, cols, records in tables
         },
@@ -304,9 +284,9 @@ def contenders(no_ours: bool = False) -> list[Contender]:
         # Stand-in while the native encoder is missing: same layout, pure Python.
         out.append(
             Contender(
-                "STUB toml_layout_ref.dumps",
+                "STUB _toml_layout.dumps",
                 "toml",
-                lambda wl, _p: lambda d=wl.doc: toml_layout_ref.dumps(d),
+                lambda wl, _p: lambda d=wl.doc: layout.dumps(d),
                 ours=True,
                 available=None,
             )
@@ -697,7 +677,7 @@ def main(argv: list[str] | None = None) -> int:
         os.rmdir(tmpdir)
 
     byname = {label: {e.contender.name: e for e in es} for label, es in results.items()}
-    ref_name = "encode_unified_data" if have_ours else "STUB toml_layout_ref.dumps"
+    ref_name = "encode_unified_data" if have_ours else "STUB _toml_layout.dumps"
 
     # Byte-for-byte cross-check of the native output against the pure-Python layout writer.
     cross = []
@@ -709,16 +689,18 @@ def main(argv: list[str] | None = None) -> int:
         if not (have_ours and e is not None and e.call is not None):
             continue
         ours_b = output_bytes("toml", e.call(), "")
-        ref_b = toml_layout_ref.dumps(small.doc, escape_strings=escape).encode("utf-8")
+        ref_b = layout.dumps(small.doc, escape_strings=escape).encode("utf-8")
         if ours_b == ref_b:
-            cross.append(f"{name} byte-identical to bench/toml_layout_ref.py on the small case")
+            cross.append(
+                f"{name} byte-identical to the layout oracle (tests/_toml_layout.py) on the small case"
+            )
         else:
             i = next(
                 (k for k, (a, b) in enumerate(zip(ours_b, ref_b, strict=False)) if a != b),
                 min(len(ours_b), len(ref_b)),
             )
             cross.append(
-                f"{name} differs from bench/toml_layout_ref.py at byte {i}: "
+                f"{name} differs from the layout oracle (tests/_toml_layout.py) at byte {i}: "
                 f"{ours_b[max(0, i - 30) : i + 30]!r} vs {ref_b[max(0, i - 30) : i + 30]!r}"
             )
 

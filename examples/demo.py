@@ -2,9 +2,15 @@
 
 import math
 import os
+import sys
 import tempfile
 import tomllib
+from pathlib import Path
 
+# The layout oracle lives with the tests; found from this file, whatever the current directory.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import _toml_layout as layout
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.unified_data import UnifiedDataFormat
 
@@ -76,42 +82,16 @@ SAMPLE = {
 }
 
 
-def expected(model):
-    """What the document should read back as: the model's data with None values left out."""
-
-    def clean(v):
-        if isinstance(v, dict):
-            return {k: clean(x) for k, x in v.items() if x is not None}
-        if isinstance(v, list):
-            return [clean(x) for x in v]
-        return v
-
-    keys = (
-        "name",
-        "type",
-        "nullable",
-        "primary_key",
-        "foreign_key",
-        "unique",
-        "autoincrement",
-        "default",
-        "comment",
-    )
-    tables = {}
-    for name, table in model.tables.items():
-        columns = []
-        for c in table.columns:
-            d = c.model_dump()
-            # Flags appear only when set; other fields whenever they are not None.
-            columns.append(
-                {
-                    k: clean(d[k])
-                    for k in keys
-                    if d[k] is not None and (d[k] is not False or k == "default")
-                }
-            )
-        tables[name] = {"columns": columns, "records": [clean(r) for r in table.records]}
-    return tables
+def plain_document(model):
+    """The model as the layout oracle takes it: column fields in tuple order, the records."""
+    tables = {
+        name: (
+            [tuple(c.model_dump()[f] for f in layout.COLUMN_FIELDS) for c in t.columns],
+            t.records,
+        )
+        for name, t in model.tables.items()
+    }
+    return layout.document(model.version, model.schema_version, tables)
 
 
 def main():
@@ -122,6 +102,9 @@ def main():
         with open(path, "rb") as f:
             raw = f.read()
     assert raw == encode_unified_data(model, escape_strings=True).encode()
+    # The bytes the layout says, and what a reader must get back from them.
+    plain = plain_document(model)
+    assert raw == layout.dumps(plain, escape_strings=True).encode()
 
     text = raw.decode()
     print(text)
@@ -131,7 +114,7 @@ def main():
         "schema_version": "3",
         "tables": ["authors", "books", "settings"],
     }
-    assert doc["tables"] == expected(model)
+    assert layout.same(doc, layout.expected(plain))
     print(
         f"tomllib read the {len(raw)}-byte document back: header and "
         f"{sum(len(t['records']) for t in doc['tables'].values())} records over "

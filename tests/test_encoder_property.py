@@ -8,6 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import _toml_layout as layout
 from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
@@ -76,45 +77,6 @@ models = st.builds(
 )
 
 
-def expected_value(v):
-    if isinstance(v, dict):
-        return {k: expected_value(x) for k, x in v.items() if x is not None}
-    if isinstance(v, list):
-        return [expected_value(x) for x in v]
-    return v
-
-
-def expected_column(c):
-    name, type_, unique, comment, fk, default, _, _, nullable, pk, autoinc = c
-    out = {"name": name, "type": type_}
-    for key, flag in (("nullable", nullable), ("primary_key", pk)):
-        if flag:
-            out[key] = True
-    if fk is not None:
-        out["foreign_key"] = fk
-    for key, flag in (("unique", unique), ("autoincrement", autoinc)):
-        if flag:
-            out[key] = True
-    if default is not None:
-        out["default"] = expected_value(default)
-    if comment is not None:
-        out["comment"] = comment
-    return out
-
-
-def same(a, b):
-    """Equality that counts nan as equal to nan and tells -0.0 from 0.0."""
-    if isinstance(a, float) and isinstance(b, float):
-        if math.isnan(a):
-            return math.isnan(b)
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
-    return type(a) is type(b) and a == b
-
-
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(models)
 def test_escaped_documents_read_back_equal(parts):
@@ -124,13 +86,21 @@ def test_escaped_documents_read_back_equal(parts):
         version=version,
         schema_version=schema,
     )
-    doc = tomllib.loads(encode_unified_data(model, escape_strings=True))
-    assert doc["header"] == {"version": version, "schema_version": schema, "tables": list(tables)}
-    assert list(doc.get("tables", {})) == list(tables)
-    for name, (cols, recs) in tables.items():
-        got = doc["tables"][name]
-        assert same(got["columns"], [expected_column(c) for c in cols])
-        assert same(got["records"], [expected_value(r) for r in recs])
+    got = tomllib.loads(encode_unified_data(model, escape_strings=True))
+    assert layout.same(got, layout.expected(layout.document(version, schema, tables)))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(models, st.booleans())
+def test_documents_match_the_layout_oracle_byte_for_byte(parts, escape):
+    version, schema, tables = parts
+    model = Model(
+        {name: Table(cols, recs) for name, (cols, recs) in tables.items()},
+        version=version,
+        schema_version=schema,
+    )
+    want = layout.dumps(layout.document(version, schema, tables), escape_strings=escape)
+    assert encode_unified_data(model, escape) == want
 
 
 def encoded_list(items):

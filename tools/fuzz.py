@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import contextlib
 
+import _toml_layout as layout
 from _toml_models import Model, Table, col
 from ondrel.datastore.adapter.toml.pentock import (
     encode_unified_data,
@@ -162,71 +163,23 @@ class Gen:
         }
 
 
-# ---- expected read-back ---------------------------------------------------------------------
-
-
-def expected_value(v: Any) -> Any:
-    if isinstance(v, dict):
-        return {k: expected_value(x) for k, x in v.items() if x is not None}
-    if isinstance(v, list | tuple):
-        return [expected_value(x) for x in v]
-    return v
-
-
-def expected_column(c: tuple[Any, ...]) -> dict[str, Any]:
-    name, type_, unique, comment, fk, default, _, _, nullable, pk, autoinc = c
-    out: dict[str, Any] = {"name": name, "type": type_}
-    for key, flag in (("nullable", nullable), ("primary_key", pk)):
-        if flag:
-            out[key] = True
-    if fk is not None:
-        out["foreign_key"] = fk
-    for key, flag in (("unique", unique), ("autoincrement", autoinc)):
-        if flag:
-            out[key] = True
-    if default is not None:
-        out["default"] = expected_value(default)
-    if comment is not None:
-        out["comment"] = comment
-    return out
-
-
-def same(a: Any, b: Any) -> bool:
-    if isinstance(a, float) and isinstance(b, float):
-        if math.isnan(a):
-            return math.isnan(b)
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
-    return type(a) is type(b) and a == b
-
-
 def round_trip(gen: Gen, path: str) -> None:
-    version, schema, layout = gen.text(), gen.text(), gen.tables()
+    version, schema, layout_tables = gen.text(), gen.text(), gen.tables()
     model = Model(
-        {name: Table(cols, recs) for name, (cols, recs) in layout.items()},
+        {name: Table(cols, recs) for name, (cols, recs) in layout_tables.items()},
         version=version,
         schema_version=schema,
     )
+    plain = layout.document(version, schema, layout_tables)
     doc = encode_unified_data(model, True)
+    if doc != layout.dumps(plain, escape_strings=True):
+        raise AssertionError(f"document differs from the layout oracle:\n{doc}")
     got = tomllib.loads(doc)
-    want = {
-        "header": {"version": version, "schema_version": schema, "tables": list(layout)},
-        "tables": {
-            name: {
-                "columns": [expected_column(c) for c in cols],
-                "records": [expected_value(r) for r in recs],
-            }
-            for name, (cols, recs) in layout.items()
-        },
-    }
-    if not layout:
-        want.pop("tables")
-    if not same(got, want):
-        raise AssertionError(f"read back differs:\n{doc}\n{got!r}\n{want!r}")
+    if not layout.same(got, layout.expected(plain)):
+        raise AssertionError(f"read back differs:\n{doc}\n{got!r}")
     raw = encode_unified_data(model)
+    if raw != layout.dumps(plain):
+        raise AssertionError(f"raw document differs from the layout oracle:\n{raw}")
     write_unified_data(model, path, True)
     with open(path, encoding="utf-8") as f:
         if f.read() != doc:
