@@ -68,7 +68,7 @@ wheel-check: venv
 	PYTHON="$(PYTHON)" $(PY) tools/wheel_check.py $(WHEEL_CHECK_FLAGS)
 
 # Formatting and lint. CXX_FILES and PY_FILES narrow the files (default: all in the tree).
-CXX_FILES ?= $(shell git ls-files --cached --others --exclude-standard -- '*.cpp' '*.hpp' '*.h')
+CXX_FILES ?= $(shell git ls-files --cached --others --exclude-standard -- '*.cpp' '*.hpp' '*.h' '*.ipp')
 PY_FILES ?= .
 $(VENV)/.lint-ready: $(VENV)/.ready requirements-lint.txt
 	$(PY) -m pip install -q -r requirements-lint.txt

@@ -5,6 +5,7 @@ an input changed while it is read, memory limits, and repeated calls on every pa
 import sys
 
 import pytest
+
 from _isolated import run_ok
 
 PRELUDE = """

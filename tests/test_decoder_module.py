@@ -24,7 +24,7 @@ DOCS = {
     "ascii": 'a = "x\\u00e9\\u4e00\\U0001F600" # plain\nb = [1, 2.5]\n',
     "latin1": 'a = "café\\t\\u4e00" # é\n[t]\n"é" = \'ñ\'\n',
     "ucs2": 'a = "Ж\\U0001F600é" # Ж\n[[t]]\nk = """\nЖ\\\n   x"""\n',
-    "ucs4": 'a = "😀é\\n" # 😀\nb = {c = \'Ж\', d = 1979-05-27T07:32:00-07:00}\n',
+    "ucs4": "a = \"😀é\\n\" # 😀\nb = {c = 'Ж', d = 1979-05-27T07:32:00-07:00}\n",
 }
 
 
@@ -48,7 +48,10 @@ def test_non_text_input_names_its_type(bad):
     "call, message",
     [
         (lambda: decode_unified_data(), r"missing|takes"),
-        (lambda: decode_unified_data("", float), r"takes exactly 1 positional argument \(2 given\)"),
+        (
+            lambda: decode_unified_data("", float),
+            r"takes exactly 1 positional argument \(2 given\)",
+        ),
         (lambda: decode_unified_data("", parse_floats=float), "unexpected keyword"),
         (lambda: read_unified_data("x", float), r"takes exactly 1 positional argument \(2 given\)"),
         (lambda: read_unified_data(3), "int"),
@@ -195,10 +198,15 @@ def test_read_from_a_pipe():
 
 def test_written_model_round_trips_through_a_file(tmp_path):
     users = TableData(
-        columns=[Column(name="id", type="INTEGER", primary_key=True), Column(name="nick", type="TEXT")],
+        columns=[
+            Column(name="id", type="INTEGER", primary_key=True),
+            Column(name="nick", type="TEXT"),
+        ],
         records=[{"id": 1, "nick": 'a"\\\tb\x7f'}, {"id": 2, "nick": "Ж😀", "tags": [1.5, True]}],
     )
-    model = UnifiedDataFormat(version="1.0", schema_version="2", tables=TablesHolder({"users": users, "e": TableData()}))
+    model = UnifiedDataFormat(
+        version="1.0", schema_version="2", tables=TablesHolder({"users": users, "e": TableData()})
+    )
     text = encode_unified_data(model, escape_strings=True)
     path = pathlib.Path(tmp_path / "db.toml")
     path.write_text(text, encoding="utf-8")

@@ -74,15 +74,16 @@ PyObject* Parser<F>::datetime_value() {
   const int y = digits_at(s, 4);
   const int m = digits_at(s + 5, 2);
   const int d = digits_at(s + 8, 2);
-  if (y < 0 || m < 0 || at(s + 7) != '-' || d < 0) return fail(s, "Invalid date: expected YYYY-MM-DD");
+  if (y < 0 || m < 0 || at(s + 7) != '-' || d < 0)
+    return fail(s, "Invalid date: expected YYYY-MM-DD");
   if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m))
     return fail(s, "Invalid date: no such day");
   p_ = s + 10;
   // A time follows after 'T', 't' or a space; after a space, only if one really starts there.
   const U sep = cur();
-  const bool has_time = sep == 'T' || sep == 't' ||
-                        (sep == ' ' && is_digit(at(p_ + 1)) && is_digit(at(p_ + 2)) &&
-                         at(p_ + 3) == ':');
+  const bool has_time =
+      sep == 'T' || sep == 't' ||
+      (sep == ' ' && is_digit(at(p_ + 1)) && is_digit(at(p_ + 2)) && at(p_ + 3) == ':');
   if (!has_time) return PyDate_FromDate(y, m, d);
   ++p_;
   int h, mi, sec, us;
@@ -94,7 +95,7 @@ PyObject* Parser<F>::datetime_value() {
     tz = Ref::steal(timezone(0));
   } else if (z == '+' || z == '-') {
     const U* o = p_;
-      const int oh = digits_at(o + 1, 2);
+    const int oh = digits_at(o + 1, 2);
     const int om = digits_at(o + 4, 2);
     if (oh < 0 || at(o + 3) != ':' || om < 0) return fail(o, "Invalid offset: expected +HH:MM");
     if (oh > 23 || om > 59) return fail(o, "Invalid offset: out of range");

@@ -36,8 +36,8 @@ void raise_at(const typename F::Unit* begin, const typename F::Unit* at, const c
   }
   Ref what = Ref::steal(PyUnicode_FromFormatV(fmt, va));
   if (!what) return;
-  Ref msg = Ref::steal(
-      PyUnicode_FromFormat("%U (at line %zd, column %zd)", what.get(), line, column));
+  Ref msg =
+      Ref::steal(PyUnicode_FromFormat("%U (at line %zd, column %zd)", what.get(), line, column));
   if (msg) PyErr_SetObject(g_decode_error, msg.get());
 }
 

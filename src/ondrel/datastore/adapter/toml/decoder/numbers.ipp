@@ -81,8 +81,9 @@ PyObject* Parser<F>::prefixed_integer() {
   const int shift = base == 16 ? 4 : base == 8 ? 3 : 1;
   auto digit = [base](uint32_t d) -> int {
     int v = is_digit(d) ? static_cast<int>(d - '0')
-            : (d | 0x20) >= 'a' && (d | 0x20) <= 'f' && d >= 'A' ? static_cast<int>((d | 0x20) - 'a' + 10)
-                                                                : 99;
+            : (d | 0x20) >= 'a' && (d | 0x20) <= 'f' && d >= 'A'
+                ? static_cast<int>((d | 0x20) - 'a' + 10)
+                : 99;
     return v < base ? v : -1;
   };
   const U* q = s + 2;

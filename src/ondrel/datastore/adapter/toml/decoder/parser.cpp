@@ -31,8 +31,8 @@ Ref Parser<F>::describe_run(const U* where, size_t n) const {
       e = utf8_invalid(e, next) == nullptr ? next : e + 1;
     }
     const auto len = static_cast<Py_ssize_t>(e - where);
-    return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(where), len,
-                                           "backslashreplace"));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(where), len, "backslashreplace"));
   } else {
     while (e < end_ && static_cast<size_t>(e - where) < n) ++e;
     uint32_t bits = 0;
@@ -43,10 +43,10 @@ Ref Parser<F>::describe_run(const U* where, size_t n) const {
 
 }  // namespace ondrel::decoder
 
-#include "ondrel/datastore/adapter/toml/decoder/document.ipp"
-#include "ondrel/datastore/adapter/toml/decoder/values.ipp"
-#include "ondrel/datastore/adapter/toml/decoder/numbers.ipp"
 #include "ondrel/datastore/adapter/toml/decoder/datetime.ipp"
+#include "ondrel/datastore/adapter/toml/decoder/document.ipp"
+#include "ondrel/datastore/adapter/toml/decoder/numbers.ipp"
+#include "ondrel/datastore/adapter/toml/decoder/values.ipp"
 
 namespace ondrel::decoder {
 template class Parser<Utf8>;

@@ -117,18 +117,18 @@ class Parser {
   const U* const begin_;
   const U* const end_;
   const U* p_;
-  PyObject* const parse_float_;  // borrowed from the call's arguments
-  PyObject* root_ = nullptr;     // borrowed: owned by run()
-  PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
-  uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys
+  PyObject* const parse_float_;      // borrowed from the call's arguments
+  PyObject* root_ = nullptr;         // borrowed: owned by run()
+  PyObject* current_ = nullptr;      // borrowed: the table key/value lines go to
+  uint32_t inline_tables_ = 0;       // inline tables opened so far: the scope of their dotted keys
   Py_ssize_t last_inline_size_ = 0;  // keys of the last inline table read
   ItemStack items_;
   Registry tables_;
   KeyCache keys_;
   // Text of strings with escapes or line breaks: UTF-8 bytes, or code points.
   Scratch<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> text_;
-  uint32_t text_bits_ = 0;  // OR of the code units in text_
-  Scratch<char> digits_;    // numbers without underscores, NUL-terminated
+  uint32_t text_bits_ = 0;        // OR of the code units in text_
+  Scratch<char> digits_;          // numbers without underscores, NUL-terminated
   PyObject* tz_cache_ = nullptr;  // the last offset's tzinfo (owned)
   int tz_cache_minutes_ = 0;
 };

@@ -121,7 +121,9 @@ class KeyPath {
     for (size_t i = 0; i < size_; ++i) Py_DECREF(part(i));
   }
   size_t size() const { return size_; }
-  PyObject* part(size_t i) const { return i < kInline ? parts_[i] : more_.data()[i - kInline].part; }
+  PyObject* part(size_t i) const {
+    return i < kInline ? parts_[i] : more_.data()[i - kInline].part;
+  }
   const U* where(size_t i) const { return i < kInline ? at_[i] : more_.data()[i - kInline].at; }
   // Takes over `part` (a new reference), also when it fails.
   bool push_steal(PyObject* part, const U* at) {

@@ -65,8 +65,7 @@ inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
         stop = _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(quote))),
                             _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F)));
         if constexpr (kBasic) stop = _mm_or_si128(stop, _mm_cmpeq_epi16(v, _mm_set1_epi16('\\')));
-        stop = _mm_or_si128(stop,
-                            _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), zero));
+        stop = _mm_or_si128(stop, _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), zero));
       } else {
         // Code points stay below 2^31, so the signed compare is exact.
         stop = _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32(static_cast<int>(quote))),
@@ -129,9 +128,10 @@ inline PyObject* str_from_utf8(const unsigned char* src, size_t n, bool high) {
     return s;
   }
   const utf8::Census c = utf8::census(data, n);
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar_of(c.width == 1   ? 0xFF
-                                                                          : c.width == 2 ? 0xFFFF
-                                                                                         : 0x10000));
+  PyObject* s =
+      PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar_of(c.width == 1   ? 0xFF
+                                                                 : c.width == 2 ? 0xFFFF
+                                                                                : 0x10000));
   if (s == nullptr) return nullptr;
   void* out = PyUnicode_DATA(s);
   bool ok;

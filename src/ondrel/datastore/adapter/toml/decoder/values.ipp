@@ -25,13 +25,25 @@ PyObject* Parser<F>::value(int depth) {
         Py_RETURN_FALSE;
       }
       break;
-    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
-    case '9': case '+': case '-': case 'i': case 'n':
-      return number();
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+    case '+':
+    case '-':
+    case 'i':
+    case 'n': return number();
     default: break;
   }
   if (p_ == end_) return fail(p_, "Expected a value, found the end of the document");
-  if (cur() == '\n' || cur() == '\r') return fail(p_, "Expected a value before the end of the line");
+  if (cur() == '\n' || cur() == '\r')
+    return fail(p_, "Expected a value before the end of the line");
   return fail(p_, "Invalid value starting with %R", describe(p_).get());
 }
 
@@ -203,7 +215,8 @@ PyObject* Parser<F>::literal_string() {
     p_ = q + 1;
     return string_from(s, static_cast<size_t>(q - s), bits);
   }
-  if (*q == '\n' || *q == '\r') return fail(q, "Unclosed string: line break before the closing quote");
+  if (*q == '\n' || *q == '\r')
+    return fail(q, "Unclosed string: line break before the closing quote");
   return fail(q, "Invalid control character %R in a string", describe(q).get());
 }
 
@@ -223,8 +236,8 @@ PyObject* Parser<F>::multiline_string(bool basic) {
   for (;;) {
     const U* s = p_;
     uint32_t bits = 0;
-    const U* q = basic ? scan_run<U, true>(s, end_, quote, bits)
-                       : scan_run<U, false>(s, end_, quote, bits);
+    const U* q =
+        basic ? scan_run<U, true>(s, end_, quote, bits) : scan_run<U, false>(s, end_, quote, bits);
     if (!take_run(s, q, bits)) return nullptr;
     p_ = q;
     if (q == end_) return fail(q, "Unclosed multi-line string");
@@ -275,10 +288,11 @@ bool Parser<F>::escape(bool multiline) {
       for (size_t k = 0; k < digits; ++k) {
         const uint32_t h = at(p_ + 2 + k);
         const uint32_t lower = h | 0x20;
-        const uint32_t v = is_digit(h)                     ? h - '0'
+        const uint32_t v = is_digit(h)                    ? h - '0'
                            : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
                                                           : 16;
-        if (v == 16) return fail(bs, "Invalid \\%c escape: it takes %d hex digits", int(c), int(digits));
+        if (v == 16)
+          return fail(bs, "Invalid \\%c escape: it takes %d hex digits", int(c), int(digits));
         cp = cp << 4 | v;
       }
       if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
@@ -294,8 +308,8 @@ bool Parser<F>::escape(bool multiline) {
         const U* q = p_ + 1;
         while (q < end_ && (*q == ' ' || *q == '\t')) ++q;
         if (at(q) == '\n' || (at(q) == '\r' && at(q + 1) == '\n')) {
-          while (q < end_ && (*q == ' ' || *q == '\t' || *q == '\n' ||
-                              (*q == '\r' && at(q + 1) == '\n')))
+          while (q < end_ &&
+                 (*q == ' ' || *q == '\t' || *q == '\n' || (*q == '\r' && at(q + 1) == '\n')))
             q += *q == '\r' ? 2 : 1;
           p_ = q;
           return true;
