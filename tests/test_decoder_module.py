@@ -4,6 +4,7 @@ files, and the round trip of a written model."""
 import datetime
 import decimal
 import errno
+import inspect
 import os
 import pathlib
 import threading
@@ -60,6 +61,17 @@ def test_non_text_input_names_its_type(bad):
 def test_argument_errors(call, message):
     with pytest.raises(TypeError, match=message):
         call()
+
+
+@pytest.mark.parametrize("function", [decode_unified_data, read_unified_data])
+def test_inspect_signature_shows_the_keyword_only_default(function):
+    params = list(inspect.signature(function).parameters.values())
+    assert [p.kind for p in params] == [
+        inspect.Parameter.POSITIONAL_OR_KEYWORD,
+        inspect.Parameter.KEYWORD_ONLY,
+    ]
+    assert params[1].name == "parse_float" and params[1].default is float
+    assert function.__doc__.startswith(f"{function.__name__}(")  # __doc__ stays the signature
 
 
 def test_byte_order_mark_is_skipped():

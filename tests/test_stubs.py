@@ -21,6 +21,7 @@ MISUSE = TESTS / "typing_misuse.py"
 STUBS = {
     "ondrel.datastore.tables.grimsel": SRC / "ondrel/datastore/tables/grimsel.pyi",
     "ondrel.datastore.adapter.toml.pentock": SRC / "ondrel/datastore/adapter/toml/pentock.pyi",
+    "ondrel.datastore.adapter.toml.decoder": SRC / "ondrel/datastore/adapter/toml/decoder.pyi",
     "ondrel.datastore.c_unified_data": SRC / "ondrel/datastore/c_unified_data.pyi",
 }
 # Plain-Python modules the example imports; they must pass --strict as they are.

@@ -10,6 +10,7 @@ import tempfile
 import tomllib
 from typing import Any
 
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.data import Column, TableData
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -61,12 +62,15 @@ def main() -> None:
     assert doc["header"]["tables"] == ["users", "tags", "empty"]
     assert doc["tables"]["users"]["records"] == [{"id": 1, "nick": "ada"}, {"id": 2}]
     assert tomllib.loads(escaped) == doc
+    assert decode_unified_data(escaped) == decode_unified_data(escaped.encode()) == doc
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "model.toml")
         write_unified_data(model, path, escape_strings=False)
         with open(path, "rb") as f:
             assert f.read() == text.encode()
+        read: dict[str, Any] = read_unified_data(path, parse_float=float)
+        assert read == doc
 
     again = UnifiedDataFormat.model_validate(model.model_dump())
     assert again.tables == tables and again.tables is not tables

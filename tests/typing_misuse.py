@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import pathlib
 
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
 from ondrel.datastore.unified_data import UnifiedDataFormat
@@ -25,5 +26,8 @@ encode_unified_data(holder)  # error
 encode_unified_data(model, escape=True)  # error
 write_unified_data(model, pathlib.Path("out.toml"))  # error
 document: bytes = encode_unified_data(model)  # error
+decode_unified_data(1)  # error
+decode_unified_data("", float)  # error
+read_unified_data(3)  # error
 holder.as_dict()["x"] = 1
 holder.set(None, object())

@@ -21,6 +21,8 @@ struct FunctionObject {
   PyObject* defaults;
   PyObject* annotations;
   PyObject* text_signature;
+  const char* signature_source;  // static text of FunctionDef::signature, or null
+  PyObject* signature;           // inspect.Signature made from it on first use, or null
 };
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -50,6 +52,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->defaults);
   Py_VISIT(f->annotations);
   Py_VISIT(f->doc);
+  Py_VISIT(f->signature);
   return 0;
 }
 
@@ -62,6 +65,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->text_signature);
+  Py_CLEAR(f->signature);
   return 0;
 }
 
@@ -70,6 +74,35 @@ void function_dealloc(PyObject* self) {
   function_clear(self);
   PyObject_GC_Del(self);
 }
+
+PyObject* function_get_signature(PyObject* self, void* /*closure*/) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->signature_source == nullptr) Py_RETURN_NONE;
+  if (f->signature != nullptr) return Py_NewRef(f->signature);
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  Ref source = Ref::steal(PyUnicode_FromFormat("lambda %s: None", f->signature_source));
+  Ref globals = Ref::steal(PyDict_New());
+  if (!inspect || !source || !globals) return nullptr;
+  PyObject* builtins = PyEval_GetFrameBuiltins();  // new reference
+  if (builtins == nullptr) return nullptr;
+  const int set = PyDict_SetItemString(globals.get(), "__builtins__", builtins);
+  Py_DECREF(builtins);
+  if (set < 0) return nullptr;
+  Ref code =
+      Ref::steal(Py_CompileString(PyUnicode_AsUTF8(source.get()), "<signature>", Py_eval_input));
+  if (!code) return nullptr;
+  Ref lambda = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  if (!lambda) return nullptr;
+  Ref signature = Ref::steal(PyObject_CallMethod(inspect.get(), "signature", "O", lambda.get()));
+  if (!signature) return nullptr;
+  if (f->signature == nullptr) f->signature = Py_NewRef(signature.get());
+  return signature.release();
+}
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
@@ -100,6 +133,7 @@ PyTypeObject FunctionType = {
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_members = function_members,
+    .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,
 };
 
@@ -128,6 +162,8 @@ PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* 
   f->defaults = Py_NewRef(defaults ? defaults : Py_None);
   f->annotations = ann.release();
   f->text_signature = sig.release();
+  f->signature_source = def.signature;
+  f->signature = nullptr;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return reinterpret_cast<PyObject*>(f);
 }

@@ -25,6 +25,10 @@ struct FunctionDef {
   // __text_signature__, for inspect.signature() and help(), e.g. "(self, /, name)"; null:
   // None, and inspect finds no signature.
   const char* text_signature = nullptr;
+  // For defaults that are not literals (inspect reads only literals from __text_signature__):
+  // Python parameter source, e.g. "data, *, parse_float=float", evaluated on the first read of
+  // __signature__ as the signature of such a lambda. Null: __signature__ is None.
+  const char* signature = nullptr;
 };
 
 // Readies the type once per module; returns 0 or -1.

@@ -175,8 +175,10 @@ int exec(PyObject* module) {
   Ref defaults = Ref::steal(PyTuple_New(0));
   if (!module_name || !defaults) return -1;
   const FunctionDef defs[] = {
-      {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false},
-      {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false},
+      {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false,
+       nullptr, "data, *, parse_float=float"},
+      {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false, nullptr,
+       "filepath, *, parse_float=float"},
   };
   for (const FunctionDef& def : defs) {
     PyObject* f = function_new(def, module_name.get(), defaults.get(), nullptr);
