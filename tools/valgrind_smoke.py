@@ -1,6 +1,6 @@
 """Touches every entry point of both native modules once, for valgrind memcheck (make
 test-valgrind): holder construction, methods, protocols, the native table, the pydantic hooks,
-and both encoder functions on success and failure paths. Small on purpose: memcheck runs it
+both encoder functions and both reader functions on success and failure paths. Small on purpose: memcheck runs it
 about fifty times slower than the interpreter."""
 
 import contextlib
@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from _holder_vtable import dump_args, vtable
 from _toml_models import Model, Table, col, records_model
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
 from ondrel.datastore.unified_data import UnifiedDataFormat
@@ -130,10 +131,40 @@ def encoder(model, path):
         attempt(fn)
 
 
+def decoder(path):
+    rows = [{"s": 'é"\n' * i, "f": i / 3} for i in range(20)]
+    text = encode_unified_data(records_model(rows), escape_strings=True)
+    features = (
+        'a."b c".d = 1_000\n[t]\ns = """x\\\n  y\n"""\nl = \'\'\'z\'\'\'\n'
+        "dt = [1979-05-27T07:32:00.999999999-07:00, 1979-05-27, 07:32:00, 1979-05-27 07:32:00Z]\n"
+        "n = [0xff_ff, 0o7, 0b1, 1e3, -inf, nan, 99999999999999999999]\n[[u]]\nv = { w = [[]] }\n"
+    )
+    for fn in (
+        lambda: decode_unified_data(text),
+        lambda: decode_unified_data(text.encode()),
+        lambda: decode_unified_data(features.replace("\n", "\r\n")),
+        lambda: decode_unified_data(bytearray(features.encode())),
+        lambda: decode_unified_data("a = 1.5\nb = [inf]", parse_float=lambda s: [s]),
+        lambda: decode_unified_data("a = 1.5", parse_float=str),
+        lambda: decode_unified_data("\ufeffa = 'Ж😀'\n[a]"),
+        lambda: decode_unified_data("a = " + "[" * 20000),
+        lambda: decode_unified_data(b'a = "\xff"'),
+        lambda: decode_unified_data('a = "\\uD800"'),
+        lambda: decode_unified_data("[a]\nb = 1\n[a]"),
+        lambda: decode_unified_data(memoryview(b"x = 1979-02-30")),
+        lambda: decode_unified_data(1),
+        lambda: read_unified_data(path),
+        lambda: read_unified_data(path + "/missing"),
+    ):
+        attempt(fn)
+
+
 def main():
     model = holder()
     with tempfile.TemporaryDirectory() as tmp:
-        encoder(model, os.path.join(tmp, "doc.toml"))
+        path = os.path.join(tmp, "doc.toml")
+        encoder(model, path)
+        decoder(path)
     gc.collect()
     print("valgrind smoke: OK")
 

@@ -21,6 +21,7 @@ REPO = Path(__file__).resolve().parents[1]
 EXTENSIONS = [
     "ondrel/datastore/tables/grimsel",
     "ondrel/datastore/adapter/toml/pentock",
+    "ondrel/datastore/adapter/toml/decoder",
     "ondrel/datastore/c_unified_data",
 ]
 REQUIRED = [

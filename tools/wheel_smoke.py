@@ -21,6 +21,7 @@ from pathlib import Path
 MODULES = [
     "ondrel.datastore.tables.grimsel",
     "ondrel.datastore.adapter.toml.pentock",
+    "ondrel.datastore.adapter.toml.decoder",
     "ondrel.datastore.c_unified_data",
 ]
 
@@ -55,6 +56,7 @@ def check_installed_location() -> None:
 
 
 def roundtrip() -> None:
+    from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
     from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
     from ondrel.datastore.unified_data import UnifiedDataFormat
 
@@ -65,6 +67,7 @@ def roundtrip() -> None:
         )
         text = encode_unified_data(model, escape_strings=escape)
         doc = tomllib.loads(text)
+        assert decode_unified_data(text) == decode_unified_data(text.encode()) == doc
         assert doc["header"] == {"version": "1.0", "schema_version": "2", "tables": [*tables]}
         for name, table in tables.items():
             got = doc["tables"][name]
@@ -77,6 +80,7 @@ def roundtrip() -> None:
             path = os.path.join(tmp, "doc.toml")
             assert write_unified_data(model, path, escape_strings=escape) is None
             assert Path(path).read_bytes() == text.encode("utf-8")
+            assert read_unified_data(Path(path)) == doc
 
 
 def main() -> int:
