@@ -7,6 +7,7 @@ import errno
 import inspect
 import os
 import pathlib
+import sys
 import threading
 import tomllib
 
@@ -229,3 +230,22 @@ def test_written_model_round_trips_through_a_file(tmp_path):
         tables=TablesHolder(doc["tables"]),
     )
     assert encode_unified_data(again, escape_strings=True) == text
+
+
+
+def _footprint(value):
+    size = sys.getsizeof(value)
+    items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    return size + sum(_footprint(v) for v in items)
+
+
+def test_result_takes_no_more_memory_than_tomllibs():
+    # Records of two shapes with a smaller table inside: no table may be allocated for more
+    # keys than it holds (a dict sized like its neighbour costs 30-90% more).
+    rows = "".join(
+        f'  {{ id = {i}, a = "x", b = 1.5, c = true, d = [{i}], e = {{ k = {i} }}'
+        + (", f = 1 },\n" if i % 3 else " },\n")
+        for i in range(200)
+    )
+    text = f"records = [\n{rows}]\n"
+    assert _footprint(decode_unified_data(text)) <= _footprint(tomllib.loads(text))

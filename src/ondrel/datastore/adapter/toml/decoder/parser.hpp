@@ -121,7 +121,6 @@ class Parser {
   PyObject* root_ = nullptr;         // borrowed: owned by run()
   PyObject* current_ = nullptr;      // borrowed: the table key/value lines go to
   uint32_t inline_tables_ = 0;       // inline tables opened so far: the scope of their dotted keys
-  Py_ssize_t last_inline_size_ = 0;  // keys of the last inline table read
   ItemStack items_;
   Registry tables_;
   KeyCache keys_;

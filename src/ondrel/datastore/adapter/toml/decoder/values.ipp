@@ -76,9 +76,7 @@ PyObject* Parser<F>::inline_table(int depth) {
   stack::RecursionGuard guard(" while reading a TOML inline table", depth >= kUnguardedDepth);
   if (!guard) return nullptr;
   ++p_;
-  // Records repeat one shape: sized for the keys of the last inline table, a new table is
-  // not resized while it fills (a wrong guess costs only that resize).
-  Ref table = Ref::steal(_PyDict_NewPresized(last_inline_size_));
+  Ref table = Ref::steal(PyDict_New());
   if (!table) return nullptr;
   // Dotted keys of this table may extend only the tables they make inside it; 0 is the
   // document's own scope.
@@ -104,7 +102,6 @@ PyObject* Parser<F>::inline_table(int depth) {
     return fail(p_, "Expected ',' or '}' after a key/value pair, found %R", describe(p_).get());
   }
   ++p_;
-  last_inline_size_ = PyDict_GET_SIZE(table.get());
   return table.release();
 }
 
