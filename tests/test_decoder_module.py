@@ -232,7 +232,6 @@ def test_written_model_round_trips_through_a_file(tmp_path):
     assert encode_unified_data(again, escape_strings=True) == text
 
 
-
 def _footprint(value):
     size = sys.getsizeof(value)
     items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()

@@ -117,10 +117,10 @@ class Parser {
   const U* const begin_;
   const U* const end_;
   const U* p_;
-  PyObject* const parse_float_;      // borrowed from the call's arguments
-  PyObject* root_ = nullptr;         // borrowed: owned by run()
-  PyObject* current_ = nullptr;      // borrowed: the table key/value lines go to
-  uint32_t inline_tables_ = 0;       // inline tables opened so far: the scope of their dotted keys
+  PyObject* const parse_float_;  // borrowed from the call's arguments
+  PyObject* root_ = nullptr;     // borrowed: owned by run()
+  PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
+  uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys
   ItemStack items_;
   Registry tables_;
   KeyCache keys_;
