@@ -13,6 +13,8 @@ It is slow on purpose: one obvious line per rule.
 
 from __future__ import annotations
 
+import datetime
+import decimal
 import math
 import re
 from collections.abc import Iterable, Mapping
@@ -220,13 +222,21 @@ def expected(doc: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def same(a: Any, b: Any) -> bool:
-    """Equality that counts nan as equal to nan and tells -0.0 from 0.0 (and 1 from 1.0)."""
-    if isinstance(a, float) and isinstance(b, float):
+    """Equal values of the same types: dict key order, the sign of zero, NaN equal to NaN,
+    the same tzinfo and fold."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(same, a, b))
+    if isinstance(a, float):
         if math.isnan(a):
             return math.isnan(b)
         return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
-    return type(a) is type(b) and a == b
+    if isinstance(a, decimal.Decimal):
+        return a.as_tuple() == b.as_tuple()
+    if isinstance(a, datetime.date | datetime.time):
+        # repr carries tzinfo and fold, which == ignores.
+        return a == b and repr(a) == repr(b)
+    return a == b

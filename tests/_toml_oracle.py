@@ -4,39 +4,16 @@ decoder tests and tools/fuzz_decoder.py."""
 
 from __future__ import annotations
 
-import datetime
-import decimal
-import math
 import random
 import re
 import tomllib
 from collections.abc import Callable
 from typing import Any
 
+from _toml_layout import same
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data
 
 POSITION = re.compile(r"\(at line \d+, column \d+\)$")
-
-
-def same(a: Any, b: Any) -> bool:
-    """Equal values of the same types: dict key order, the sign of zero, NaN equal to NaN,
-    the same tzinfo and fold."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, float):
-        if math.isnan(a):
-            return math.isnan(b)
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, decimal.Decimal):
-        return a.as_tuple() == b.as_tuple()
-    if isinstance(a, datetime.date | datetime.time):
-        # repr carries tzinfo and fold, which == ignores.
-        return a == b and repr(a) == repr(b)
-    return a == b
 
 
 def _run(call: Callable[[], Any]) -> tuple[str, Any]:

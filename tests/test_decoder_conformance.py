@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from _toml_oracle import same
+from _toml_layout import same
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 
 
