@@ -83,13 +83,14 @@ PyObject* function_get_signature(PyObject* self, void* /*closure*/) {
   Ref source = Ref::steal(PyUnicode_FromFormat("lambda %s: None", f->signature_source));
   Ref globals = Ref::steal(PyDict_New());
   if (!inspect || !source || !globals) return nullptr;
+  const char* text = PyUnicode_AsUTF8(source.get());
+  if (text == nullptr) return nullptr;
   PyObject* builtins = PyEval_GetFrameBuiltins();  // new reference
   if (builtins == nullptr) return nullptr;
   const int set = PyDict_SetItemString(globals.get(), "__builtins__", builtins);
   Py_DECREF(builtins);
   if (set < 0) return nullptr;
-  Ref code =
-      Ref::steal(Py_CompileString(PyUnicode_AsUTF8(source.get()), "<signature>", Py_eval_input));
+  Ref code = Ref::steal(Py_CompileString(text, "<signature>", Py_eval_input));
   if (!code) return nullptr;
   Ref lambda = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
   if (!lambda) return nullptr;
