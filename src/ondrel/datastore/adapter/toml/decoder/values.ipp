@@ -25,21 +25,13 @@ PyObject* Parser<F>::value(int depth) {
         Py_RETURN_FALSE;
       }
       break;
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
     case '+':
     case '-':
     case 'i':
     case 'n': return number();
-    default: break;
+    default:
+      if (is_digit(cur())) return number();
+      break;
   }
   if (p_ == end_) return fail(p_, "Expected a value, found the end of the document");
   if (cur() == '\n' || cur() == '\r')
