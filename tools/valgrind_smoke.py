@@ -1,7 +1,7 @@
-"""Touches every entry point of both native modules once, for valgrind memcheck (make
+"""Touches every entry point of the native modules once, for valgrind memcheck (make
 test-valgrind): holder construction, methods, protocols, the native table, the pydantic hooks,
-both encoder functions and both reader functions on success and failure paths. Small on purpose: memcheck runs it
-about fifty times slower than the interpreter."""
+and the encoder's and the reader's functions on success and failure paths. Small on purpose:
+memcheck runs it about fifty times slower than the interpreter."""
 
 import contextlib
 import gc

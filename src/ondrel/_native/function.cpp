@@ -85,11 +85,10 @@ PyObject* function_get_signature(PyObject* self, void* /*closure*/) {
   if (!inspect || !source || !globals) return nullptr;
   const char* text = PyUnicode_AsUTF8(source.get());
   if (text == nullptr) return nullptr;
-  PyObject* builtins = PyEval_GetFrameBuiltins();  // new reference
-  if (builtins == nullptr) return nullptr;
-  const int set = PyDict_SetItemString(globals.get(), "__builtins__", builtins);
-  Py_DECREF(builtins);
-  if (set < 0) return nullptr;
+  // The builtins module itself, not the calling frame's: the defaults name real built-ins.
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0)
+    return nullptr;
   Ref code = Ref::steal(Py_CompileString(text, "<signature>", Py_eval_input));
   if (!code) return nullptr;
   Ref lambda = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
