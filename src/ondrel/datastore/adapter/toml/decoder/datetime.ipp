@@ -11,7 +11,54 @@ inline int days_in_month(int y, int m) {
   return m == 2 && leap_year(y) ? 29 : kDays[m - 1];
 }
 
+// Days from 1970-01-01 to the proleptic Gregorian date (y, m, d).
+inline int64_t days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return int64_t{era} * 146097 + doe - 719468;
+}
+
+constexpr int64_t kMicrosPerDay = int64_t{86400} * 1000000;
+
+inline int64_t micros_of(int h, int mi, int sec, int us) {
+  return ((int64_t{h} * 60 + mi) * 60 + sec) * 1000000 + us;
+}
+
 }  // namespace
+
+// The value of a date or time read into `t`.
+template <class F>
+template <class S>
+typename S::Out Parser<F>::moment(NodeKind kind, const Moment& t) {
+  if constexpr (std::is_same_v<S, Nodes>) {
+    Node* n = nodes_.make(kind);
+    if (n == nullptr) return nullptr;
+    const int64_t time = micros_of(t.h, t.mi, t.sec, t.us);
+    const int64_t days = kind == NodeKind::kTime ? 0 : days_from_civil(t.y, t.m, t.d);
+    switch (kind) {
+      case NodeKind::kTime: n->i = time; break;
+      case NodeKind::kDate: n->i = days; break;
+      default: n->i = days * kMicrosPerDay + time - int64_t{t.offset} * 60000000; break;
+    }
+    n->offset = static_cast<int16_t>(t.offset);
+    return n;
+  } else {
+    switch (kind) {
+      case NodeKind::kTime: return PyTime_FromTime(t.h, t.mi, t.sec, t.us);
+      case NodeKind::kDate: return PyDate_FromDate(t.y, t.m, t.d);
+      case NodeKind::kLocalDateTime:
+        return PyDateTime_FromDateAndTime(t.y, t.m, t.d, t.h, t.mi, t.sec, t.us);
+      default: break;
+    }
+    Ref tz = Ref::steal(timezone(t.offset));
+    if (!tz) return nullptr;
+    return PyDateTimeAPI->DateTime_FromDateAndTime(t.y, t.m, t.d, t.h, t.mi, t.sec, t.us,
+                                                   tz.get(), PyDateTimeAPI->DateTimeType);
+  }
+}
 
 template <class F>
 int Parser<F>::digits_at(const U* q, int n) const {
@@ -64,19 +111,20 @@ PyObject* Parser<F>::timezone(int offset_minutes) {
 }
 
 template <class F>
-PyObject* Parser<F>::datetime_value() {
+template <class S>
+typename S::Out Parser<F>::datetime_value() {
   const U* s = p_;
+  Moment t{};
   if (at(s + 2) == ':') {
-    int h, mi, sec, us;
-    if (!time_part(&h, &mi, &sec, &us)) return nullptr;
-    return PyTime_FromTime(h, mi, sec, us);
+    if (!time_part(&t.h, &t.mi, &t.sec, &t.us)) return nullptr;
+    return moment<S>(NodeKind::kTime, t);
   }
-  const int y = digits_at(s, 4);
-  const int m = digits_at(s + 5, 2);
-  const int d = digits_at(s + 8, 2);
-  if (y < 0 || m < 0 || at(s + 7) != '-' || d < 0)
+  t.y = digits_at(s, 4);
+  t.m = digits_at(s + 5, 2);
+  t.d = digits_at(s + 8, 2);
+  if (t.y < 0 || t.m < 0 || at(s + 7) != '-' || t.d < 0)
     return fail(s, "Invalid date: expected YYYY-MM-DD");
-  if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m))
+  if (t.y < 1 || t.m < 1 || t.m > 12 || t.d < 1 || t.d > days_in_month(t.y, t.m))
     return fail(s, "Invalid date: no such day");
   p_ = s + 10;
   // A time follows after 'T', 't' or a space; after a space, only if one really starts there.
@@ -84,15 +132,12 @@ PyObject* Parser<F>::datetime_value() {
   const bool has_time =
       sep == 'T' || sep == 't' ||
       (sep == ' ' && is_digit(at(p_ + 1)) && is_digit(at(p_ + 2)) && at(p_ + 3) == ':');
-  if (!has_time) return PyDate_FromDate(y, m, d);
+  if (!has_time) return moment<S>(NodeKind::kDate, t);
   ++p_;
-  int h, mi, sec, us;
-  if (!time_part(&h, &mi, &sec, &us)) return nullptr;
-  Ref tz;
+  if (!time_part(&t.h, &t.mi, &t.sec, &t.us)) return nullptr;
   const U z = cur();
   if (z == 'Z' || z == 'z') {
     ++p_;
-    tz = Ref::steal(timezone(0));
   } else if (z == '+' || z == '-') {
     const U* o = p_;
     const int oh = digits_at(o + 1, 2);
@@ -100,13 +145,11 @@ PyObject* Parser<F>::datetime_value() {
     if (oh < 0 || at(o + 3) != ':' || om < 0) return fail(o, "Invalid offset: expected +HH:MM");
     if (oh > 23 || om > 59) return fail(o, "Invalid offset: out of range");
     p_ = o + 6;
-    tz = Ref::steal(timezone((z == '-' ? -1 : 1) * (oh * 60 + om)));
+    t.offset = (z == '-' ? -1 : 1) * (oh * 60 + om);
   } else {
-    return PyDateTime_FromDateAndTime(y, m, d, h, mi, sec, us);
+    return moment<S>(NodeKind::kLocalDateTime, t);
   }
-  if (!tz) return nullptr;
-  return PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, h, mi, sec, us, tz.get(),
-                                                 PyDateTimeAPI->DateTimeType);
+  return moment<S>(NodeKind::kOffsetDateTime, t);
 }
 
 }  // namespace ondrel::decoder

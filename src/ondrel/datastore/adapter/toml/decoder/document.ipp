@@ -119,7 +119,7 @@ PyObject* Parser<F>::run() {
       if (!skip_comment()) return nullptr;
       continue;
     }
-    if (c == '[' ? !header() : !key_value(current_, 0, 0)) return nullptr;
+    if (c == '[' ? !header() : !key_value<Objects>(current_, 0, 0)) return nullptr;
     skip_ws();
     if (cur() == '#' && !skip_comment()) return nullptr;
     if (p_ == end_) break;
@@ -148,7 +148,7 @@ PyObject* Parser<F>::key_part() {
     const auto n = static_cast<size_t>(q - s);
     if (n <= KeyCache::kMaxLen) [[likely]]
       return keys_.get(s, n, hash);
-    return string_from(s, n, 0);
+    return string_from<Objects>(s, n, 0);
   }
   return quoted_key();
 }
@@ -156,8 +156,8 @@ PyObject* Parser<F>::key_part() {
 // Kept out of key_part, so the bare keys of records take a short call.
 template <class F>
 PyObject* Parser<F>::quoted_key() {
-  if (cur() == '"') return basic_string();
-  if (cur() == '\'') return literal_string();
+  if (cur() == '"') return basic_string<Objects>();
+  if (cur() == '\'') return literal_string<Objects>();
   if (p_ == end_) return fail(p_, "Expected a key, found the end of the document");
   return fail(p_, "Invalid character %R at the start of a key", describe(p_).get());
 }
@@ -184,6 +184,16 @@ PyObject* Parser<F>::new_table(PyObject* parent, PyObject* name, Kind kind, uint
   return table.get();  // borrowed: the parent holds it
 }
 
+// A table node made by a dotted key inside a record.
+template <class F>
+Node* Parser<F>::new_table(Node* parent, PyObject* name, Kind kind, uint32_t scope) {
+  Node* table = nodes_.make(NodeKind::kTable);
+  if (table == nullptr || !set_new<Nodes>(parent, name, table, nullptr)) return nullptr;
+  table->dotted = kind == Kind::kDotted;
+  table->scope = scope;
+  return table;
+}
+
 template <class F>
 bool Parser<F>::equals_sign() {
   if (cur() != '=') {
@@ -195,18 +205,32 @@ bool Parser<F>::equals_sign() {
   return true;
 }
 
-// Stores a value under a key that must be new in `table`.
+// Stores a value under a key that must be new in `table` (`where` null: known to be new).
 template <class F>
-bool Parser<F>::set_new(PyObject* table, PyObject* key, PyObject* value, const U* where) {
-  const Py_ssize_t before = PyDict_GET_SIZE(table);
-  if (PyDict_SetItem(table, key, value) < 0) return false;
-  if (PyDict_GET_SIZE(table) == before) return fail(where, "Duplicate key %R", key);
+template <class S>
+bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out value,
+                        const U* where) {
+  if constexpr (std::is_same_v<S, Objects>) {
+    const Py_ssize_t before = PyDict_GET_SIZE(table);
+    if (PyDict_SetItem(table, key, value) < 0) return false;
+    if (PyDict_GET_SIZE(table) == before) return fail(where, "Duplicate key %R", key);
+  } else {
+    const Py_hash_t hash = PyObject_Hash(key);  // an exact str: no Python code runs
+    if (hash == -1) return false;
+    if (where != nullptr && node_find(table, key, hash) != nullptr)
+      return fail(where, "Duplicate key %R", key);
+    if (!nodes_.hold_key(Py_NewRef(key))) return false;
+    value->key = key;
+    value->hash = hash;
+    node_append(table, value);
+  }
   return true;
 }
 
 // Nearly every key has one part: it goes straight to its table; dotted keys take the long way.
 template <class F>
-bool Parser<F>::key_value(PyObject* table, uint32_t scope, int depth) {
+template <class S>
+bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
   const U* where = p_;
   Ref first = Ref::steal(key_part());
   if (!first) return false;
@@ -217,21 +241,51 @@ bool Parser<F>::key_value(PyObject* table, uint32_t scope, int depth) {
     ++p_;
     skip_ws();
     if (!key(path) || !equals_sign()) return false;
-    Ref v = Ref::steal(value(depth));
-    return v && insert(table, path, v.get(), scope);
+    typename S::Held v = S::Held::steal(value<S>(depth));
+    return v && insert<S>(table, path, v.get(), scope);
   }
   if (!equals_sign()) return false;
-  Ref v = Ref::steal(value(depth));
-  return v && set_new(table, first.get(), v.get(), where);
+  typename S::Held v;
+  if constexpr (std::is_same_v<S, Objects>) {
+    // The records of a [tables.<name>] table go to Arrow columns when asked.
+    if (table == records_table_ && table != nullptr && cur() == '[' &&
+        PyUnicode_CompareWithASCIIString(first.get(), "records") == 0) [[unlikely]] {
+      v = Ref::steal(records_array());
+    } else {
+      v = Ref::steal(value<S>(depth));
+    }
+  } else {
+    v = S::Held::steal(value<S>(depth));
+  }
+  return v && set_new<S>(table, first.get(), v.get(), where);
 }
 
 // Dotted keys walk through tables they created themselves (in the same scope) and through
 // tables only implied by a header; the last part must be new.
 template <class F>
-bool Parser<F>::insert(PyObject* table, const KeyPath<U>& path, PyObject* value, uint32_t scope) {
+template <class S>
+bool Parser<F>::insert(typename S::Out table, const KeyPath<U>& path, typename S::Out value,
+                       uint32_t scope) {
   const size_t n = path.size();
   for (size_t i = 0; i + 1 < n; ++i) {
     PyObject* part = path.part(i);
+    if constexpr (std::is_same_v<S, Nodes>) {
+      const Py_hash_t hash = PyObject_Hash(part);
+      if (hash == -1) return false;
+      Node* child = node_find(table, part, hash);
+      if (child == nullptr) {
+        table = new_table(table, part, Kind::kDotted, scope);
+        if (table == nullptr) return false;
+      } else if (child->kind == NodeKind::kTable && child->dotted && child->scope == scope) {
+        table = child;
+      } else {
+        return fail(path.where(i), "Cannot add keys to %R with a dotted key: it is %s", part,
+                    child->kind == NodeKind::kTable ? "an inline table"
+                    : child->kind == NodeKind::kArray ? "an array"
+                                                      : "a value");
+      }
+      continue;
+    } else {
     PyObject* child = PyDict_GetItemWithError(table, part);  // borrowed; str keys run no code
     if (child == nullptr) {
       if (PyErr_Occurred()) return false;
@@ -247,12 +301,28 @@ bool Parser<F>::insert(PyObject* table, const KeyPath<U>& path, PyObject* value,
                   what_is(child, info));
     }
     table = child;
+    }
   }
-  return set_new(table, path.part(n - 1), value, path.where(n - 1));
+  return set_new<S>(table, path.part(n - 1), value, path.where(n - 1));
+}
+
+// Notes whether the table just defined is a [tables.<name>] table whose records go to Arrow.
+template <class F>
+bool Parser<F>::records_table(PyObject* parent, const KeyPath<U>& path) {
+  // The parent must be the document's own "tables" table, not an element of [[tables]].
+  if (records_ == nullptr || path.size() != 2 ||
+      PyUnicode_CompareWithASCIIString(path.part(0), "tables") != 0)
+    return true;
+  PyObject* tables = PyDict_GetItemWithError(root_, path.part(0));
+  if (tables != parent) return !PyErr_Occurred();
+  records_table_ = current_;
+  records_name_ = Ref::borrow(path.part(1));
+  return true;
 }
 
 template <class F>
 bool Parser<F>::header() {
+  records_table_ = nullptr;
   const U* open = p_;
   ++p_;
   const bool array = cur() == '[';
@@ -293,12 +363,12 @@ bool Parser<F>::header() {
   if (!array) {
     if (child == nullptr) {
       current_ = new_table(table, last, Kind::kExplicit, 0);
-      return current_ != nullptr;
+      return current_ != nullptr && records_table(table, path);
     }
     if (info != nullptr && info->kind == Kind::kImplicit) {
       info->kind = Kind::kExplicit;
       current_ = child;
-      return true;
+      return records_table(table, path);
     }
     return fail(path.where(n - 1), "Cannot define table %R: it is already %s", last,
                 what_is(child, info));

@@ -6,7 +6,20 @@
 namespace ondrel::decoder {
 
 template <class F>
-PyObject* Parser<F>::number() {
+template <class S>
+typename S::Out Parser<F>::integer(int64_t v) {
+  if constexpr (std::is_same_v<S, Objects>) {
+    return PyLong_FromLongLong(v);
+  } else {
+    Node* n = nodes_.make(NodeKind::kInt);
+    if (n != nullptr) n->i = v;
+    return n;
+  }
+}
+
+template <class F>
+template <class S>
+typename S::Out Parser<F>::number() {
   const U* s = p_;
   const U* q = p_;
   const bool sign = *q == '+' || *q == '-';
@@ -17,16 +30,16 @@ PyObject* Parser<F>::number() {
     const bool nan = c == 'n' && at(q + 1) == 'a' && at(q + 2) == 'n';
     if (!inf && !nan) return fail(s, "Invalid value starting with %R", describe(s).get());
     p_ = q + 3;
-    return float_value(s, p_);
+    return float_value<S>(s, p_);
   }
   if (!is_digit(c)) return fail(s, "Invalid value starting with %R", describe(s).get());
   if (!sign) {
     if (c == '0' && (at(q + 1) == 'x' || at(q + 1) == 'o' || at(q + 1) == 'b'))
-      return prefixed_integer();
+      return prefixed_integer<S>();
     if (is_digit(at(q + 1))) {
       const U c2 = at(q + 2);
       if (c2 == ':' || (is_digit(c2) && is_digit(at(q + 3)) && at(q + 4) == '-'))
-        return datetime_value();
+        return datetime_value<S>();
     }
   }
   // Decimal: 0 or a digit run without leading zero, '_' only between digits.
@@ -64,17 +77,22 @@ PyObject* Parser<F>::number() {
     is_float = true;
   }
   p_ = q;
-  if (is_float) return float_value(s, q);
+  if (is_float) return float_value<S>(s, q);
   if (wide) [[unlikely]]
-    return big_integer(s, q, 10);
-  if (*s != '-') return PyLong_FromUnsignedLongLong(mag);
-  if (mag <= uint64_t{1} << 63) return PyLong_FromLongLong(static_cast<long long>(0 - mag));
-  return big_integer(s, q, 10);
+    return big_integer<S>(s, q, 10);
+  if (*s != '-') {
+    if constexpr (std::is_same_v<S, Objects>) return PyLong_FromUnsignedLongLong(mag);
+    if (mag < uint64_t{1} << 63) return integer<S>(static_cast<int64_t>(mag));
+    return big_integer<S>(s, q, 10);
+  }
+  if (mag <= uint64_t{1} << 63) return integer<S>(static_cast<int64_t>(0 - mag));
+  return big_integer<S>(s, q, 10);
 }
 
 // 0x, 0o and 0b integers: no sign, '_' only between digits.
 template <class F>
-PyObject* Parser<F>::prefixed_integer() {
+template <class S>
+typename S::Out Parser<F>::prefixed_integer() {
   const U* s = p_;
   const U letter = s[1];
   const int base = letter == 'x' ? 16 : letter == 'o' ? 8 : 2;
@@ -103,26 +121,57 @@ PyObject* Parser<F>::prefixed_integer() {
     }
   }
   p_ = q;
-  if (bits <= 63) return PyLong_FromUnsignedLongLong(mag);
-  return big_integer(s + 2, q, base);
+  if (bits <= 63) return integer<S>(static_cast<int64_t>(mag));
+  return big_integer<S>(s + 2, q, base);
 }
 
 // The digits of [s, e) without '_' (and without a '+'), NUL-terminated in digits_.
 template <class F>
-PyObject* Parser<F>::big_integer(const U* s, const U* e, int base) {
-  digits_.clear();
-  if (!digits_.reserve(static_cast<size_t>(e - s) + 1)) return nullptr;
-  for (const U* q = s; q < e; ++q)
-    if (*q != '_' && *q != '+') digits_.push_unchecked(static_cast<char>(*q));
-  digits_.push_unchecked('\0');
-  // Decimal text is held to the interpreter's digit limit for int(), as everywhere else.
-  return PyLong_FromString(digits_.data(), nullptr, base);
+template <class S>
+typename S::Out Parser<F>::big_integer(const U* s, const U* e, int base) {
+  if constexpr (std::is_same_v<S, Nodes>) {
+    // Prefixed forms count leading digits generously: what fits in 64 bits is still an int64.
+    const bool negative = *s == '-';
+    uint64_t mag = 0;
+    bool wide = false;
+    for (const U* q = s; q < e; ++q) {
+      const uint32_t d = *q | 0x20;
+      if (*q == '_' || *q == '+' || *q == '-') continue;
+      const uint32_t v = is_digit(*q) ? *q - '0' : d - 'a' + 10;
+      wide |= __builtin_mul_overflow(mag, static_cast<uint64_t>(base), &mag) |
+              __builtin_add_overflow(mag, uint64_t{v}, &mag);
+    }
+    const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    if (!wide && mag <= limit) return integer<S>(negative ? static_cast<int64_t>(0 - mag)
+                                                          : static_cast<int64_t>(mag));
+    // Refused when the record is stored, where the table, column and record are known.
+    Node* n = nodes_.make(NodeKind::kBigInt);
+    if (n != nullptr) n->text = {s, static_cast<size_t>(e - s)};
+    return n;
+  } else {
+    digits_.clear();
+    if (!digits_.reserve(static_cast<size_t>(e - s) + 1)) return nullptr;
+    for (const U* q = s; q < e; ++q)
+      if (*q != '_' && *q != '+') digits_.push_unchecked(static_cast<char>(*q));
+    digits_.push_unchecked('\0');
+    // Decimal text is held to the interpreter's digit limit for int(), as everywhere else.
+    return PyLong_FromString(digits_.data(), nullptr, base);
+  }
 }
 
 template <class F>
-PyObject* Parser<F>::float_value(const U* s, const U* e) {
-  const auto n = static_cast<size_t>(e - s);
-  if (parse_float_ != nullptr) {
+template <class S>
+typename S::Out Parser<F>::float_value(const U* s, const U* e) {
+  if constexpr (std::is_same_v<S, Nodes>) {
+    Node* n = nodes_.make(NodeKind::kFloat);
+    if (n == nullptr || !float_of(s, e, &n->d)) return nullptr;
+    return n;
+  } else {
+    if (parse_float_ == nullptr) {
+      double v;
+      return float_of(s, e, &v) ? PyFloat_FromDouble(v) : nullptr;
+    }
+    const auto n = static_cast<size_t>(e - s);
     // The text as written, as tomllib passes it.
     Ref text = Ref::steal(str_from_units(s, n, 0));
     if (!text) return nullptr;
@@ -134,25 +183,35 @@ PyObject* Parser<F>::float_value(const U* s, const U* e) {
     }
     return result.release();
   }
+}
+
+// The built-in float of the text [s, e).
+template <class F>
+bool Parser<F>::float_of(const U* s, const U* e, double* out) {
+  const auto n = static_cast<size_t>(e - s);
   const bool negative = *s == '-';
   const U* body = *s == '+' || *s == '-' ? s + 1 : s;
-  if (*body == 'i') return PyFloat_FromDouble(negative ? -Py_HUGE_VAL : Py_HUGE_VAL);
-  if (*body == 'n') return PyFloat_FromDouble(std::copysign(Py_NAN, negative ? -1.0 : 1.0));
+  if (*body == 'i') {
+    *out = negative ? -Py_HUGE_VAL : Py_HUGE_VAL;
+    return true;
+  }
+  if (*body == 'n') {
+    *out = std::copysign(Py_NAN, negative ? -1.0 : 1.0);
+    return true;
+  }
   digits_.clear();
-  if (!digits_.reserve(n + 1)) return nullptr;
+  if (!digits_.reserve(n + 1)) return false;
   for (const U* q = s; q < e; ++q)
     if (*q != '_' && *q != '+') digits_.push_unchecked(static_cast<char>(*q));
   const char* text = digits_.data();
   const char* text_end = text + digits_.size();
-  double v;
-  const auto [ptr, ec] = std::from_chars(text, text_end, v);
+  const auto [ptr, ec] = std::from_chars(text, text_end, *out);
   if (ec == std::errc{} && ptr == text_end) [[likely]]
-    return PyFloat_FromDouble(v);
+    return true;
   // Out of range: the interpreter's own conversion gives float()'s inf or zero.
   digits_.push_unchecked('\0');
-  v = PyOS_string_to_double(digits_.data(), nullptr, nullptr);
-  if (v == -1.0 && PyErr_Occurred()) return nullptr;
-  return PyFloat_FromDouble(v);
+  *out = PyOS_string_to_double(digits_.data(), nullptr, nullptr);
+  return !(*out == -1.0 && PyErr_Occurred());
 }
 
 }  // namespace ondrel::decoder

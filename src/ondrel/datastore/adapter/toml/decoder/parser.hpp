@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/nodes.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/support.hpp"
 
 namespace ondrel::decoder {
@@ -49,13 +50,40 @@ template <class F>
 [[gnu::cold]] void raise_at(const typename F::Unit* begin, const typename F::Unit* at,
                             const char* fmt, va_list va);
 
+// What the value grammar builds: Python objects (the dict reader), or the arena nodes of one
+// record on its way to Arrow columns.
+struct Objects {
+  using Out = PyObject*;  // a new reference
+  using Held = Ref;
+};
+struct Nodes {
+  using Out = Node*;  // owned by the arena
+  struct Held {       // the arena owns nodes: holding one is keeping the pointer
+    static Held steal(Node* n) { return Held{n}; }
+    Node* get() const { return n; }
+    Node* release() { return n; }
+    explicit operator bool() const { return n != nullptr; }
+    Node* n;
+  };
+};
+
+// Where the records arrays go when they are read for Arrow (columns.hpp).
+class RecordsSink {
+ public:
+  // A new object that receives the records of table `name`.
+  PyObject* open(PyObject* name);
+};
+
 template <class F>
 class Parser {
  public:
   using U = typename F::Unit;
   // parse_float: null for the built-in float, else called with each float's text.
-  Parser(const U* begin, const U* end, PyObject* parse_float) noexcept
-      : begin_(begin), end_(end), p_(begin), parse_float_(parse_float) {}
+  // records: null for the dict reader; else every [tables.<name>] table's records array goes
+  // there instead of into dicts (parse_float must then be null).
+  Parser(const U* begin, const U* end, PyObject* parse_float,
+         RecordsSink* records = nullptr) noexcept
+      : begin_(begin), end_(end), p_(begin), parse_float_(parse_float), records_(records) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { Py_XDECREF(tz_cache_); }
@@ -82,34 +110,68 @@ class Parser {
 
   // ---- statements and tables (document.cpp) --------------------------------------------
   bool header();
+  bool records_table(PyObject* parent, const KeyPath<U>& path);
   bool key(KeyPath<U>& path);
   PyObject* key_part();
   [[gnu::noinline]] PyObject* quoted_key();
-  bool key_value(PyObject* table, uint32_t scope, int depth);
+  template <class S>
+  bool key_value(typename S::Out table, uint32_t scope, int depth);
   bool equals_sign();
-  bool set_new(PyObject* table, PyObject* key, PyObject* value, const U* where);
-  bool insert(PyObject* table, const KeyPath<U>& path, PyObject* value, uint32_t scope);
+  template <class S>
+  bool set_new(typename S::Out table, PyObject* key, typename S::Out value, const U* where);
+  template <class S>
+  bool insert(typename S::Out table, const KeyPath<U>& path, typename S::Out value,
+              uint32_t scope);
   PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
+  Node* new_table(Node* parent, PyObject* name, Kind kind, uint32_t scope);
 
   // ---- values (values.cpp) -------------------------------------------------------------
-  PyObject* value(int depth);
-  PyObject* array(int depth);
-  PyObject* inline_table(int depth);
-  PyObject* basic_string();
-  PyObject* literal_string();
-  PyObject* multiline_string(bool basic);
+  template <class S>
+  typename S::Out value(int depth);
+  template <class S>
+  typename S::Out array(int depth);
+  int array_next();  // after an item: 1 another follows, 0 the array ended, -1 failed
+  template <class S>
+  typename S::Out inline_table(int depth);
+  template <class S>
+  typename S::Out boolean(bool v);
+  template <class S>
+  typename S::Out basic_string();
+  template <class S>
+  typename S::Out literal_string();
+  template <class S>
+  typename S::Out multiline_string(bool basic);
   bool escape(bool multiline);
-  PyObject* string_from(const U* s, size_t n, uint32_t bits);
-  PyObject* string_from_scratch();
+  template <class S>
+  typename S::Out string_from(const U* s, size_t n, uint32_t bits);
+  template <class S>
+  typename S::Out string_from_scratch();
   bool take_run(const U* s, const U* q, uint32_t run_bits);
   [[gnu::cold]] Failed invalid_utf8(const U* s, const U* e);
-  PyObject* number();
-  PyObject* prefixed_integer();
-  PyObject* float_value(const U* s, const U* e);
-  PyObject* big_integer(const U* s, const U* e, int base);
+  template <class S>
+  typename S::Out number();
+  template <class S>
+  typename S::Out integer(int64_t v);
+  template <class S>
+  typename S::Out prefixed_integer();
+  template <class S>
+  typename S::Out float_value(const U* s, const U* e);
+  bool float_of(const U* s, const U* e, double* out);
+  template <class S>
+  typename S::Out big_integer(const U* s, const U* e, int base);
+
+  // ---- records for Arrow (records.cpp) -------------------------------------------------
+  PyObject* records_array();
+  bool store_record(PyObject* target, const Node* record, size_t index);
 
   // ---- dates and times (datetime.cpp) --------------------------------------------------
-  PyObject* datetime_value();
+  template <class S>
+  typename S::Out datetime_value();
+  struct Moment {
+    int y, m, d, h, mi, sec, us, offset;  // offset: minutes east of UTC
+  };
+  template <class S>
+  typename S::Out moment(NodeKind kind, const Moment& t);
   int digits_at(const U* q, int n) const;  // n decimal digits at q as a number, or -1
   bool time_part(int* hour, int* minute, int* second, int* micro);
   PyObject* timezone(int offset_minutes);
@@ -130,6 +192,13 @@ class Parser {
   Scratch<char> digits_;          // numbers without underscores, NUL-terminated
   PyObject* tz_cache_ = nullptr;  // the last offset's tzinfo (owned)
   int tz_cache_minutes_ = 0;
+  // Arrow records: the sink of every [tables.<name>] table's records array, or null for the
+  // dict reader; the table whose header was read last, if it is such a table (borrowed), and
+  // its name (owned).
+  RecordsSink* records_ = nullptr;
+  PyObject* records_table_ = nullptr;
+  Ref records_name_;
+  NodeArena<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> nodes_;
 };
 
 extern template class Parser<Utf8>;

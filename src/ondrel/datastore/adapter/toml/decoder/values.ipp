@@ -3,34 +3,47 @@
 namespace ondrel::decoder {
 
 template <class F>
-PyObject* Parser<F>::value(int depth) {
+template <class S>
+typename S::Out Parser<F>::boolean(bool v) {
+  if constexpr (std::is_same_v<S, Objects>) {
+    return Py_NewRef(v ? Py_True : Py_False);
+  } else {
+    Node* n = nodes_.make(NodeKind::kBool);
+    if (n != nullptr) n->i = v;
+    return n;
+  }
+}
+
+template <class F>
+template <class S>
+typename S::Out Parser<F>::value(int depth) {
   switch (cur()) {
     case '"':
-      if (at(p_ + 1) == '"' && at(p_ + 2) == '"') return multiline_string(true);
-      return basic_string();
+      if (at(p_ + 1) == '"' && at(p_ + 2) == '"') return multiline_string<S>(true);
+      return basic_string<S>();
     case '\'':
-      if (at(p_ + 1) == '\'' && at(p_ + 2) == '\'') return multiline_string(false);
-      return literal_string();
-    case '[': return array(depth);
-    case '{': return inline_table(depth);
+      if (at(p_ + 1) == '\'' && at(p_ + 2) == '\'') return multiline_string<S>(false);
+      return literal_string<S>();
+    case '[': return array<S>(depth);
+    case '{': return inline_table<S>(depth);
     case 't':
       if (at(p_ + 1) == 'r' && at(p_ + 2) == 'u' && at(p_ + 3) == 'e') {
         p_ += 4;
-        Py_RETURN_TRUE;
+        return boolean<S>(true);
       }
       break;
     case 'f':
       if (at(p_ + 1) == 'a' && at(p_ + 2) == 'l' && at(p_ + 3) == 's' && at(p_ + 4) == 'e') {
         p_ += 5;
-        Py_RETURN_FALSE;
+        return boolean<S>(false);
       }
       break;
     case '+':
     case '-':
     case 'i':
-    case 'n': return number();
+    case 'n': return number<S>();
     default:
-      if (is_digit(cur())) return number();
+      if (is_digit(cur())) return number<S>();
       break;
   }
   if (p_ == end_) return fail(p_, "Expected a value, found the end of the document");
@@ -40,35 +53,67 @@ PyObject* Parser<F>::value(int depth) {
 }
 
 template <class F>
-PyObject* Parser<F>::array(int depth) {
-  stack::RecursionGuard guard(" while reading a TOML array", depth >= kUnguardedDepth);
-  if (!guard) return nullptr;
-  ++p_;
-  const size_t base = items_.size();
-  for (;;) {
-    if (!skip_blank()) return nullptr;
-    if (cur() == ']') break;
-    PyObject* item = value(depth + 1);
-    if (item == nullptr || !items_.push_steal(item)) return nullptr;
-    if (!skip_blank()) return nullptr;
-    if (cur() == ',') {
-      ++p_;
-      continue;
-    }
-    if (cur() == ']') break;
-    if (p_ == end_) return fail(p_, "Unclosed array: no ']' before the end of the document");
-    return fail(p_, "Expected ',' or ']' after an array item, found %R", describe(p_).get());
+int Parser<F>::array_next() {
+  if (!skip_blank()) return -1;
+  if (cur() == ',') {
+    ++p_;
+    return 1;
   }
-  ++p_;
-  return items_.pop_list(base);
+  if (cur() == ']') return 0;
+  if (p_ == end_) {
+    fail(p_, "Unclosed array: no ']' before the end of the document");
+  } else {
+    fail(p_, "Expected ',' or ']' after an array item, found %R", describe(p_).get());
+  }
+  return -1;
 }
 
 template <class F>
-PyObject* Parser<F>::inline_table(int depth) {
+template <class S>
+typename S::Out Parser<F>::array(int depth) {
+  stack::RecursionGuard guard(" while reading a TOML array", depth >= kUnguardedDepth);
+  if (!guard) return nullptr;
+  ++p_;
+  [[maybe_unused]] const size_t base = items_.size();
+  [[maybe_unused]] Node* list = nullptr;
+  if constexpr (std::is_same_v<S, Nodes>) {
+    list = nodes_.make(NodeKind::kArray);
+    if (list == nullptr) return nullptr;
+  }
+  for (;;) {
+    if (!skip_blank()) return nullptr;
+    if (cur() == ']') break;
+    typename S::Out item = value<S>(depth + 1);
+    if (item == nullptr) return nullptr;
+    if constexpr (std::is_same_v<S, Objects>) {
+      if (!items_.push_steal(item)) return nullptr;
+    } else {
+      node_append(list, item);
+    }
+    const int next = array_next();
+    if (next < 0) return nullptr;
+    if (next == 0) break;
+  }
+  ++p_;
+  if constexpr (std::is_same_v<S, Objects>) {
+    return items_.pop_list(base);
+  } else {
+    return list;
+  }
+}
+
+template <class F>
+template <class S>
+typename S::Out Parser<F>::inline_table(int depth) {
   stack::RecursionGuard guard(" while reading a TOML inline table", depth >= kUnguardedDepth);
   if (!guard) return nullptr;
   ++p_;
-  Ref table = Ref::steal(PyDict_New());
+  typename S::Held table;
+  if constexpr (std::is_same_v<S, Objects>) {
+    table = Ref::steal(PyDict_New());
+  } else {
+    table = S::Held::steal(nodes_.make(NodeKind::kTable));
+  }
   if (!table) return nullptr;
   // Dotted keys of this table may extend only the tables they make inside it; 0 is the
   // document's own scope.
@@ -80,7 +125,7 @@ PyObject* Parser<F>::inline_table(int depth) {
     return table.release();
   }
   for (;;) {
-    if (!key_value(table.get(), scope, depth + 1)) return nullptr;
+    if (!key_value<S>(table.get(), scope, depth + 1)) return nullptr;
     skip_ws();
     if (cur() == ',') {
       ++p_;
@@ -100,8 +145,16 @@ PyObject* Parser<F>::inline_table(int depth) {
 // ---- strings ---------------------------------------------------------------------------
 
 template <class F>
-PyObject* Parser<F>::string_from(const U* s, size_t n, uint32_t bits) {
-  if constexpr (F::utf8) {
+template <class S>
+typename S::Out Parser<F>::string_from(const U* s, size_t n, uint32_t bits) {
+  if constexpr (std::is_same_v<S, Nodes>) {
+    if constexpr (F::utf8) {
+      if ((bits & 0x80) && utf8_invalid(s, s + n) != nullptr) return invalid_utf8(s, s + n);
+    }
+    Node* node = nodes_.make(NodeKind::kString);
+    if (node != nullptr) node->text = {s, n};
+    return node;
+  } else if constexpr (F::utf8) {
     PyObject* str = str_from_utf8(s, n, bits & 0x80);
     if (str == nullptr && !PyErr_Occurred()) return invalid_utf8(s, s + n);
     return str;
@@ -113,8 +166,18 @@ PyObject* Parser<F>::string_from(const U* s, size_t n, uint32_t bits) {
 // The scratch text holds runs that were checked one by one (checked apart, so a line-ending
 // backslash or an escape cannot join the halves of a broken sequence) and escapes.
 template <class F>
-PyObject* Parser<F>::string_from_scratch() {
-  if constexpr (F::utf8) {
+template <class S>
+typename S::Out Parser<F>::string_from_scratch() {
+  if constexpr (std::is_same_v<S, Nodes>) {
+    auto& text = nodes_.text();
+    const size_t offset = text.size();
+    if (!text.append(text_.data(), text_.size())) return nullptr;
+    Node* node = nodes_.make(NodeKind::kString);
+    if (node == nullptr) return nullptr;
+    node->in_arena = true;
+    node->text = {reinterpret_cast<const void*>(offset), text_.size()};
+    return node;
+  } else if constexpr (F::utf8) {
     PyObject* str = str_from_utf8(text_.data(), text_.size(), text_bits_ & 0x80);
     if (str == nullptr && !PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "string text changed while it was read");
@@ -151,13 +214,14 @@ Failed Parser<F>::invalid_utf8(const U* s, const U* e) {
 }
 
 template <class F>
-PyObject* Parser<F>::basic_string() {
+template <class S>
+typename S::Out Parser<F>::basic_string() {
   const U* s = ++p_;
   uint32_t bits = 0;
   const U* q = scan_run<U, true>(s, end_, U{'"'}, bits);
   if (q < end_ && *q == '"') [[likely]] {
     p_ = q + 1;
-    return string_from(s, static_cast<size_t>(q - s), bits);
+    return string_from<S>(s, static_cast<size_t>(q - s), bits);
   }
   // Escapes, tabs or an error: the text is assembled in the scratch buffer.
   text_.clear();
@@ -183,11 +247,12 @@ PyObject* Parser<F>::basic_string() {
     q = scan_run<U, true>(s, end_, U{'"'}, bits);
   }
   ++p_;
-  return string_from_scratch();
+  return string_from_scratch<S>();
 }
 
 template <class F>
-PyObject* Parser<F>::literal_string() {
+template <class S>
+typename S::Out Parser<F>::literal_string() {
   const U* s = ++p_;
   uint32_t bits = 0;
   const U* q = s;
@@ -202,7 +267,7 @@ PyObject* Parser<F>::literal_string() {
   if (q == end_) return fail(q, "Unclosed string");
   if (*q == '\'') {
     p_ = q + 1;
-    return string_from(s, static_cast<size_t>(q - s), bits);
+    return string_from<S>(s, static_cast<size_t>(q - s), bits);
   }
   if (*q == '\n' || *q == '\r')
     return fail(q, "Unclosed string: line break before the closing quote");
@@ -212,7 +277,8 @@ PyObject* Parser<F>::literal_string() {
 // """...""" and '''...''': a line break right after the opening is dropped, CRLF reads as LF,
 // and up to two quotes may stand just before the closing three.
 template <class F>
-PyObject* Parser<F>::multiline_string(bool basic) {
+template <class S>
+typename S::Out Parser<F>::multiline_string(bool basic) {
   const U quote = basic ? U{'"'} : U{'\''};
   p_ += 3;
   if (cur() == '\n') {
@@ -253,7 +319,7 @@ PyObject* Parser<F>::multiline_string(bool basic) {
       return fail(q, "Invalid control character %R in a string", describe(q).get());
     }
   }
-  return string_from_scratch();
+  return string_from_scratch<S>();
 }
 
 template <class F>
