@@ -64,14 +64,24 @@ def test_argument_errors(call, message):
         call()
 
 
-@pytest.mark.parametrize("function", [decode_unified_data, read_unified_data])
-def test_inspect_signature_shows_the_keyword_only_default(function):
+@pytest.mark.parametrize(
+    ("function", "first_kind"),
+    [
+        (decode_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        (read_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        (decoder.loads, inspect.Parameter.POSITIONAL_ONLY),
+        (decoder.load, inspect.Parameter.POSITIONAL_ONLY),
+    ],
+)
+def test_inspect_signature_shows_the_keyword_only_default(function, first_kind):
     params = list(inspect.signature(function).parameters.values())
     assert [p.kind for p in params] == [
-        inspect.Parameter.POSITIONAL_OR_KEYWORD,
+        first_kind,
+        inspect.Parameter.KEYWORD_ONLY,
         inspect.Parameter.KEYWORD_ONLY,
     ]
     assert params[1].name == "parse_float" and params[1].default is float
+    assert params[2].name == "toml_version" and params[2].default == "1.1.0"
     assert function.__doc__.startswith(f"{function.__name__}(")  # __doc__ stays the signature
 
 
