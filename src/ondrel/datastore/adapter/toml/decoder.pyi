@@ -3,9 +3,9 @@
 from collections.abc import Buffer, Callable
 from os import PathLike
 from tomllib import TOMLDecodeError as TOMLDecodeError
-from typing import Any, Literal, Protocol, TypeAlias, type_check_only
+from typing import Any, Literal, Protocol, type_check_only
 
-_TomlVersion: TypeAlias = Literal["1.1.0", "1.0.0"]
+type _TomlVersion = Literal["1.1.0", "1.0.0"]
 
 @type_check_only
 class _BinaryReader(Protocol):
