@@ -1,4 +1,5 @@
-"""The reader checked against tomllib: value comparison, one differential check, byte-level
+"""The reader checked against the reference readers (tomli for TOML 1.1, the default mode;
+tomllib of 3.13 for toml_version="1.0.0"): value comparison, one differential check, byte-level
 mutations and a shrinker that cuts a failing document down to a short reproducer. Shared by the
 decoder tests and tools/fuzz_decoder.py."""
 
@@ -10,10 +11,40 @@ import tomllib
 from collections.abc import Callable
 from typing import Any
 
+import tomli
+
 from _toml_layout import same
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data
 
-POSITION = re.compile(r"\(at line \d+, column \d+\)$")
+POSITION = re.compile(r"\(at line (\d+), column (\d+)\)$")
+VERSIONS = ("1.1.0", "1.0.0")
+ORACLES = {"1.1.0": tomli, "1.0.0": tomllib}
+
+
+def error_details_problem(e: Exception, given: bytes | str | memoryview) -> str | None:
+    """What is wrong with the details of one of our TOMLDecodeErrors, or None."""
+    doc = given if isinstance(given, str) else bytes(given).decode("utf-8", "replace")
+    m = POSITION.search(str(e))
+    if m is None:
+        return "error message without a position"
+    attrs = {k: getattr(e, k, None) for k in ("msg", "doc", "pos", "lineno", "colno")}
+    if (
+        attrs["doc"] != doc
+        or not isinstance(attrs["pos"], int)
+        or not 0 <= attrs["pos"] <= len(doc)
+    ):
+        return f"error doc/pos wrong: {attrs!r}"
+    pos = attrs["pos"]
+    lineno = doc.count("\n", 0, pos) + 1
+    colno = pos + 1 if lineno == 1 else pos - doc.rindex("\n", 0, pos)
+    if (attrs["lineno"], attrs["colno"]) != (lineno, colno) or m.groups() != (
+        str(lineno),
+        str(colno),
+    ):
+        return f"error line/column disagree with doc and pos: {attrs!r}"
+    if str(e) != f"{attrs['msg']} (at line {lineno}, column {colno})":
+        return f"error msg is not the message without its position: {attrs!r}"
+    return None
 
 
 def _run(call: Callable[[], Any]) -> tuple[str, Any]:
@@ -23,9 +54,11 @@ def _run(call: Callable[[], Any]) -> tuple[str, Any]:
         return type(e).__name__, e
 
 
-def check(data: bytes | str, parse_float: Callable[[str], Any] = float) -> str | None:
-    """What is wrong with the reader on one document (str, or bytes read both ways), or None.
-    The first line names the kind of fault, the rest shows the values."""
+def check(
+    data: bytes | str, parse_float: Callable[[str], Any] = float, version: str = "1.1.0"
+) -> str | None:
+    """What is wrong with the reader on one document (str, or bytes read both ways) in the mode
+    `version`, or None. The first line names the kind of fault, the rest shows the values."""
     if isinstance(data, bytes):
         try:
             text = data.decode()
@@ -39,9 +72,13 @@ def check(data: bytes | str, parse_float: Callable[[str], Any] = float) -> str |
                     raised.append(e)
                     raise
 
-            kind, got = _run(lambda: decode_unified_data(data, parse_float=spy))
+            kind, got = _run(
+                lambda: decode_unified_data(data, parse_float=spy, toml_version=version)
+            )
             # Text before the bad bytes is read first: its own errors may come out first.
             earlier = kind == "RecursionError" or (kind == "ValueError" and "digits" in str(got))
+            if kind == "TOMLDecodeError" and (problem := error_details_problem(got, data)):
+                return f"bytes: {problem}"
             if kind in ("UnicodeDecodeError", "TOMLDecodeError") or earlier or got in raised:
                 return None
             return f"bytes: invalid UTF-8 gave {kind}\n  ours: {got!r}"
@@ -50,23 +87,29 @@ def check(data: bytes | str, parse_float: Callable[[str], Any] = float) -> str |
         text, inputs = data, [data]
     # A leading byte-order mark is skipped on purpose; tomllib refuses it.
     oracle_text = text.removeprefix("\ufeff")
-    want_kind, want = _run(lambda: tomllib.loads(oracle_text, parse_float=parse_float))
+    oracle = ORACLES[version]
+    name = oracle.__name__
+    want_kind, want = _run(lambda: oracle.loads(oracle_text, parse_float=parse_float))
     for given in inputs:
-        kind, got = _run(lambda given=given: decode_unified_data(given, parse_float=parse_float))
-        form = type(given).__name__
-        values = f"\n  ours:    {kind} {got!r}\n  tomllib: {want_kind} {want!r}"
+        kind, got = _run(
+            lambda given=given: decode_unified_data(
+                given, parse_float=parse_float, toml_version=version
+            )
+        )
+        form = f"{type(given).__name__} ({version})"
+        values = f"\n  ours:    {kind} {got!r}\n  {name}: {want_kind} {want!r}"
         if want_kind == "RecursionError":
             if kind not in ("ok", "RecursionError", "TOMLDecodeError"):
-                return f"{form}: tomllib ran out of stack, ours raised {kind}" + values
+                return f"{form}: {name} ran out of stack, ours raised {kind}" + values
         elif want_kind == "ok":
             if kind != "ok":
-                return f"{form}: tomllib accepts, ours raised {kind}" + values
+                return f"{form}: {name} accepts, ours raised {kind}" + values
             if not same(got, want):
                 return f"{form}: results differ" + values
         elif kind != want_kind:
-            return f"{form}: tomllib raised {want_kind}, ours gave {kind}" + values
-        elif kind == "TOMLDecodeError" and not POSITION.search(str(got)):
-            return f"{form}: error message without a position" + values
+            return f"{form}: {name} raised {want_kind}, ours gave {kind}" + values
+        elif kind == "TOMLDecodeError" and (problem := error_details_problem(got, given)):
+            return f"{form}: {problem}" + values
     return None
 
 
@@ -100,9 +143,11 @@ def shrink(data: bytes, fails: Callable[[bytes], bool]) -> bytes:
             return data
 
 
-def reproducer(data: bytes | str, parse_float: Callable[[str], Any] = float) -> str:
+def reproducer(
+    data: bytes | str, parse_float: Callable[[str], Any] = float, version: str = "1.1.0"
+) -> str:
     """The fault of a document with the document and a short form of it, or "" if none."""
-    problem = check(data, parse_float)
+    problem = check(data, parse_float, version)
     if problem is None:
         return ""
     kind = problem.partition("\n")[0]
@@ -116,12 +161,13 @@ def reproducer(data: bytes | str, parse_float: Callable[[str], Any] = float) -> 
 
     def fails(candidate: bytes) -> bool:
         try:
-            return (check(back(candidate), parse_float) or "").startswith(kind + "\n")
+            return (check(back(candidate), parse_float, version) or "").startswith(kind + "\n")
         except UnicodeDecodeError:
             return False
 
     short = back(shrink(raw, fails))
-    return f"{problem}\n  document: {data!r}\n  shrunk:   {short!r}\n  {check(short, parse_float)}"
+    again = check(short, parse_float, version)
+    return f"{problem}\n  document: {data!r}\n  shrunk:   {short!r}\n  {again}"
 
 
 # Pieces that break or bend TOML when dropped into a document.
@@ -133,6 +179,11 @@ INSERTS = [
     b"\\u",
     b"\\U0001",
     b"\\x41",
+    b"\\xe9",
+    b"\\e",
+    b"{\n",
+    b",\n}",
+    b"07:32",
     b"\\\n",
     b"\\ \n",
     b"[[",
@@ -310,4 +361,29 @@ ld = [1979-05-27, 2000-02-29, 1900-02-28, 0001-01-01, 9999-12-31]
 lt = [07:32:00, 00:32:00.999999, 23:59:59.1234567, 00:00:00]
 leap = 2024-02-29T23:59:59Z
 """,
+}
+
+# TOML 1.1 only: every addition, in one document (the 1.0 mode must refuse it).
+FEATURES_11 = {
+    "toml_1_1": r'''
+record = {
+    id = 1, # a comment inside
+    name = "ada",
+
+    tags = [ "x", "y", ],
+    nested = { a.b = 1, c = {
+        d = 2,
+    }, },
+}
+empty = {
+}
+one_line = { a = 1, b = 2, }
+escapes = "\e[1m \x00\x41\xe9\xFF \u00e9"
+multi_escapes = """\e \x7f\
+    tail"""
+no_seconds = [1979-05-27T07:32Z, 1979-05-27 07:32-07:00, 1979-05-27T07:32, 07:32, 23:59]
+[table]
+inline = { x = 1,
+    y = 2 }
+''',
 }

@@ -1,5 +1,6 @@
-"""The TOML 1.0 cases of the public conformance corpus: every valid file decodes to its
-expected value (compared by value and by TOML type), every invalid file is rejected."""
+"""Both lists of the public conformance corpus: the TOML 1.1 cases in the default mode, the
+TOML 1.0 cases with toml_version="1.0.0". Every valid file decodes to its expected value
+(compared by value and by TOML type), every invalid file is rejected."""
 
 import datetime
 import json
@@ -8,6 +9,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+import tomli
 
 from _toml_layout import same
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
@@ -26,10 +28,19 @@ SKIP = "toml-test corpus not found: set ONDREL_TOML_TEST or provide ../shared/to
 
 
 def _cases(kind: str) -> list:
+    """(toml_version, path) for every file of `kind` that each version's list names."""
     if CORPUS is None:
-        return [pytest.param(None, marks=pytest.mark.skip(reason=SKIP))]
-    files = sorted((CORPUS / kind).rglob("*.toml"))
-    return [pytest.param(f, id=str(f.relative_to(CORPUS / kind))) for f in files]
+        return [pytest.param("1.1.0", None, marks=pytest.mark.skip(reason=SKIP))]
+    cases = []
+    for version in ("1.1.0", "1.0.0"):
+        names = (CORPUS / f"files-toml-{version}").read_text(encoding="utf-8").split()
+        for name in sorted(n for n in names if n.startswith(kind + "/") and n.endswith(".toml")):
+            cases.append(pytest.param(version, CORPUS / name, id=f"{version}:{name}"))
+    return cases
+
+
+# The reference reader of each mode, for document order.
+_ORACLE = {"1.1.0": tomli, "1.0.0": tomllib}
 
 
 def _datetime(text: str):
@@ -62,14 +73,14 @@ def untag(tagged):
     return {k: untag(v) for k, v in tagged.items()}
 
 
-@pytest.mark.parametrize("path", _cases("valid"))
-def test_valid_file_decodes_to_expected(path):
+@pytest.mark.parametrize(("version", "path"), _cases("valid"))
+def test_valid_file_decodes_to_expected(version, path):
     data = path.read_bytes()
     expected = untag(json.loads(path.with_suffix(".json").read_text(encoding="utf-8")))
     for got in (
-        decode_unified_data(data),
-        decode_unified_data(data.decode()),
-        read_unified_data(path),
+        decode_unified_data(data, toml_version=version),
+        decode_unified_data(data.decode(), toml_version=version),
+        read_unified_data(path, toml_version=version),
     ):
         assert same(_keys_sorted(got), _keys_sorted(expected)), got
 
@@ -83,24 +94,25 @@ def _keys_sorted(v):
     return v
 
 
-@pytest.mark.parametrize("path", _cases("valid"))
-def test_valid_file_matches_tomllib_in_order(path):
+@pytest.mark.parametrize(("version", "path"), _cases("valid"))
+def test_valid_file_matches_reference_in_order(version, path):
     text = path.read_bytes().decode()
+    oracle = _ORACLE[version]
     try:
-        expected = tomllib.loads(text)
-    except tomllib.TOMLDecodeError:
-        pytest.skip("tomllib refuses this file (a byte-order mark)")
-    assert same(decode_unified_data(text), expected)
+        expected = oracle.loads(text)
+    except oracle.TOMLDecodeError:
+        pytest.skip(f"{oracle.__name__} refuses this file (a byte-order mark)")
+    assert same(decode_unified_data(text, toml_version=version), expected)
 
 
-@pytest.mark.parametrize("path", _cases("invalid"))
-def test_invalid_file_is_rejected(path):
+@pytest.mark.parametrize(("version", "path"), _cases("invalid"))
+def test_invalid_file_is_rejected(version, path):
     data = path.read_bytes()
     with pytest.raises((tomllib.TOMLDecodeError, UnicodeDecodeError)):
-        decode_unified_data(data)
+        decode_unified_data(data, toml_version=version)
     try:
         text = data.decode()
     except UnicodeDecodeError:
         return
     with pytest.raises(tomllib.TOMLDecodeError, match=r"\(at line \d+, column \d+\)$"):
-        decode_unified_data(text)
+        decode_unified_data(text, toml_version=version)

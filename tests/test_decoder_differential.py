@@ -1,18 +1,20 @@
-"""The reader against tomllib: documents written by tomli_w and by our writer, hand-written
-documents using every TOML feature, and byte-level mutations of those. Where tomllib accepts,
-the results are equal with equal types; where it rejects, we reject."""
+"""The reader against the reference readers (tomli for the default TOML 1.1 mode, tomllib for
+toml_version="1.0.0"): documents written by tomli_w and by our writer, hand-written documents
+using every TOML feature (and every 1.1 addition), and byte-level mutations of those. Where the
+reference accepts, the results are equal with equal types; where it rejects, we reject, with
+the error's details consistent."""
 
 import datetime
 import decimal
 import random
-import tomllib
 
 import pytest
+import tomli
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _toml_models import Model, Table, col
-from _toml_oracle import FEATURES, check, mutate, reproducer
+from _toml_oracle import FEATURES, FEATURES_11, VERSIONS, check, mutate, reproducer
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
 try:
@@ -79,9 +81,10 @@ documents = st.dictionaries(
 )
 
 
-def assert_agrees(data, parse_float=float):
-    if problem := reproducer(data, parse_float):
-        pytest.fail(problem, pytrace=False)
+def assert_agrees(data, parse_float=float, versions=VERSIONS):
+    for version in versions:
+        if problem := reproducer(data, parse_float, version):
+            pytest.fail(problem, pytrace=False)
 
 
 @pytest.mark.skipif(
@@ -129,7 +132,7 @@ def line_ends(doc: str) -> dict[str, bytes]:
 
 CASES = [
     pytest.param(data, id=f"{name}-{end}")
-    for name, doc in FEATURES.items()
+    for name, doc in {**FEATURES, **FEATURES_11}.items()
     for end, data in line_ends(doc).items()
 ]
 
@@ -137,7 +140,7 @@ CASES = [
 @pytest.mark.parametrize("data", CASES)
 @pytest.mark.parametrize("parse_float", PARSE_FLOATS.values(), ids=PARSE_FLOATS)
 def test_feature_documents(data, parse_float):
-    tomllib.loads(data.decode())  # the seed itself must be valid TOML
+    tomli.loads(data.decode())  # the seed itself must be valid TOML 1.1
     assert_agrees(data, parse_float)
     assert_agrees(b"\xef\xbb\xbf" + data, parse_float)
 
@@ -158,10 +161,11 @@ def test_mutations(data, request):
     for i in range(MUTANTS):
         mutant = mutate(r, data)
         parse_float = float if i % 4 else floats[i // 4 % len(floats)]
-        if check(mutant, parse_float) is not None:
-            failures.append(reproducer(mutant, parse_float))
-            if len(failures) == 3:
-                break
+        for version in VERSIONS:
+            if check(mutant, parse_float, version) is not None:
+                failures.append(reproducer(mutant, parse_float, version))
+        if len(failures) >= 3:
+            break
     if failures:
         pytest.fail("\n\n".join(failures), pytrace=False)
 

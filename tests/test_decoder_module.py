@@ -5,14 +5,17 @@ import datetime
 import decimal
 import errno
 import inspect
+import io
 import os
 import pathlib
+import re
 import sys
 import threading
 import tomllib
 
 import pytest
 
+from _toml_layout import same
 from ondrel.datastore.adapter.toml import decoder
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
@@ -64,14 +67,24 @@ def test_argument_errors(call, message):
         call()
 
 
-@pytest.mark.parametrize("function", [decode_unified_data, read_unified_data])
-def test_inspect_signature_shows_the_keyword_only_default(function):
+@pytest.mark.parametrize(
+    ("function", "first_kind"),
+    [
+        (decode_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        (read_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        (decoder.loads, inspect.Parameter.POSITIONAL_ONLY),
+        (decoder.load, inspect.Parameter.POSITIONAL_ONLY),
+    ],
+)
+def test_inspect_signature_shows_the_keyword_only_default(function, first_kind):
     params = list(inspect.signature(function).parameters.values())
     assert [p.kind for p in params] == [
-        inspect.Parameter.POSITIONAL_OR_KEYWORD,
+        first_kind,
+        inspect.Parameter.KEYWORD_ONLY,
         inspect.Parameter.KEYWORD_ONLY,
     ]
     assert params[1].name == "parse_float" and params[1].default is float
+    assert params[2].name == "toml_version" and params[2].default == "1.1.0"
     assert function.__doc__.startswith(f"{function.__name__}(")  # __doc__ stays the signature
 
 
@@ -158,6 +171,90 @@ def test_errors_point_at_the_offending_character(text, line, column):
             decode_unified_data(data)
         assert str(info.value).endswith(f"(at line {line}, column {column})")
     assert decoder.TOMLDecodeError is tomllib.TOMLDecodeError
+
+
+@pytest.mark.parametrize(
+    "data, pos, lineno, colno",
+    [
+        ("a = 1\nb = 2x", 11, 2, 6),
+        ('x = "é€😀" z'.encode(), 10, 1, 11),  # bytes: pos counts characters of the text
+        (b'a = 1\nb = "\xff"', 11, 2, 6),  # bad UTF-8: the doc holds U+FFFD in its place
+        ("a = 1\r\nb = 2x", 12, 2, 6),
+        ("a = [1,", 7, 1, 8),  # at the end of the document
+        ("\ufeffa = 1\na = 2", 7, 2, 1),  # the byte-order mark is part of doc
+    ],
+)
+def test_error_details(data, pos, lineno, colno):
+    with pytest.raises(tomllib.TOMLDecodeError) as info:
+        decode_unified_data(data)
+    e = info.value
+    doc = data if isinstance(data, str) else data.decode("utf-8", "replace")
+    assert (e.doc, e.pos, e.lineno, e.colno) == (doc, pos, lineno, colno)
+    assert e.args == (f"{e.msg} (at line {lineno}, column {colno})",)
+    assert "(at line" not in e.msg
+
+
+class _Reads:
+    """A binary file that counts its reads."""
+
+    def __init__(self, data):
+        self.data, self.calls = data, 0
+
+    def read(self):
+        self.calls += 1
+        return self.data
+
+
+_DOC = "a = 1.5\nb = [1, 'x']\n"
+_TEXT_MODE = "File must be opened in binary mode, e.g. use `open('foo.toml', 'rb')`"
+
+
+@pytest.mark.parametrize(
+    "call, want",
+    [
+        (lambda m: m.loads(_DOC), None),
+        (lambda m: m.loads(_DOC, parse_float=decimal.Decimal), None),
+        (lambda m: m.loads(type("S", (str,), {})(_DOC)), None),
+        (lambda m: m.loads("a = 1 x"), (tomllib.TOMLDecodeError, "at line 1, column 7")),
+        (lambda m: m.loads(_DOC.encode()), (TypeError, "Expected str object, not 'bytes'")),
+        (lambda m: m.loads(bytearray()), (TypeError, "Expected str object, not 'bytearray'")),
+        (lambda m: m.loads(None), (TypeError, "Expected str object, not 'NoneType'")),
+        (lambda m: m.loads(s=_DOC), (TypeError, "unexpected keyword argument 's'")),
+        (lambda m: m.loads(), (TypeError, "positional argument")),
+        (lambda m: m.load(io.BytesIO(_DOC.encode())), None),
+        (lambda m: m.load(io.BytesIO(_DOC.encode()), parse_float=str), None),
+        (lambda m: m.load(_Reads(bytearray(_DOC.encode()))), None),
+        (lambda m: m.load(io.StringIO(_DOC)), (TypeError, _TEXT_MODE)),
+        (lambda m: m.load(_Reads(None)), (TypeError, _TEXT_MODE)),
+        (lambda m: m.load(object()), (AttributeError, "read")),
+        (lambda m: m.load(fp=io.BytesIO(b"")), (TypeError, "unexpected keyword argument 'fp'")),
+    ],
+)
+def test_load_and_loads_follow_tomllib(call, want):
+    if want is None:
+        assert same(call(decoder), call(tomllib))
+    else:
+        with pytest.raises(want[0], match=re.escape(want[1])):
+            call(decoder)
+    reads = _Reads(_DOC.encode())
+    assert decoder.load(reads) == tomllib.loads(_DOC) and reads.calls == 1
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda v: decode_unified_data("a = 1", toml_version=v),
+        lambda v: read_unified_data(os.devnull, toml_version=v),
+        lambda v: decoder.loads("a = 1", toml_version=v),
+        lambda v: decoder.load(io.BytesIO(b"a = 1"), toml_version=v),
+    ],
+    ids=["decode_unified_data", "read_unified_data", "loads", "load"],
+)
+@pytest.mark.parametrize("version", ["1.2.0", "1.0", "v1.1.0", "", b"1.1.0", 1.1, None])
+def test_toml_version_takes_only_the_two_versions(call, version):
+    with pytest.raises(ValueError, match=re.escape(repr(version))):
+        call(version)
+    assert call("1.0.0") == call("1.1.0")
 
 
 def test_invalid_utf8_is_refused():

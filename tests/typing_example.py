@@ -10,7 +10,12 @@ import tempfile
 import tomllib
 from typing import Any
 
-from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
+from ondrel.datastore.adapter.toml.decoder import (
+    decode_unified_data,
+    load,
+    loads,
+    read_unified_data,
+)
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.data import Column, TableData
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -71,6 +76,8 @@ def main() -> None:
             assert f.read() == text.encode()
         read: dict[str, Any] = read_unified_data(path, parse_float=float)
         assert read == doc
+        with open(path, "rb") as f:
+            assert load(f, toml_version="1.0.0") == doc == loads(text, parse_float=float)
 
     again = UnifiedDataFormat.model_validate(model.model_dump())
     assert again.tables == tables and again.tables is not tables

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pathlib
 
-from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, loads, read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.grimsel import TablesHolder
 from ondrel.datastore.unified_data import UnifiedDataFormat
@@ -29,5 +29,7 @@ document: bytes = encode_unified_data(model)  # error
 decode_unified_data(1)  # error
 decode_unified_data("", float)  # error
 read_unified_data(3)  # error
+loads(b"a = 1")  # error
+loads("a = 1", toml_version="1.2.0")  # error
 holder.as_dict()["x"] = 1
 holder.set(None, object())

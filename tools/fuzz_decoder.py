@@ -1,9 +1,11 @@
-"""Seeded random fuzzing of the TOML reader against tomllib, for a bounded time.
+"""Seeded random fuzzing of the TOML reader against the reference readers, for a bounded time.
 
 Each round makes a document: random TOML text from a grammar (every string, key, number and
-date-time form, headers, arrays of tables, inline tables, comments, CRLF), data written by
-tomli_w or by our writer, or a hand-written feature document; most are then mutated byte by
-byte. Our reader must agree with tomllib (equal results with equal types, or both reject).
+date-time form, headers, arrays of tables, inline tables, comments, CRLF, and the TOML 1.1
+additions), data written by tomli_w or by our writer, or a hand-written feature document; most
+are then mutated byte by byte. Our reader must agree in both modes: with tomli by default
+(TOML 1.1) and with tomllib under toml_version="1.0.0" (equal results with equal types, or both
+reject, with consistent error details).
 Some rounds feed hostile inputs (nesting 200,000 deep, 100,000-part dotted keys and headers,
 huge strings, duplicate keys, random bytes) that must give a result, TOMLDecodeError,
 UnicodeDecodeError, RecursionError or MemoryError within a time linear in their size, and
@@ -32,7 +34,7 @@ from typing import Any
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 from _toml_models import Model, Table, col
-from _toml_oracle import FEATURES, check, mutate, reproducer
+from _toml_oracle import FEATURES, FEATURES_11, VERSIONS, check, mutate, reproducer
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
@@ -45,6 +47,7 @@ PARSE_FLOATS: list[Callable[[str], Any]] = [float, float, float, decimal.Decimal
 BARE = "abcxyzABZ019_-"
 NAMES = ["a", "b", "t", "x", "1", "true", "inf", "-", "é", "", "a.b", "k k"]
 ESCAPES = ["\\b", "\\t", "\\n", "\\f", "\\r", '\\"', "\\\\", "\\u00e9", "\\U0001F600", "\\u0000"]
+ESCAPES += ["\\e", "\\x41", "\\xe9", "\\xFF", "\\x0"]  # TOML 1.1 (the last one too short)
 CHARS = ["a", " ", "\t", "é", "€", "😀", "#", "=", "'", '"', "[", "]", "{", ",", "\u2028", "\x7f"]
 PLAIN = CHARS[:6]
 
@@ -159,7 +162,9 @@ class Grammar:
             date = r.choice(["2023-02-29", "2024-02-30", "2024-13-01", "2024-00-10", "2024-04-31"])
         clock = "%02d:%02d:%02d" % (r.randrange(24), r.randrange(60), r.randrange(60))
         if r.random() < 0.05:
-            clock = r.choice(["24:00:00", "23:60:00", "23:59:60", "7:32:00"])
+            clock = r.choice(["24:00:00", "23:60:00", "23:59:60", "7:32:00", "24:00", "7:32"])
+        if r.random() < 0.2:
+            clock = clock[:5]  # seconds left out: TOML 1.1
         if r.random() < 0.4:
             clock += "." + "".join(r.choices("0123456789", k=r.randint(1, 9)))
         offset = r.choice(["Z", "z", "", "-00:00", "+05:30", "-07:00", "+23:59", "+24:00"])
@@ -178,11 +183,15 @@ class Grammar:
 
     def inline(self, depth: int) -> str:
         r = self.r
+        # Line breaks, comments and a trailing comma are TOML 1.1; most tables stay on one line.
+        split = r.random() < 0.3
+        sep = lambda: self.ws() + (r.choice(["", "\n", self.comment() + "\n"]) if split else "")  # noqa: E731
         pairs = [
-            self.ws() + self.key() + self.ws() + "=" + self.ws() + self.value(depth + 1) + self.ws()
+            sep() + self.key() + self.ws() + "=" + self.ws() + self.value(depth + 1) + sep()
             for _ in range(r.randint(0, 3))
         ]
-        return "{" + ",".join(pairs) + self.ws() + "}"
+        trailing = "," if pairs and r.random() < 0.15 else ""
+        return "{" + ",".join(pairs) + trailing + sep() + "}"
 
     def value(self, depth: int = 0) -> str:
         r = self.r
@@ -305,13 +314,14 @@ def hostile(r: random.Random) -> tuple[str, bytes | str]:
 
 def run_hostile(r: random.Random, verbose: bool) -> None:
     name, data = hostile(r)
+    version = r.choice(VERSIONS)
     if verbose:
         print(f"  hostile: {name}", file=sys.stderr, flush=True)
     if r.random() < 0.5:
         data = data.encode() if isinstance(data, str) else data
     start = time.perf_counter()
     try:
-        result = decode_unified_data(data)
+        result = decode_unified_data(data, toml_version=version)
         assert isinstance(result, dict)
     except ALLOWED:
         pass
@@ -328,12 +338,12 @@ def run_hostile(r: random.Random, verbose: bool) -> None:
 # ---- leaks -----------------------------------------------------------------------------------
 
 
-def leaks(data: bytes | str, parse_float: Callable[[str], Any]) -> int:
+def leaks(data: bytes | str, parse_float: Callable[[str], Any], version: str) -> int:
     """Memory blocks still held after repeating one decode (success or failure)."""
 
     def once() -> None:
         with contextlib.suppress(Exception):
-            decode_unified_data(data, parse_float=parse_float)
+            decode_unified_data(data, parse_float=parse_float, toml_version=version)
 
     for _ in range(5):
         once()
@@ -356,7 +366,7 @@ def main() -> int:
     faulthandler.enable()
     r = random.Random(seed)
     grammar = Grammar(r)
-    seeds = [doc.encode() for doc in FEATURES.values()]
+    seeds = [doc.encode() for doc in (*FEATURES.values(), *FEATURES_11.values())]
     counts = dict.fromkeys(("grammar", "written", "feature", "hostile", "leak"), 0)
     start = time.monotonic()
     while time.monotonic() - start < args.seconds:
@@ -379,12 +389,14 @@ def main() -> int:
         if args.verbose:
             print(f"  {kind}: {data!r}", file=sys.stderr, flush=True)
         counts[kind] += 1
-        if check(data, parse_float) is not None:
-            print(f"fuzz_decoder: seed {seed}: {kind} document\n{reproducer(data, parse_float)}")
-            return 1
+        for version in VERSIONS:
+            if check(data, parse_float, version) is not None:
+                problem = reproducer(data, parse_float, version)
+                print(f"fuzz_decoder: seed {seed}: {kind} document ({version})\n{problem}")
+                return 1
         if r.random() < 0.01:
             counts["leak"] += 1
-            grown = leaks(data, parse_float)
+            grown = leaks(data, parse_float, r.choice(VERSIONS))
             if grown >= 50:
                 print(f"fuzz_decoder: seed {seed}: {grown} blocks leaked by 50 calls on {data!r}")
                 return 1

@@ -56,7 +56,12 @@ def check_installed_location() -> None:
 
 
 def roundtrip() -> None:
-    from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
+    from ondrel.datastore.adapter.toml.decoder import (
+        decode_unified_data,
+        load,
+        loads,
+        read_unified_data,
+    )
     from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
     from ondrel.datastore.unified_data import UnifiedDataFormat
 
@@ -81,6 +86,8 @@ def roundtrip() -> None:
             assert write_unified_data(model, path, escape_strings=escape) is None
             assert Path(path).read_bytes() == text.encode("utf-8")
             assert read_unified_data(Path(path)) == doc
+            with open(path, "rb") as f:
+                assert load(f) == loads(text, toml_version="1.0.0") == doc
 
 
 def main() -> int:

@@ -71,18 +71,27 @@ int Parser<F>::digits_at(const U* q, int n) const {
   return v;
 }
 
-// HH:MM:SS with optional fraction at p_; the fraction is cut to microseconds.
+// HH:MM:SS with optional fraction at p_ (1.1: or HH:MM, seconds 0); the fraction is cut to
+// microseconds.
 template <class F>
 bool Parser<F>::time_part(int* hour, int* minute, int* second, int* micro) {
   const U* s = p_;
   *hour = digits_at(s, 2);
   *minute = digits_at(s + 3, 2);
-  *second = digits_at(s + 6, 2);
-  if (*hour < 0 || at(s + 2) != ':' || *minute < 0 || at(s + 5) != ':' || *second < 0)
+  *micro = 0;
+  if (*hour < 0 || at(s + 2) != ':' || *minute < 0)
     return fail(s, "Invalid time: expected HH:MM:SS");
+  if (at(s + 5) != ':') [[unlikely]] {
+    if (!v11_) return fail(s, "Invalid time: expected HH:MM:SS (HH:MM from TOML 1.1)");
+    if (*hour > 23 || *minute > 59) return fail(s, "Invalid time: out of range");
+    *second = 0;
+    p_ = s + 5;
+    return true;
+  }
+  *second = digits_at(s + 6, 2);
+  if (*second < 0) return fail(s, "Invalid time: expected HH:MM:SS");
   if (*hour > 23 || *minute > 59 || *second > 59) return fail(s, "Invalid time: out of range");
   const U* q = s + 8;
-  *micro = 0;
   if (at(q) == '.') {
     ++q;
     if (!is_digit(at(q))) return fail(q, "Expected a digit in the fraction of a second");

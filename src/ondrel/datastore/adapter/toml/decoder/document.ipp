@@ -19,33 +19,31 @@ inline const char* what_is(PyObject* obj, const TableInfo* info) {
 }
 
 template <class F>
-void raise_at(const typename F::Unit* begin, const typename F::Unit* at, const char* fmt,
-              va_list va) {
-  Py_ssize_t line = 1;
-  const typename F::Unit* line_start = begin;
-  for (const typename F::Unit* q = begin; q < at; ++q) {
-    if (*q == '\n') {
-      ++line;
-      line_start = q + 1;
-    }
+void raise_at(const typename F::Unit* begin, const typename F::Unit* end,
+              const typename F::Unit* at, PyObject* source, const char* fmt, va_list va) {
+  Ref msg = Ref::steal(PyUnicode_FromFormatV(fmt, va));
+  if (!msg) return;
+  if (source != nullptr) {
+    raise_decode_error(source, at - begin, msg.get());
+    return;
   }
-  Py_ssize_t column = 1;
-  for (const typename F::Unit* q = line_start; q < at; ++q) {
-    // Columns count characters: UTF-8 continuation bytes are part of the one before.
-    if (!F::utf8 || (*q & 0xC0) != 0x80) ++column;
+  if constexpr (F::utf8) {
+    // Bytes become text only here; pos counts the characters of the replaced text before `at`.
+    const auto* b = reinterpret_cast<const char*>(begin);
+    Ref doc = Ref::steal(PyUnicode_DecodeUTF8(b, end - begin, "replace"));
+    Ref head = Ref::steal(PyUnicode_DecodeUTF8(b, at - begin, "replace"));
+    if (!doc || !head) return;
+    const Py_ssize_t pos =
+        std::min(PyUnicode_GET_LENGTH(head.get()), PyUnicode_GET_LENGTH(doc.get()));
+    raise_decode_error(doc.get(), pos, msg.get());
   }
-  Ref what = Ref::steal(PyUnicode_FromFormatV(fmt, va));
-  if (!what) return;
-  Ref msg =
-      Ref::steal(PyUnicode_FromFormat("%U (at line %zd, column %zd)", what.get(), line, column));
-  if (msg) PyErr_SetObject(g_decode_error, msg.get());
 }
 
 template <class F>
 Failed Parser<F>::fail(const U* where, const char* fmt, ...) {
   va_list va;
   va_start(va, fmt);
-  raise_at<F>(begin_, where, fmt, va);
+  raise_at<F>(begin_, end_, where, source_, fmt, va);
   va_end(va);
   return Failed{};
 }
@@ -89,6 +87,23 @@ bool Parser<F>::skip_blank() {
       return true;
     }
   }
+}
+
+// Inside an inline table: 1.0 allows only whitespace between its items; 1.1 also line breaks
+// and comments. A one-line table never reaches the branch.
+template <class F>
+bool Parser<F>::inline_gap() {
+  skip_ws();
+  const U c = cur();
+  // One compare on the hot path: '\n', '\r' and '#' sort below every key character but '"'.
+  if (c <= U{'#'} && (c == '\n' || c == '\r' || c == '#')) [[unlikely]] {
+    if (v11_) return skip_blank();
+    if (c == '\n' || at(p_ + 1) == '\n')
+      return fail(p_,
+                  "Unclosed inline table: no '}' before the end of the line (line breaks "
+                  "inside are allowed from TOML 1.1)");
+  }
+  return true;
 }
 
 template <class F>

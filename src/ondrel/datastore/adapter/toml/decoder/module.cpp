@@ -21,42 +21,57 @@ namespace {
 constexpr char kFullName[] = "ondrel.datastore.adapter.toml.decoder";
 module::LoadState g_load;
 
+// What every entry point takes besides the text.
+struct Options {
+  PyObject* parse_float = nullptr;  // null: the built-in float, read natively
+  bool v11 = true;
+};
+
+// parse_float and toml_version as given (null when omitted); false with an exception set.
+bool read_options(PyObject* parse_float, PyObject* version, Options* out) {
+  out->parse_float =
+      parse_float == reinterpret_cast<PyObject*>(&PyFloat_Type) ? nullptr : parse_float;
+  if (version == nullptr) return true;
+  if (PyUnicode_Check(version)) {
+    if (PyUnicode_CompareWithASCIIString(version, "1.1.0") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(version, "1.0.0") == 0) {
+      out->v11 = false;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "toml_version must be '1.1.0' or '1.0.0', not %R", version);
+  return false;
+}
+
 template <class F>
-PyObject* parse(const void* data, Py_ssize_t n, PyObject* parse_float) {
+PyObject* parse(const void* data, Py_ssize_t n, PyObject* source, const Options& opt) {
   const auto* begin = static_cast<const typename F::Unit*>(data);
-  Parser<F> parser(begin, begin + n, parse_float);
+  Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11);
   return parser.run();
 }
 
-// The float parser to call, or null for the built-in float (read natively).
-PyObject* float_parser(PyObject* given) {
-  return given == nullptr || given == reinterpret_cast<PyObject*>(&PyFloat_Type) ? nullptr : given;
+// A str is read in its own units (ASCII as UTF-8).
+PyObject* decode_str(PyObject* text, const Options& opt) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  const void* units = PyUnicode_DATA(text);
+  if (PyUnicode_IS_ASCII(text)) return parse<Utf8>(units, n, text, opt);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return parse<Latin1>(units, n, text, opt);
+    case PyUnicode_2BYTE_KIND: return parse<Ucs2>(units, n, text, opt);
+    default: return parse<Ucs4>(units, n, text, opt);
+  }
 }
 
-// A str is read in its own units; bytes-like objects and ASCII text as UTF-8.
-PyObject* decode_object(PyObject* data, PyObject* parse_float) {
-  if (PyUnicode_Check(data)) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
-    const void* units = PyUnicode_DATA(data);
-    if (PyUnicode_IS_ASCII(data)) return parse<Utf8>(units, n, parse_float);
-    switch (PyUnicode_KIND(data)) {
-      case PyUnicode_1BYTE_KIND: return parse<Latin1>(units, n, parse_float);
-      case PyUnicode_2BYTE_KIND: return parse<Ucs2>(units, n, parse_float);
-      default: return parse<Ucs4>(units, n, parse_float);
-    }
-  }
-  if (!PyObject_CheckBuffer(data)) {
-    args::raise_arg_type("data", "str or bytes-like object", data);
-    return nullptr;
-  }
+// A bytes-like object, read as UTF-8.
+PyObject* decode_buffer(PyObject* data, const Options& opt) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  PyObject* result = parse<Utf8>(view.buf, view.len, parse_float);
+  PyObject* result = parse<Utf8>(view.buf, view.len, nullptr, opt);
   PyBuffer_Release(&view);
   return result;
 }
 
-// Keyword-only parse_float: one positional argument at most.
+// One positional argument at most; the rest by keyword.
 bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t nargs,
                 PyObject* kwnames, PyObject** out) {
   if (nargs > 1) {
@@ -66,14 +81,54 @@ bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t na
   return args::parse(params, argv, nargs, kwnames, out) == 0;
 }
 
-const char* const kDecodeKeywords[] = {"data", "parse_float"};
-const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 2, 1};
+const char* const kDecodeKeywords[] = {"data", "parse_float", "toml_version"};
+const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 3, 1};
 
 PyObject* decode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a)) return nullptr;
-  return decode_object(a[0], float_parser(a[1]));
+  PyObject* a[3];
+  Options opt;
+  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+    return nullptr;
+  if (PyUnicode_Check(a[0])) return decode_str(a[0], opt);
+  if (!PyObject_CheckBuffer(a[0])) {
+    args::raise_arg_type("data", "str or bytes-like object", a[0]);
+    return nullptr;
+  }
+  return decode_buffer(a[0], opt);
+}
+
+// loads and load take their first argument by position only: its keyword name matches none.
+const char* const kLoadsKeywords[] = {"", "parse_float", "toml_version"};
+const args::Params kLoadsParams{"loads", kLoadsKeywords, 3, 1};
+const args::Params kLoadParams{"load", kLoadsKeywords, 3, 1};
+
+PyObject* loads_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  Options opt;
+  if (!parse_call(kLoadsParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+    return nullptr;
+  if (!PyUnicode_Check(a[0])) {
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(a[0])));
+    if (name) PyErr_Format(PyExc_TypeError, "Expected str object, not '%U'", name.get());
+    return nullptr;
+  }
+  return decode_str(a[0], opt);
+}
+
+PyObject* load_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  Options opt;
+  if (!parse_call(kLoadParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+    return nullptr;
+  Ref data = Ref::steal(PyObject_CallMethod(a[0], "read", nullptr));
+  if (!data) return nullptr;
+  if (PyUnicode_Check(data.get()) || !PyObject_CheckBuffer(data.get())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "File must be opened in binary mode, e.g. use `open('foo.toml', 'rb')`");
+    return nullptr;
+  }
+  return decode_buffer(data.get(), opt);
 }
 
 // The whole file in one buffer, read without the GIL. Null with OSError (errno, filename) set.
@@ -124,13 +179,15 @@ int read_all(const char* path, FileText& out) {
   return err;
 }
 
-const char* const kReadKeywords[] = {"filepath", "parse_float"};
-const args::Params kReadParams{"read_unified_data", kReadKeywords, 2, 1};
+const char* const kReadKeywords[] = {"filepath", "parse_float", "toml_version"};
+const args::Params kReadParams{"read_unified_data", kReadKeywords, 3, 1};
 
 PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_call(kReadParams, argv, nargs, kwnames, a)) return nullptr;
+  PyObject* a[3];
+  Options opt;
+  if (!parse_call(kReadParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+    return nullptr;
   Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
   if (!fspath) return nullptr;
   PyObject* encoded = nullptr;
@@ -146,19 +203,28 @@ PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t na
     errno = err;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath.get());
   }
-  return parse<Utf8>(text.data, static_cast<Py_ssize_t>(text.size), float_parser(a[1]));
+  return parse<Utf8>(text.data, static_cast<Py_ssize_t>(text.size), nullptr, opt);
 }
 
 constexpr char kDecodeDoc[] =
-    "decode_unified_data(data, *, parse_float=float) -> dict\n\nRead a TOML document from a str "
-    "or from UTF-8 bytes, exactly as tomllib.loads reads it.\n\nArgs:\n    data: str, bytes, "
-    "bytearray or memoryview\n    parse_float: called with the text of every float\n\nRaises:\n"
-    "    tomllib.TOMLDecodeError: the text is not TOML 1.0";
+    "decode_unified_data(data, *, parse_float=float, toml_version='1.1.0') -> dict\n\nRead a "
+    "TOML document from a str or from UTF-8 bytes.\n\nArgs:\n    data: str, bytes, bytearray or "
+    "memoryview\n    parse_float: called with the text of every float\n    toml_version: '1.1.0' "
+    "or '1.0.0' (strict TOML 1.0)\n\nRaises:\n    tomllib.TOMLDecodeError: the text is not TOML "
+    "of that version";
 constexpr char kReadDoc[] =
-    "read_unified_data(filepath, *, parse_float=float) -> dict\n\nRead a TOML file in one go "
-    "and decode it as decode_unified_data does.\n\nArgs:\n    filepath: str or os.PathLike\n"
-    "    parse_float: called with the text of every float";
-constexpr char kModuleDoc[] = "Native TOML 1.0 reader: documents to dicts, as tomllib reads them.";
+    "read_unified_data(filepath, *, parse_float=float, toml_version='1.1.0') -> dict\n\nRead a "
+    "TOML file in one go and decode it as decode_unified_data does.\n\nArgs:\n    filepath: str "
+    "or os.PathLike\n    parse_float: called with the text of every float\n    toml_version: "
+    "'1.1.0' or '1.0.0'";
+constexpr char kLoadsDoc[] =
+    "loads(s, /, *, parse_float=float, toml_version='1.1.0') -> dict\n\nParse TOML from a str, "
+    "as tomllib.loads does.";
+constexpr char kLoadDoc[] =
+    "load(fp, /, *, parse_float=float, toml_version='1.1.0') -> dict\n\nParse TOML from a "
+    "binary file, as tomllib.load does: fp.read() is called once.";
+constexpr char kModuleDoc[] =
+    "Native TOML reader (1.1, or 1.0 on request): documents to dicts, as tomllib reads them.";
 
 PyObject* create(PyObject* spec, PyModuleDef*) { return module::create(g_load, spec); }
 
@@ -176,9 +242,13 @@ int exec(PyObject* module) {
   if (!module_name || !defaults) return -1;
   const FunctionDef defs[] = {
       {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false,
-       nullptr, "data, *, parse_float=float"},
+       nullptr, "data, *, parse_float=float, toml_version='1.1.0'"},
       {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false, nullptr,
-       "filepath, *, parse_float=float"},
+       "filepath, *, parse_float=float, toml_version='1.1.0'"},
+      {"loads", "loads", kLoadsDoc, loads_impl, false, nullptr,
+       "s, /, *, parse_float=float, toml_version='1.1.0'"},
+      {"load", "load", kLoadDoc, load_impl, false, nullptr,
+       "fp, /, *, parse_float=float, toml_version='1.1.0'"},
   };
   for (const FunctionDef& def : defs) {
     PyObject* f = function_new(def, module_name.get(), defaults.get(), nullptr);

@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -12,8 +13,6 @@
 #include "ondrel/datastore/adapter/toml/decoder/text.hpp"
 
 namespace ondrel::decoder {
-
-PyObject* g_decode_error = nullptr;
 
 bool datetime_ready() {
   PyDateTime_IMPORT;

@@ -1,6 +1,6 @@
-// The TOML 1.0 reader: one pass over the code units of a document, straight into Python
-// objects. Instantiated for UTF-8 bytes (bytes-like input, ASCII str, files) and for the
-// fixed-width units of a non-ASCII str, so no text is converted before it is read.
+// The TOML reader (1.1, or strict 1.0 on request): one pass over the code units of a document,
+// straight into Python objects. Instantiated for UTF-8 bytes (bytes-like input, ASCII str, files)
+// and for the fixed-width units of a non-ASCII str, so no text is converted before it is read.
 //
 // Every routine returns false or null with a Python exception set and stops at the first
 // failure. The result tree is owned by the root dict from the start, so a failure anywhere
@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/error.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/nodes.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/support.hpp"
 
@@ -29,9 +30,6 @@ using Latin1 = Form<Py_UCS1, false>;
 using Ucs2 = Form<Py_UCS2, false>;
 using Ucs4 = Form<Py_UCS4, false>;
 
-// Bound at import: tomllib.TOMLDecodeError (a strong reference for the process's life).
-extern PyObject* g_decode_error;
-
 // Binds the interpreter's datetime API for the reader; false with an exception set.
 bool datetime_ready();
 
@@ -45,10 +43,12 @@ struct Failed {
   }
 };
 
-// Raises TOMLDecodeError: the formatted message, then " (at line L, column C)" of `at`.
+// Raises TOMLDecodeError with the formatted message at `at`. `source` is the str the units
+// belong to, or null for UTF-8 bytes (then decoded here, bad sequences replaced).
 template <class F>
-[[gnu::cold]] void raise_at(const typename F::Unit* begin, const typename F::Unit* at,
-                            const char* fmt, va_list va);
+[[gnu::cold]] void raise_at(const typename F::Unit* begin, const typename F::Unit* end,
+                            const typename F::Unit* at, PyObject* source, const char* fmt,
+                            va_list va);
 
 // What the value grammar builds: Python objects (the dict reader), or the arena nodes of one
 // record on its way to Arrow columns.
@@ -79,11 +79,19 @@ class Parser {
  public:
   using U = typename F::Unit;
   // parse_float: null for the built-in float, else called with each float's text.
+  // source: the str the units belong to (for error details), or null for bytes.
+  // v11: TOML 1.1 syntax; false reads strict TOML 1.0.
   // records: null for the dict reader; else every [tables.<name>] table's records array goes
   // there instead of into dicts (parse_float must then be null).
-  Parser(const U* begin, const U* end, PyObject* parse_float,
+  Parser(const U* begin, const U* end, PyObject* parse_float, PyObject* source, bool v11,
          RecordsSink* records = nullptr) noexcept
-      : begin_(begin), end_(end), p_(begin), parse_float_(parse_float), records_(records) {}
+      : begin_(begin),
+        end_(end),
+        p_(begin),
+        parse_float_(parse_float),
+        source_(source),
+        v11_(v11),
+        records_(records) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { Py_XDECREF(tz_cache_); }
@@ -103,6 +111,7 @@ class Parser {
   }
   bool skip_comment();
   bool skip_blank();  // whitespace, newlines and comments, as between array items
+  bool inline_gap();  // whitespace; with 1.1 also newlines and comments (inline tables)
   [[gnu::cold]] Failed fail(const U* at, const char* fmt, ...);
   // The text of n characters at `at` (fewer at the end), as a str for messages.
   [[gnu::cold]] Ref describe_run(const U* at, size_t n) const;
@@ -180,6 +189,9 @@ class Parser {
   const U* const end_;
   const U* p_;
   PyObject* const parse_float_;  // borrowed from the call's arguments
+  PyObject* const source_;       // borrowed from the call's arguments, or null
+  // TOML 1.1: read only in the branches where 1.0 would refuse, off the hot paths.
+  const bool v11_;
   PyObject* root_ = nullptr;     // borrowed: owned by run()
   PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
   uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys

@@ -119,22 +119,25 @@ typename S::Out Parser<F>::inline_table(int depth) {
   // document's own scope.
   if (++inline_tables_ == 0) ++inline_tables_;
   const uint32_t scope = inline_tables_;
-  skip_ws();
+  if (!inline_gap()) return nullptr;
   if (cur() == '}') {
     ++p_;
     return table.release();
   }
   for (;;) {
-    if (!key_value<S>(table.get(), scope, depth + 1)) return nullptr;
-    skip_ws();
+    if (!key_value<S>(table.get(), scope, depth + 1) || !inline_gap()) return nullptr;
     if (cur() == ',') {
       ++p_;
-      skip_ws();
-      if (cur() == '}') return fail(p_, "Trailing comma in an inline table");
+      if (!inline_gap()) return nullptr;
+      if (cur() == '}') {
+        if (!v11_) return fail(p_, "Trailing comma in an inline table (allowed from TOML 1.1)");
+        break;
+      }
       continue;
     }
     if (cur() == '}') break;
-    if (p_ == end_ || cur() == '\n' || cur() == '\r')
+    if (p_ == end_) return fail(p_, "Unclosed inline table: no '}' before the end of the document");
+    if (cur() == '\n' || cur() == '\r')
       return fail(p_, "Unclosed inline table: no '}' before the end of the line");
     return fail(p_, "Expected ',' or '}' after a key/value pair, found %R", describe(p_).get());
   }
@@ -336,9 +339,20 @@ bool Parser<F>::escape(bool multiline) {
     case 'r': cp = '\r'; break;
     case '"': cp = '"'; break;
     case '\\': cp = '\\'; break;
+    case 'e':
+      if (!v11_)
+        return fail(bs, "Invalid escape sequence %R (allowed from TOML 1.1)",
+                    describe_run(bs, 2).get());
+      cp = 0x1B;
+      break;
+    case 'x':
+      if (!v11_)
+        return fail(bs, "Invalid escape sequence %R (allowed from TOML 1.1)",
+                    describe_run(bs, 2).get());
+      [[fallthrough]];
     case 'u':
     case 'U': {
-      const size_t digits = c == 'u' ? 4 : 8;
+      const size_t digits = c == 'x' ? 2 : c == 'u' ? 4 : 8;
       cp = 0;
       for (size_t k = 0; k < digits; ++k) {
         const uint32_t h = at(p_ + 2 + k);
