@@ -44,8 +44,10 @@ Ref Parser<F>::describe_run(const U* where, size_t n) const {
 
 #include "ondrel/datastore/adapter/toml/decoder/datetime.ipp"
 #include "ondrel/datastore/adapter/toml/decoder/document.ipp"
+#include "ondrel/datastore/adapter/toml/decoder/keys.ipp"
 #include "ondrel/datastore/adapter/toml/decoder/numbers.ipp"
 #include "ondrel/datastore/adapter/toml/decoder/records.ipp"
+#include "ondrel/datastore/adapter/toml/decoder/strings.ipp"
 #include "ondrel/datastore/adapter/toml/decoder/values.ipp"
 
 namespace ondrel::decoder {

@@ -103,7 +103,7 @@ class Parser {
   // Containers nest this deep before the interpreter's recursion guard is asked.
   static constexpr int kUnguardedDepth = 8;
 
-  // ---- cursor (document.cpp) -----------------------------------------------------------
+  // ---- cursor (document.ipp) -----------------------------------------------------------
   U cur() const { return p_ < end_ ? *p_ : U{0}; }
   U at(const U* q) const { return q < end_ ? *q : U{0}; }
   void skip_ws() {
@@ -117,9 +117,11 @@ class Parser {
   [[gnu::cold]] Ref describe_run(const U* at, size_t n) const;
   Ref describe(const U* at) const { return describe_run(at, 1); }
 
-  // ---- statements and tables (document.cpp) --------------------------------------------
+  // ---- statements and tables (document.ipp) --------------------------------------------
   bool header();
   bool records_table(PyObject* parent, const KeyPath<U>& path);
+
+  // ---- keys and where values land (keys.ipp) -------------------------------------------
   bool key(KeyPath<U>& path);
   PyObject* key_part();
   [[gnu::noinline]] PyObject* quoted_key();
@@ -134,7 +136,7 @@ class Parser {
   PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
   Node* new_table(Node* parent, PyObject* name, Kind kind, uint32_t scope);
 
-  // ---- values (values.cpp) -------------------------------------------------------------
+  // ---- values (values.ipp) -------------------------------------------------------------
   template <class S>
   typename S::Out value(int depth);
   template <class S>
@@ -144,6 +146,8 @@ class Parser {
   typename S::Out inline_table(int depth);
   template <class S>
   typename S::Out boolean(bool v);
+
+  // ---- strings (strings.ipp) -----------------------------------------------------------
   template <class S>
   typename S::Out basic_string();
   template <class S>
@@ -157,6 +161,8 @@ class Parser {
   typename S::Out string_from_scratch();
   bool take_run(const U* s, const U* q, uint32_t run_bits);
   [[gnu::cold]] Failed invalid_utf8(const U* s, const U* e);
+
+  // ---- numbers (numbers.ipp) -----------------------------------------------------------
   template <class S>
   typename S::Out number();
   template <class S>
@@ -169,11 +175,11 @@ class Parser {
   template <class S>
   typename S::Out big_integer(const U* s, const U* e, int base);
 
-  // ---- records for Arrow (records.cpp) -------------------------------------------------
+  // ---- records for Arrow (records.ipp) -------------------------------------------------
   PyObject* records_array();
   bool store_record(PyObject* target, const Node* record, size_t index);
 
-  // ---- dates and times (datetime.cpp) --------------------------------------------------
+  // ---- dates and times (datetime.ipp) --------------------------------------------------
   template <class S>
   typename S::Out datetime_value();
   struct Moment {
