@@ -70,8 +70,10 @@ def test_inspect_signature_shows_the_keyword_only_default(function):
     assert [p.kind for p in params] == [
         inspect.Parameter.POSITIONAL_OR_KEYWORD,
         inspect.Parameter.KEYWORD_ONLY,
+        inspect.Parameter.KEYWORD_ONLY,
     ]
     assert params[1].name == "parse_float" and params[1].default is float
+    assert params[2].name == "records" and params[2].default == "dicts"
     assert function.__doc__.startswith(f"{function.__name__}(")  # __doc__ stays the signature
 
 

@@ -14,6 +14,7 @@
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/parser.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 
 namespace ondrel::decoder {
 namespace {
@@ -56,7 +57,32 @@ PyObject* decode_object(PyObject* data, PyObject* parse_float) {
   return result;
 }
 
-// Keyword-only parse_float: one positional argument at most.
+// records="dicts" (the default) or "arrow": 0 / 1, or -1 with ValueError set. "arrow" reads
+// floats natively only.
+int records_mode(PyObject* given, PyObject* parse_float) {
+  if (given == nullptr ||
+      (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "dicts") == 0))
+    return 0;
+  if (!PyUnicode_Check(given) || PyUnicode_CompareWithASCIIString(given, "arrow") != 0) {
+    PyErr_Format(PyExc_ValueError, "records must be 'dicts' or 'arrow', not %R", given);
+    return -1;
+  }
+  if (parse_float != nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "records='arrow' reads floats as float: parse_float cannot be given");
+    return -1;
+  }
+  return 1;
+}
+
+// The document, with each table's records as Arrow when `arrow`.
+PyObject* finish(PyObject* doc, int arrow) {
+  Ref root = Ref::steal(doc);
+  if (!root || arrow == 0 || tables_to_arrow(root.get())) return root.release();
+  return nullptr;
+}
+
+// Keyword-only parse_float and records: one positional argument at most.
 bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t nargs,
                 PyObject* kwnames, PyObject** out) {
   if (nargs > 1) {
@@ -66,14 +92,16 @@ bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t na
   return args::parse(params, argv, nargs, kwnames, out) == 0;
 }
 
-const char* const kDecodeKeywords[] = {"data", "parse_float"};
-const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 2, 1};
+const char* const kDecodeKeywords[] = {"data", "parse_float", "records"};
+const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 3, 1};
 
 PyObject* decode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[2];
+  PyObject* a[3];
   if (!parse_call(kDecodeParams, argv, nargs, kwnames, a)) return nullptr;
-  return decode_object(a[0], float_parser(a[1]));
+  const int arrow = records_mode(a[2], float_parser(a[1]));
+  if (arrow < 0) return nullptr;
+  return finish(decode_object(a[0], float_parser(a[1])), arrow);
 }
 
 // The whole file in one buffer, read without the GIL. Null with OSError (errno, filename) set.
@@ -124,13 +152,15 @@ int read_all(const char* path, FileText& out) {
   return err;
 }
 
-const char* const kReadKeywords[] = {"filepath", "parse_float"};
-const args::Params kReadParams{"read_unified_data", kReadKeywords, 2, 1};
+const char* const kReadKeywords[] = {"filepath", "parse_float", "records"};
+const args::Params kReadParams{"read_unified_data", kReadKeywords, 3, 1};
 
 PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  PyObject* a[2];
+  PyObject* a[3];
   if (!parse_call(kReadParams, argv, nargs, kwnames, a)) return nullptr;
+  const int arrow = records_mode(a[2], float_parser(a[1]));
+  if (arrow < 0) return nullptr;
   Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
   if (!fspath) return nullptr;
   PyObject* encoded = nullptr;
@@ -146,18 +176,22 @@ PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t na
     errno = err;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath.get());
   }
-  return parse<Utf8>(text.data, static_cast<Py_ssize_t>(text.size), float_parser(a[1]));
+  return finish(parse<Utf8>(text.data, static_cast<Py_ssize_t>(text.size), float_parser(a[1])),
+                arrow);
 }
 
 constexpr char kDecodeDoc[] =
-    "decode_unified_data(data, *, parse_float=float) -> dict\n\nRead a TOML document from a str "
-    "or from UTF-8 bytes, exactly as tomllib.loads reads it.\n\nArgs:\n    data: str, bytes, "
-    "bytearray or memoryview\n    parse_float: called with the text of every float\n\nRaises:\n"
+    "decode_unified_data(data, *, parse_float=float, records='dicts') -> dict\n\nRead a TOML "
+    "document from a str or from UTF-8 bytes, exactly as tomllib.loads reads it.\n\nArgs:\n    "
+    "data: str, bytes, bytearray or memoryview\n    parse_float: called with the text of every "
+    "float\n    records: 'arrow' makes each tables.<name>.records an ArrowRecords "
+    "table\n\nRaises:\n"
     "    tomllib.TOMLDecodeError: the text is not TOML 1.0";
 constexpr char kReadDoc[] =
-    "read_unified_data(filepath, *, parse_float=float) -> dict\n\nRead a TOML file in one go "
-    "and decode it as decode_unified_data does.\n\nArgs:\n    filepath: str or os.PathLike\n"
-    "    parse_float: called with the text of every float";
+    "read_unified_data(filepath, *, parse_float=float, records='dicts') -> dict\n\nRead a TOML "
+    "file in one go and decode it as decode_unified_data does.\n\nArgs:\n    filepath: str or "
+    "os.PathLike\n    parse_float: called with the text of every float\n    records: 'dicts' "
+    "or 'arrow'";
 constexpr char kModuleDoc[] = "Native TOML 1.0 reader: documents to dicts, as tomllib reads them.";
 
 PyObject* create(PyObject* spec, PyModuleDef*) { return module::create(g_load, spec); }
@@ -165,7 +199,9 @@ PyObject* create(PyObject* spec, PyModuleDef*) { return module::create(g_load, s
 int exec(PyObject* module) {
   const int rc = module::begin_exec(g_load, module, kFullName);
   if (rc != 0) return rc < 0 ? -1 : 0;
-  if (function_type_ready() < 0 || !datetime_ready()) return -1;
+  if (function_type_ready() < 0 || !datetime_ready() || !records_datetime_ready() ||
+      arrow_records_ready(module) < 0)
+    return -1;
   if (g_decode_error == nullptr) {
     g_decode_error = module::import_from("tomllib", "TOMLDecodeError");
     if (g_decode_error == nullptr) return -1;
@@ -176,9 +212,9 @@ int exec(PyObject* module) {
   if (!module_name || !defaults) return -1;
   const FunctionDef defs[] = {
       {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false,
-       nullptr, "data, *, parse_float=float"},
+       nullptr, "data, *, parse_float=float, records='dicts'"},
       {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false, nullptr,
-       "filepath, *, parse_float=float"},
+       "filepath, *, parse_float=float, records='dicts'"},
   };
   for (const FunctionDef& def : defs) {
     PyObject* f = function_new(def, module_name.get(), defaults.get(), nullptr);
