@@ -6,6 +6,7 @@ from __future__ import annotations
 import datetime
 import gc
 import math
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -309,3 +310,13 @@ def test_float_column_keeps_bits():
     )
     got = pa.table(obj["tables"]["t"]["records"]).column("v").to_pylist()
     assert math.copysign(1, got[0]) == -1 and math.isnan(got[1]) and got[2] == 5e-324
+
+
+def test_readme_example_runs():
+    pytest.importorskip("polars")
+    pytest.importorskip("duckdb")
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Tables into Arrow", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    out = run_ok(code + "\nprint('OK')")
+    assert "ArrowRecords(2 rows; id: int64, nick: string, score: double)" in out
