@@ -67,24 +67,23 @@ def test_argument_errors(call, message):
         call()
 
 
+READ_OPTIONS = {"parse_float": float, "toml_version": "1.1.0"}
+
+
 @pytest.mark.parametrize(
-    ("function", "first_kind"),
+    ("function", "first_kind", "options"),
     [
-        (decode_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
-        (read_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD),
-        (decoder.loads, inspect.Parameter.POSITIONAL_ONLY),
-        (decoder.load, inspect.Parameter.POSITIONAL_ONLY),
+        (decode_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD, {**READ_OPTIONS, "records": "dicts"}),
+        (read_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD, {**READ_OPTIONS, "records": "dicts"}),
+        (decoder.loads, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),
+        (decoder.load, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),
     ],
 )
-def test_inspect_signature_shows_the_keyword_only_default(function, first_kind):
-    params = list(inspect.signature(function).parameters.values())
-    assert [p.kind for p in params] == [
-        first_kind,
-        inspect.Parameter.KEYWORD_ONLY,
-        inspect.Parameter.KEYWORD_ONLY,
-    ]
-    assert params[1].name == "parse_float" and params[1].default is float
-    assert params[2].name == "toml_version" and params[2].default == "1.1.0"
+def test_inspect_signature_shows_the_keyword_only_default(function, first_kind, options):
+    first, *rest = inspect.signature(function).parameters.values()
+    assert first.kind == first_kind
+    assert all(p.kind == inspect.Parameter.KEYWORD_ONLY for p in rest)
+    assert {p.name: p.default for p in rest} == options
     assert function.__doc__.startswith(f"{function.__name__}(")  # __doc__ stays the signature
 
 

@@ -42,6 +42,12 @@ try:
     import tomli_w
 except ImportError:
     tomli_w = None
+try:  # records="arrow" is compared with its oracle only where pyarrow is importable
+    import pyarrow
+
+    from _arrow_oracle import declared_names, expected_table, same_table
+except ImportError:
+    pyarrow = None
 
 PARSE_FLOATS: list[Callable[[str], Any]] = [float, float, float, decimal.Decimal, str]
 BARE = "abcxyzABZ019_-"
@@ -259,9 +265,11 @@ def random_data(r: random.Random, depth: int = 0) -> Any:
 
 def written(r: random.Random) -> str:
     data = {r.choice(NAMES) + str(i): random_data(r) for i in range(r.randint(0, 6))}
-    if tomli_w is not None and r.random() < 0.5:
-        return tomli_w.dumps(data, multiline_strings=r.random() < 0.5)
     records = [v if isinstance(v, dict) else {"v": v} for v in data.values()]
+    if tomli_w is not None and r.random() < 0.5:
+        if r.random() < 0.5:  # records with dates and times too, for records="arrow"
+            data = {"tables": {"t": {"columns": [{"name": "v"}], "records": records}}}
+        return tomli_w.dumps(data, multiline_strings=r.random() < 0.5)
     # The writer quotes dates and times as text; it writes numbers, strings and containers.
     model = Model({"t": Table([col("v", default=r.choice([None, 1, "x"]))], records)})
     return encode_unified_data(model, r.random() < 0.8)
@@ -335,6 +343,54 @@ def run_hostile(r: random.Random, verbose: bool) -> None:
         raise AssertionError(f"hostile {name}: {took:.2f} s for {len(data)} units")
 
 
+# ---- records="arrow" against its oracle -----------------------------------------------------
+
+
+def _beyond_64_bits(v: Any) -> bool:
+    if isinstance(v, bool):
+        return False
+    if isinstance(v, int):
+        return not -(2**63) <= v < 2**63
+    if isinstance(v, list):
+        return any(map(_beyond_64_bits, v))
+    if isinstance(v, dict):
+        return any(map(_beyond_64_bits, v.values()))
+    return False
+
+
+def arrow_check(data: bytes) -> str | None:
+    """None when arrow mode gives the oracle's tables, or refuses exactly what it must."""
+    try:
+        dicts = decode_unified_data(data)
+    except Exception:
+        return None  # arrow mode reads the same grammar
+    tables = dicts.get("tables")
+    with_records = (
+        {n: t for n, t in tables.items() if isinstance(t, dict) and "records" in t}
+        if isinstance(tables, dict)
+        else {}
+    )
+    refuse = any(
+        not isinstance(t["records"], list)
+        or not all(isinstance(r, dict) for r in t["records"])
+        or _beyond_64_bits(t["records"])
+        for t in with_records.values()
+    )
+    try:
+        arrow = decode_unified_data(data, records="arrow")
+    except ValueError as e:
+        return None if refuse else f"arrow mode refused a readable document: {e!r}"
+    if refuse:
+        return "arrow mode accepted records it must refuse"
+    for name, table in with_records.items():
+        want = expected_table(table["records"], declared_names(table))
+        try:
+            same_table(pyarrow.table(arrow["tables"][name]["records"]), want)
+        except AssertionError as e:
+            return f"table {name!r}: {e}"
+    return None
+
+
 # ---- leaks -----------------------------------------------------------------------------------
 
 
@@ -367,7 +423,7 @@ def main() -> int:
     r = random.Random(seed)
     grammar = Grammar(r)
     seeds = [doc.encode() for doc in (*FEATURES.values(), *FEATURES_11.values())]
-    counts = dict.fromkeys(("grammar", "written", "feature", "hostile", "leak"), 0)
+    counts = dict.fromkeys(("grammar", "written", "feature", "hostile", "leak", "arrow"), 0)
     start = time.monotonic()
     while time.monotonic() - start < args.seconds:
         # Hangs in native code do not return to Python: let faulthandler end the run.
@@ -393,6 +449,12 @@ def main() -> int:
             if check(data, parse_float, version) is not None:
                 problem = reproducer(data, parse_float, version)
                 print(f"fuzz_decoder: seed {seed}: {kind} document ({version})\n{problem}")
+                return 1
+        if pyarrow is not None and kind != "grammar" and r.random() < 0.5:
+            counts["arrow"] += 1
+            problem = arrow_check(data)
+            if problem is not None:
+                print(f"fuzz_decoder: seed {seed}: records='arrow' on {data!r}: {problem}")
                 return 1
         if r.random() < 0.01:
             counts["leak"] += 1

@@ -14,6 +14,7 @@
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/parser.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 
 namespace ondrel::decoder {
 namespace {
@@ -25,29 +26,54 @@ module::LoadState g_load;
 struct Options {
   PyObject* parse_float = nullptr;  // null: the built-in float, read natively
   bool v11 = true;
+  bool arrow = false;  // each table's records as ArrowRecords
 };
 
-// parse_float and toml_version as given (null when omitted); false with an exception set.
-bool read_options(PyObject* parse_float, PyObject* version, Options* out) {
+// records="dicts" (the default) or "arrow"; "arrow" reads floats natively only.
+bool read_records(PyObject* given, Options* out) {
+  if (given == nullptr ||
+      (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "dicts") == 0))
+    return true;
+  if (!PyUnicode_Check(given) || PyUnicode_CompareWithASCIIString(given, "arrow") != 0) {
+    PyErr_Format(PyExc_ValueError, "records must be 'dicts' or 'arrow', not %R", given);
+    return false;
+  }
+  if (out->parse_float != nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "records='arrow' reads floats as float: parse_float cannot be given");
+    return false;
+  }
+  out->arrow = true;
+  return true;
+}
+
+// parse_float, toml_version and records as given (null when omitted); false with an exception
+// set.
+bool read_options(PyObject* parse_float, PyObject* version, Options* out,
+                  PyObject* records = nullptr) {
   out->parse_float =
       parse_float == reinterpret_cast<PyObject*>(&PyFloat_Type) ? nullptr : parse_float;
-  if (version == nullptr) return true;
-  if (PyUnicode_Check(version)) {
-    if (PyUnicode_CompareWithASCIIString(version, "1.1.0") == 0) return true;
-    if (PyUnicode_CompareWithASCIIString(version, "1.0.0") == 0) {
-      out->v11 = false;
-      return true;
+  if (version != nullptr) {
+    const bool v10 = PyUnicode_Check(version) &&
+                     PyUnicode_CompareWithASCIIString(version, "1.0.0") == 0;
+    if (!v10 && !(PyUnicode_Check(version) &&
+                  PyUnicode_CompareWithASCIIString(version, "1.1.0") == 0)) {
+      PyErr_Format(PyExc_ValueError, "toml_version must be '1.1.0' or '1.0.0', not %R",
+                   version);
+      return false;
     }
+    out->v11 = !v10;
   }
-  PyErr_Format(PyExc_ValueError, "toml_version must be '1.1.0' or '1.0.0', not %R", version);
-  return false;
+  return read_records(records, out);
 }
 
 template <class F>
 PyObject* parse(const void* data, Py_ssize_t n, PyObject* source, const Options& opt) {
   const auto* begin = static_cast<const typename F::Unit*>(data);
   Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11);
-  return parser.run();
+  Ref root = Ref::steal(parser.run());
+  if (!root || !opt.arrow || tables_to_arrow(root.get())) return root.release();
+  return nullptr;
 }
 
 // A str is read in its own units (ASCII as UTF-8).
@@ -81,14 +107,15 @@ bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t na
   return args::parse(params, argv, nargs, kwnames, out) == 0;
 }
 
-const char* const kDecodeKeywords[] = {"data", "parse_float", "toml_version"};
-const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 3, 1};
+const char* const kDecodeKeywords[] = {"data", "parse_float", "toml_version", "records"};
+const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 4, 1};
 
 PyObject* decode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[3];
+  PyObject* a[4];
   Options opt;
-  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) ||
+      !read_options(a[1], a[2], &opt, a[3]))
     return nullptr;
   if (PyUnicode_Check(a[0])) return decode_str(a[0], opt);
   if (!PyObject_CheckBuffer(a[0])) {
@@ -179,14 +206,15 @@ int read_all(const char* path, FileText& out) {
   return err;
 }
 
-const char* const kReadKeywords[] = {"filepath", "parse_float", "toml_version"};
-const args::Params kReadParams{"read_unified_data", kReadKeywords, 3, 1};
+const char* const kReadKeywords[] = {"filepath", "parse_float", "toml_version", "records"};
+const args::Params kReadParams{"read_unified_data", kReadKeywords, 4, 1};
 
 PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  PyObject* a[3];
+  PyObject* a[4];
   Options opt;
-  if (!parse_call(kReadParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt))
+  if (!parse_call(kReadParams, argv, nargs, kwnames, a) ||
+      !read_options(a[1], a[2], &opt, a[3]))
     return nullptr;
   Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
   if (!fspath) return nullptr;
@@ -207,16 +235,17 @@ PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t na
 }
 
 constexpr char kDecodeDoc[] =
-    "decode_unified_data(data, *, parse_float=float, toml_version='1.1.0') -> dict\n\nRead a "
-    "TOML document from a str or from UTF-8 bytes.\n\nArgs:\n    data: str, bytes, bytearray or "
-    "memoryview\n    parse_float: called with the text of every float\n    toml_version: '1.1.0' "
-    "or '1.0.0' (strict TOML 1.0)\n\nRaises:\n    tomllib.TOMLDecodeError: the text is not TOML "
-    "of that version";
+    "decode_unified_data(data, *, parse_float=float, toml_version='1.1.0', records='dicts') -> "
+    "dict\n\nRead a TOML document from a str or from UTF-8 bytes.\n\nArgs:\n    data: str, "
+    "bytes, bytearray or memoryview\n    parse_float: called with the text of every float\n    "
+    "toml_version: '1.1.0' or '1.0.0' (strict TOML 1.0)\n    records: 'arrow' makes each "
+    "tables.<name>.records an ArrowRecords table\n\nRaises:\n    tomllib.TOMLDecodeError: the "
+    "text is not TOML of that version";
 constexpr char kReadDoc[] =
-    "read_unified_data(filepath, *, parse_float=float, toml_version='1.1.0') -> dict\n\nRead a "
-    "TOML file in one go and decode it as decode_unified_data does.\n\nArgs:\n    filepath: str "
-    "or os.PathLike\n    parse_float: called with the text of every float\n    toml_version: "
-    "'1.1.0' or '1.0.0'";
+    "read_unified_data(filepath, *, parse_float=float, toml_version='1.1.0', records='dicts') "
+    "-> dict\n\nRead a TOML file in one go and decode it as decode_unified_data does.\n\nArgs:\n"
+    "    filepath: str or os.PathLike\n    parse_float: called with the text of every float\n"
+    "    toml_version: '1.1.0' or '1.0.0'\n    records: 'dicts' or 'arrow'";
 constexpr char kLoadsDoc[] =
     "loads(s, /, *, parse_float=float, toml_version='1.1.0') -> dict\n\nParse TOML from a str, "
     "as tomllib.loads does.";
@@ -231,7 +260,9 @@ PyObject* create(PyObject* spec, PyModuleDef*) { return module::create(g_load, s
 int exec(PyObject* module) {
   const int rc = module::begin_exec(g_load, module, kFullName);
   if (rc != 0) return rc < 0 ? -1 : 0;
-  if (function_type_ready() < 0 || !datetime_ready()) return -1;
+  if (function_type_ready() < 0 || !datetime_ready() || !records_datetime_ready() ||
+      arrow_records_ready(module) < 0)
+    return -1;
   if (g_decode_error == nullptr) {
     g_decode_error = module::import_from("tomllib", "TOMLDecodeError");
     if (g_decode_error == nullptr) return -1;
@@ -242,9 +273,9 @@ int exec(PyObject* module) {
   if (!module_name || !defaults) return -1;
   const FunctionDef defs[] = {
       {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false,
-       nullptr, "data, *, parse_float=float, toml_version='1.1.0'"},
+       nullptr, "data, *, parse_float=float, toml_version='1.1.0', records='dicts'"},
       {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false, nullptr,
-       "filepath, *, parse_float=float, toml_version='1.1.0'"},
+       "filepath, *, parse_float=float, toml_version='1.1.0', records='dicts'"},
       {"loads", "loads", kLoadsDoc, loads_impl, false, nullptr,
        "s, /, *, parse_float=float, toml_version='1.1.0'"},
       {"load", "load", kLoadDoc, load_impl, false, nullptr,

@@ -1,0 +1,271 @@
+// Column builders: appends, type settling (widening, the JSON fallback) and the finished
+// buffers. JSON text of values is in columns_json.cpp, Python values in columns_object.cpp.
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+
+namespace ondrel::decoder {
+
+bool Buf::grow(size_t n) {
+  size_t want = cap_ < 64 ? 64 : cap_;
+  while (want - size_ < n) {
+    if (want > SIZE_MAX / 2) {
+      want = SIZE_MAX;
+      break;
+    }
+    want *= 2;
+  }
+  if (want - size_ < n) return PyErr_NoMemory(), false;
+  void* p = std::realloc(data_, want);
+  if (p == nullptr) return PyErr_NoMemory(), false;
+  data_ = static_cast<unsigned char*>(p);
+  cap_ = want;
+  return true;
+}
+
+bool Buf::zeros(size_t n) {
+  if (!reserve(n)) return false;
+  if (n != 0) std::memset(data_ + size_, 0, n);
+  size_ += n;
+  return true;
+}
+
+void* Buf::take() {
+  void* p = data_ != nullptr ? data_ : std::malloc(8);
+  data_ = nullptr;
+  size_ = cap_ = 0;
+  return p;
+}
+
+namespace {
+
+bool too_many(size_t n, size_t w) {
+  if (w != 0 && n > SIZE_MAX / w) return PyErr_NoMemory(), true;
+  return false;
+}
+
+}  // namespace
+
+uint64_t Column::offset_at(size_t i) const {
+  if (large_) {
+    int64_t v;
+    std::memcpy(&v, offsets_.data() + i * 8, 8);
+    return static_cast<uint64_t>(v);
+  }
+  int32_t v;
+  std::memcpy(&v, offsets_.data() + i * 4, 4);
+  return static_cast<uint32_t>(v);
+}
+
+// Offsets start as int32 and turn int64 once the end passes INT32_MAX: they never wrap.
+bool Column::push_offset(size_t end) {
+  if (!large_ && end > INT32_MAX) {
+    const size_t n = offsets_.size() / 4;
+    Buf wide;
+    if (too_many(n, 8) || !wide.reserve(n * 8)) return false;
+    for (size_t i = 0; i < n; ++i) {
+      const auto v = static_cast<int64_t>(offset_at(i));
+      wide.put(&v, 8);
+    }
+    offsets_ = std::move(wide);
+    large_ = true;
+  }
+  if (large_) return offsets_.push(static_cast<int64_t>(end));
+  return offsets_.push(static_cast<int32_t>(end));
+}
+
+bool Column::valid_row() {
+  if (!valid_.push(true)) return false;
+  ++length_;
+  return true;
+}
+
+bool Column::end_text_row() { return push_offset(data_.size()) && valid_row(); }
+
+void Column::drop_storage() {
+  bools_.reset();
+  values_ = Buf();
+  tz_ = Buf();
+  ints_ = Buf();
+  int_rows_.reset();
+  has_ints_ = false;
+  offsets_ = Buf();
+  data_ = Buf();
+  large_ = false;
+  child_.reset();
+  fields_.clear();
+  keys_.clear();
+  order_.clear();
+  row_orders_.clear();
+  hint_ = 0;
+}
+
+// A null column of length_ rows takes its first kind: the rows so far stay null.
+bool Column::become(Kind k) {
+  const size_t n = length_;
+  kind_ = k;
+  try {
+    switch (k) {
+      case Kind::Bool:
+        for (size_t i = 0; i < n; ++i)
+          if (!bools_.push(false)) return false;
+        return true;
+      case Kind::String:
+      case Kind::Json:
+      case Kind::List:
+        if (k == Kind::List) child_ = std::make_unique<Column>("item");
+        for (size_t i = 0; i <= n; ++i)
+          if (!offsets_.push(int32_t{0})) return false;
+        return true;
+      case Kind::Struct: return true;
+      default:
+        if (too_many(n, kind_width(k)) || !values_.zeros(n * kind_width(k))) return false;
+        return k != Kind::TsUtc || (!too_many(n, 2) && tz_.zeros(n * 2));
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+bool Column::prepare(Kind k) {
+  if (kind_ == k || kind_ == Kind::Json) [[likely]]
+    return true;
+  if (kind_ == Kind::Null) return become(k);
+  if (kind_ == Kind::Int && k == Kind::Float) return widen_to_float();
+  if (kind_ == Kind::Float && k == Kind::Int) return true;
+  return to_json();
+}
+
+// In place: each int64 becomes its double. The original ints are kept aside, since a later
+// clash must write them as ints again.
+bool Column::widen_to_float() {
+  const size_t n = length_;
+  if (!ints_.append(values_.data(), n * 8)) return false;
+  for (size_t i = 0; i < n; ++i) {
+    int64_t v;
+    std::memcpy(&v, values_.data() + i * 8, 8);
+    const auto d = static_cast<double>(v);
+    std::memcpy(values_.data() + i * 8, &d, 8);
+    if (!int_rows_.push(valid_.get(i))) return false;
+  }
+  has_ints_ = true;
+  kind_ = Kind::Float;
+  return true;
+}
+
+// The values so far become JSON text; the typed buffers go.
+bool Column::to_json() {
+  Buf text;
+  std::vector<uint64_t> ends;
+  try {
+    ends.reserve(length_);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 0; i < length_; ++i) {
+    if (valid_.get(i) && !json_at(i, text)) return false;
+    ends.push_back(text.size());
+  }
+  drop_storage();
+  kind_ = Kind::Json;
+  data_ = std::move(text);
+  if (!offsets_.push(int32_t{0})) return false;
+  for (const uint64_t e : ends)
+    if (!push_offset(e)) return false;
+  return true;
+}
+
+bool Column::append_null() {
+  switch (kind_) {
+    case Kind::Null: break;
+    case Kind::Bool:
+      if (!bools_.push(false)) return false;
+      break;
+    case Kind::String:
+    case Kind::Json:
+      if (!push_offset(data_.size())) return false;
+      break;
+    case Kind::List:
+      if (!push_offset(child_->length())) return false;
+      break;
+    case Kind::Struct:
+      for (auto& f : fields_)
+        if (!f->append_null()) return false;
+      break;
+    default:
+      if (!values_.zeros(kind_width(kind_))) return false;
+      if (kind_ == Kind::TsUtc && !tz_.zeros(2)) return false;
+      if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
+  }
+  if (!valid_.push(false)) return false;
+  ++length_;
+  ++null_count_;
+  return true;
+}
+
+bool Column::append_bool(bool v) {
+  if (!prepare(Kind::Bool)) return false;
+  if (kind_ == Kind::Json) return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
+  return bools_.push(v) && valid_row();
+}
+
+bool Column::append_int(int64_t v) {
+  if (!prepare(Kind::Int)) return false;
+  if (kind_ == Kind::Int) return values_.push(v) && valid_row();
+  if (kind_ == Kind::Json) return json_int(data_, v) && end_text_row();
+  // A float column: the int goes in as a double, and aside as itself.
+  if (!has_ints_) {
+    if (too_many(length_, 8) || !ints_.zeros(length_ * 8)) return false;
+    for (size_t i = 0; i < length_; ++i)
+      if (!int_rows_.push(false)) return false;
+    has_ints_ = true;
+  }
+  return values_.push(static_cast<double>(v)) && ints_.push(v) && int_rows_.push(true) &&
+         valid_row();
+}
+
+bool Column::append_float(double v) {
+  if (!prepare(Kind::Float)) return false;
+  if (kind_ == Kind::Json) return json_float(data_, v) && end_text_row();
+  if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
+  return values_.push(v) && valid_row();
+}
+
+bool Column::append_string_utf8(const char* s, size_t n) {
+  if (!prepare(Kind::String)) return false;
+  if (kind_ == Kind::Json) return json_string(data_, s, n) && end_text_row();
+  return data_.append(s, n) && end_text_row();
+}
+
+bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
+  if (!prepare(Kind::TsUtc)) return false;
+  if (kind_ == Kind::Json)
+    return json_datetime(data_, utc_micros + int64_t{offset_minutes} * 60000000, true,
+                         offset_minutes) &&
+           end_text_row();
+  return values_.push(utc_micros) && tz_.push(static_cast<int16_t>(offset_minutes)) && valid_row();
+}
+
+bool Column::append_local_datetime(int64_t micros) {
+  if (!prepare(Kind::TsLocal)) return false;
+  if (kind_ == Kind::Json) return json_datetime(data_, micros, false, 0) && end_text_row();
+  return values_.push(micros) && valid_row();
+}
+
+bool Column::append_date(int32_t days) {
+  if (!prepare(Kind::Date)) return false;
+  if (kind_ == Kind::Json) return json_date(data_, days) && end_text_row();
+  return values_.push(days) && valid_row();
+}
+
+bool Column::append_time(int64_t micros) {
+  if (!prepare(Kind::Time)) return false;
+  if (kind_ == Kind::Json) return json_time(data_, micros) && end_text_row();
+  return values_.push(micros) && valid_row();
+}
+
+}  // namespace ondrel::decoder

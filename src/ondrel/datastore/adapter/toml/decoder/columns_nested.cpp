@@ -1,0 +1,231 @@
+// Column builders: lists, structs (fields by key) and the finished Arrow arrays.
+#include <cstring>
+#include <new>
+
+#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+
+namespace ondrel::decoder {
+
+namespace {
+
+bool same_key(PyObject* a, PyObject* b) {
+  // Both exact str: equal text means equal kind, length and units.
+  return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+         PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
+}
+
+// ARROW:extension:name = arrow.json and an empty ARROW:extension:metadata, in the binary
+// metadata layout (native-endian int32 counts and lengths).
+std::string json_metadata() {
+  std::string m;
+  auto put = [&m](const char* s) {
+    const auto n = static_cast<int32_t>(std::strlen(s));
+    m.append(reinterpret_cast<const char*>(&n), 4);
+    m.append(s, static_cast<size_t>(n));
+  };
+  const int32_t pairs = 2;
+  m.append(reinterpret_cast<const char*>(&pairs), 4);
+  put("ARROW:extension:name");
+  put("arrow.json");
+  put("ARROW:extension:metadata");
+  put("");
+  return m;
+}
+
+}  // namespace
+
+// A JSON column's container value is built in a scratch column of one row, then written out
+// as text.
+bool Column::emit_scratch() {
+  const bool ok = scratch_->json_at(0, data_);
+  scratch_.reset();
+  return ok && end_text_row();
+}
+
+Column* Column::begin_list() {
+  if (!prepare(Kind::List)) return nullptr;
+  if (kind_ == Kind::List) return child_.get();
+  try {
+    scratch_ = std::make_unique<Column>(std::string());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return scratch_->begin_list();
+}
+
+bool Column::end_list() {
+  if (kind_ == Kind::Json) return scratch_->end_list() && emit_scratch();
+  return push_offset(child_->length()) && valid_row();
+}
+
+bool Column::begin_struct() {
+  if (!prepare(Kind::Struct)) return false;
+  if (kind_ == Kind::Struct) {
+    order_.clear();
+    hint_ = 0;
+    return true;
+  }
+  try {
+    scratch_ = std::make_unique<Column>(std::string());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return scratch_->begin_struct();
+}
+
+Column* Column::add_field(PyObject* key) {
+  Py_ssize_t n = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
+  if (utf8 == nullptr) return nullptr;
+  try {
+    auto c = std::make_unique<Column>(std::string(utf8, static_cast<size_t>(n)));
+    for (size_t i = 0; i < length_; ++i)
+      if (!c->append_null()) return nullptr;
+    keys_.push_back(Ref::borrow(key));
+    fields_.push_back(std::move(c));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return fields_.back().get();
+}
+
+Column* Column::field(PyObject* key, bool* duplicate) {
+  *duplicate = false;
+  if (kind_ == Kind::Json) return scratch_->field(key, duplicate);
+  const size_t n = fields_.size();
+  size_t idx = n;
+  // Records mostly repeat their keys in one order, often with the same key objects.
+  if (hint_ < n && keys_[hint_].get() == key) {
+    idx = hint_;
+  } else {
+    for (size_t i = 0; i < n && idx == n; ++i)
+      if (keys_[i].get() == key) idx = i;
+    for (size_t i = 0; i < n && idx == n; ++i)
+      if (same_key(keys_[i].get(), key)) idx = i;
+  }
+  if (idx == n && add_field(key) == nullptr) return nullptr;
+  Column* c = fields_[idx].get();
+  if (c->length() > length_) {
+    *duplicate = true;
+    return nullptr;
+  }
+  try {
+    order_.push_back(static_cast<uint32_t>(idx));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  hint_ = idx + 1;
+  return c;
+}
+
+bool Column::end_struct() {
+  if (kind_ == Kind::Json) return scratch_->end_struct() && emit_scratch();
+  for (auto& f : fields_)
+    if (f->length() == length_ && !f->append_null()) return false;
+  // JSON text keeps each row's own key order; only rows that differ from field order say so.
+  for (size_t i = 1; i < order_.size(); ++i) {
+    if (order_[i] < order_[i - 1]) {
+      try {
+        row_orders_.emplace_back(length_, order_);
+      } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+      }
+      break;
+    }
+  }
+  order_.clear();
+  hint_ = 0;
+  return valid_row();
+}
+
+bool Column::finish(ArrowNode& out) {
+  try {
+    out.name = name_;
+    out.length = static_cast<int64_t>(length_);
+    out.null_count = static_cast<int64_t>(kind_ == Kind::Null ? length_ : null_count_);
+    if (kind_ == Kind::Null) return true;  // the null type has no buffers
+    out.buffers.push_back(null_count_ != 0 ? valid_.take() : nullptr);
+    switch (kind_) {
+      case Kind::Bool:
+        out.format = "b";
+        out.buffers.push_back(bools_.take());
+        break;
+      case Kind::String:
+      case Kind::Json:
+        out.format = large_ ? "U" : "u";
+        if (kind_ == Kind::Json) out.metadata = json_metadata();
+        out.buffers.push_back(offsets_.take());
+        out.buffers.push_back(data_.take());
+        break;
+      case Kind::List:
+        out.format = large_ ? "+L" : "+l";
+        out.buffers.push_back(offsets_.take());
+        out.children.emplace_back();
+        if (!child_->finish(out.children.back())) return false;
+        break;
+      case Kind::Struct:
+        out.format = "+s";
+        out.children.resize(fields_.size());
+        for (size_t i = 0; i < fields_.size(); ++i)
+          if (!fields_[i]->finish(out.children[i])) return false;
+        break;
+      default:
+        out.format = kind_ == Kind::Int       ? "l"
+                     : kind_ == Kind::Float   ? "g"
+                     : kind_ == Kind::TsUtc   ? "tsu:UTC"
+                     : kind_ == Kind::TsLocal ? "tsu:"
+                     : kind_ == Kind::Date    ? "tdD"
+                                              : "ttu";
+        out.buffers.push_back(values_.take());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 1; i < out.buffers.size(); ++i)  // past the optional validity bitmap
+    if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
+  return true;
+}
+
+bool Column::finish_records(const std::vector<Ref>& declared, ArrowNode& out) {
+  std::vector<std::unique_ptr<Column>> ordered;
+  try {
+    for (const Ref& name : declared) {
+      size_t idx = fields_.size();
+      for (size_t i = 0; i < fields_.size() && idx == fields_.size(); ++i)
+        if (fields_[i] && same_key(keys_[i].get(), name.get())) idx = i;
+      if (idx < fields_.size()) {
+        ordered.push_back(std::move(fields_[idx]));
+        continue;
+      }
+      Py_ssize_t n = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &n);
+      if (utf8 == nullptr) return false;
+      auto c = std::make_unique<Column>(std::string(utf8, static_cast<size_t>(n)));
+      for (size_t i = 0; i < length_; ++i)
+        if (!c->append_null()) return false;
+      ordered.push_back(std::move(c));
+    }
+    for (auto& f : fields_)
+      if (f) ordered.push_back(std::move(f));
+    out.format = "+s";
+    out.length = static_cast<int64_t>(length_);
+    out.buffers.push_back(nullptr);
+    out.children.resize(ordered.size());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 0; i < ordered.size(); ++i)
+    if (!ordered[i]->finish(out.children[i])) return false;
+  return true;
+}
+
+}  // namespace ondrel::decoder

@@ -1,0 +1,111 @@
+// The records of each table of a read document, converted into Arrow column builders.
+#include "ondrel/datastore/adapter/toml/decoder/records.hpp"
+
+#include <new>
+#include <vector>
+
+#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+
+namespace ondrel::decoder {
+
+namespace {
+
+// The `name`s of the table's `columns` entries that are tables with a str name, once each.
+bool declared_names(PyObject* table, std::vector<Ref>& out) {
+  PyObject* columns = PyDict_GetItemString(table, "columns");
+  if (columns == nullptr || !PyList_CheckExact(columns)) return true;
+  Ref hold = Ref::borrow(columns);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns); ++i) {
+    PyObject* entry = PyList_GET_ITEM(columns, i);
+    if (!PyDict_CheckExact(entry)) continue;
+    PyObject* name = PyDict_GetItemString(entry, "name");
+    if (name == nullptr || !PyUnicode_CheckExact(name)) continue;
+    bool seen = false;
+    for (const Ref& r : out) {
+      const int c = PyUnicode_Compare(r.get(), name);
+      if (c == -1 && PyErr_Occurred()) return false;
+      seen = seen || c == 0;
+    }
+    if (seen) continue;
+    try {
+      out.push_back(Ref::borrow(name));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  return true;
+}
+
+// One table's records into a new ArrowRecords, or null.
+PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
+  if (!PyList_CheckExact(records)) {
+    PyErr_Format(PyExc_ValueError, "tables.%S.records is not an array of tables", table_name);
+    return nullptr;
+  }
+  Ref records_hold = Ref::borrow(records);
+  std::vector<Ref> declared;
+  if (!declared_names(table, declared)) return nullptr;
+  Column root{std::string()};
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+    PyObject* record = PyList_GET_ITEM(records, i);
+    if (!PyDict_CheckExact(record)) {
+      PyErr_Format(PyExc_ValueError, "tables.%S.records[%zd] is not a table (a %T)", table_name, i,
+                   record);
+      return nullptr;
+    }
+    Ref record_hold = Ref::borrow(record);
+    if (!root.begin_struct()) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) {
+        PyErr_Format(PyExc_TypeError, "a table key must be a str, not %T", key);
+        return nullptr;
+      }
+      bool duplicate = false;
+      Column* column = root.field(key, &duplicate);
+      if (column == nullptr) return nullptr;
+      Ref key_hold = Ref::borrow(key);
+      const Appended r = column->append_object(value);
+      if (r == Appended::Overflow)
+        PyErr_Format(PyExc_ValueError,
+                     "tables.%S.records[%zd]: column %R holds an integer beyond 64 bits",
+                     table_name, i, key_hold.get());
+      if (r != Appended::Ok) return nullptr;
+    }
+    if (!root.end_struct()) return nullptr;
+  }
+  auto* block = new (std::nothrow) ArrowBlock();
+  if (block == nullptr) return PyErr_NoMemory();
+  if (!root.finish_records(declared, block->root)) {
+    block_decref(block);
+    return nullptr;
+  }
+  return arrow_records_new(block);
+}
+
+}  // namespace
+
+bool tables_to_arrow(PyObject* root) {
+  PyObject* tables = PyDict_GetItemString(root, "tables");
+  if (tables == nullptr || !PyDict_CheckExact(tables)) return true;
+  Ref tables_hold = Ref::borrow(tables);
+  Py_ssize_t pos = 0;
+  PyObject* name;
+  PyObject* table;
+  // Only values change: the dicts keep their keys, so the walks stay valid.
+  while (PyDict_Next(tables, &pos, &name, &table)) {
+    if (!PyDict_CheckExact(table)) continue;
+    Ref table_hold = Ref::borrow(table);
+    Ref name_hold = Ref::borrow(name);
+    PyObject* records = PyDict_GetItemString(table, "records");
+    if (records == nullptr) continue;
+    Ref arrow = Ref::steal(convert(name, table, records));
+    if (!arrow || PyDict_SetItemString(table, "records", arrow.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace ondrel::decoder

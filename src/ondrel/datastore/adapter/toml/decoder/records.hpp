@@ -1,0 +1,25 @@
+// records="arrow": each table's records as an ArrowRecords object (a PyCapsule Interface
+// table over a finished block of column buffers).
+#pragma once
+
+#include <Python.h>
+
+#include "ondrel/datastore/adapter/toml/decoder/arrow_abi.hpp"
+
+namespace ondrel::decoder {
+
+// Binds the datetime API for the conversion; false with an exception set.
+bool records_datetime_ready();
+
+// Readies ArrowRecords and adds it to the module; 0 or -1.
+int arrow_records_ready(PyObject* module);
+
+// A new ArrowRecords owning one reference to `block` (taken over, also on failure).
+PyObject* arrow_records_new(ArrowBlock* block);
+
+// Replaces root["tables"][name]["records"] of every table that has records by an
+// ArrowRecords; false with an exception set (ValueError for records that are not an array of
+// tables or hold an int beyond 64 bits).
+bool tables_to_arrow(PyObject* root);
+
+}  // namespace ondrel::decoder

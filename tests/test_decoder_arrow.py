@@ -1,0 +1,322 @@
+"""records="arrow": each table's records as an Arrow table equal to the oracle's, usable by
+pyarrow, polars, pandas and DuckDB, released exactly once, with clean errors."""
+
+from __future__ import annotations
+
+import datetime
+import gc
+import math
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+pa = pytest.importorskip("pyarrow", reason="pyarrow is not importable: the Arrow tests need it")
+tomli_w = pytest.importorskip("tomli_w", reason="tomli_w writes the generated documents")
+
+from _arrow_oracle import declared_names, expected_table, same_table  # noqa: E402
+from _isolated import run_ok  # noqa: E402
+from _toml_models import Model, Table, col  # noqa: E402
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data  # noqa: E402
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data  # noqa: E402
+
+DOC = """
+[tables.users]
+columns = [{name = "id"}, {name = "ghost"}, {name = "id"}, {type = "x"}]
+records = [
+  {id = 1, name = "ada", score = 1, tags = ["a"], at = 1979-05-27T07:32:00-07:00},
+  {id = 2, name = "bob", score = 2.5, tags = [], at = 1979-05-27T00:32:00.5Z},
+]
+[tables.empty]
+records = []
+"""
+
+
+def check(text: str | bytes) -> dict:
+    """Reads `text` both ways; every table's Arrow records must equal the oracle's table."""
+    dicts = decode_unified_data(text)
+    arrow = decode_unified_data(text, records="arrow")
+    for name, table in dicts.get("tables", {}).items():
+        if isinstance(table, dict) and "records" in table:
+            obj = arrow["tables"][name]["records"]
+            want = expected_table(table["records"], declared_names(table))
+            same_table(pa.table(obj), want)
+            assert (len(obj), obj.num_rows, obj.column_names) == (
+                want.num_rows,
+                want.num_rows,
+                want.column_names,
+            )
+            assert {k: v for k, v in arrow["tables"][name].items() if k != "records"} == {
+                k: v for k, v in table.items() if k != "records"
+            }
+    return arrow
+
+
+# ---- generated documents against the oracle --------------------------------------------------
+
+offsets = st.sampled_from(
+    [datetime.UTC, *(datetime.timezone(datetime.timedelta(minutes=m)) for m in (-420, 330, -1))]
+)
+scalar_kinds = [
+    st.booleans(),
+    st.integers(-(2**63), 2**63 - 1),
+    st.floats(),
+    st.text(st.characters(exclude_categories=("Cs",)), max_size=6),
+    st.datetimes(timezones=offsets),
+    st.datetimes(),
+    st.dates(),
+    st.times(),
+]
+scalars = st.one_of(scalar_kinds)
+names = st.sampled_from(["a", "b", "c", "é k"])
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(names, inner, max_size=3)),
+    max_leaves=8,
+)
+
+
+@st.composite
+def record_lists(draw):
+    """Columns of one kind (ints and floats mixed in some), and columns of any values."""
+    plan = {}
+    for name in draw(st.lists(names, unique=True, max_size=4)):
+        plan[name] = draw(
+            st.one_of(
+                st.sampled_from(scalar_kinds),
+                st.just(st.one_of(st.integers(-5, 5), st.floats())),
+                st.just(st.lists(st.integers(-(2**63), 2**63 - 1) | st.floats(), max_size=3)),
+                st.just(
+                    st.dictionaries(names, st.integers(-9, 9) | st.text(max_size=2), max_size=3)
+                ),
+                st.just(values),
+            )
+        )
+    row = st.fixed_dictionaries({}, optional=plan)
+    return draw(st.lists(row, max_size=6))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(record_lists(), st.lists(names, max_size=3))
+def test_generated_documents_match_the_oracle(records, declared):
+    doc = {"tables": {"t": {"columns": [{"name": n} for n in declared], "records": records}}}
+    check(tomli_w.dumps(doc))
+
+
+writer_values = st.recursive(
+    st.one_of(st.booleans(), st.integers(-(2**63), 2**63 - 1), st.floats(), st.text(max_size=5)),
+    lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(names, inner, max_size=3)),
+    max_leaves=6,
+)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.lists(st.dictionaries(names, st.one_of(st.none(), writer_values), max_size=4), max_size=5),
+    st.lists(names, max_size=3),
+)
+def test_writer_documents_match_the_oracle(records, declared):
+    model = Model({"t": Table([col(n) for n in declared], records), "u": Table()})
+    check(encode_unified_data(model, escape_strings=True))
+
+
+@pytest.mark.parametrize(
+    ("records", "json_texts"),
+    [
+        # A clash after widening writes the ints back as ints, not as their floats.
+        ("[{v = 9007199254740993}, {v = 0.5}, {v = 'x'}]", ["9007199254740993", "0.5", '"x"']),
+        # Each row's own key order; absent fields left out.
+        ("[{v = {b = 1, a = 2}}, {v = {a = 3}}, {v = 4}]", ['{"b":1,"a":2}', '{"a":3}', "4"]),
+        ("[{v = nan}, {v = -inf}, {v = 1e16}, {v = true}]", ["NaN", "-Infinity", "1e+16", "true"]),
+        (
+            "[{v = 1979-05-27T07:32:00-07:00}, {v = 1979-05-27T07:32:00.000001Z}, {v = 07:32:00}]",
+            ['"1979-05-27T07:32:00-07:00"', '"1979-05-27T07:32:00.000001+00:00"', '"07:32:00"'],
+        ),
+        ('[{v = "\\"\\\\\\n\\u0001\\u007f é"}, {v = []}]', ['"\\"\\\\\\n\\u0001\x7f é"', "[]"]),
+    ],
+)
+def test_json_fallback_text(records, json_texts):
+    obj = check(f"[tables.t]\nrecords = {records}\n")["tables"]["t"]["records"]
+    column = pa.table(obj).column("v")
+    assert column.type == pa.json_()
+    assert column.to_pylist() == json_texts
+
+
+def test_declared_columns_come_first_and_repr_names_the_schema():
+    obj = check(DOC)["tables"]["users"]["records"]
+    assert obj.column_names == ["id", "ghost", "name", "score", "tags", "at"]
+    assert repr(obj) == (
+        "ArrowRecords(2 rows; id: int64, ghost: null, name: string, score: double, "
+        "tags: list<string>, at: timestamp[us, tz=UTC])"
+    )
+    assert pa.table(obj).column("at").to_pylist()[1] == datetime.datetime(
+        1979, 5, 27, 0, 32, 0, 500000, tzinfo=datetime.UTC
+    )
+
+
+def test_read_unified_data_converts_too(tmp_path):
+    path = tmp_path / "doc.toml"
+    path.write_text(DOC)
+    same_table(
+        pa.table(read_unified_data(path, records="arrow")["tables"]["users"]["records"]),
+        pa.table(decode_unified_data(DOC, records="arrow")["tables"]["users"]["records"]),
+    )
+
+
+# ---- errors ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "kwargs", "error", "message"),
+    [
+        ("", {"records": "frames"}, ValueError, "'frames'"),
+        ("", {"records": b"arrow"}, ValueError, "b'arrow'"),
+        ("", {"records": "arrow", "parse_float": str}, ValueError, "parse_float"),
+        ("[tables.t]\nrecords = 5", {"records": "arrow"}, ValueError, r"tables\.t\.records is not"),
+        ("[tables.t]\nrecords = [{a = 1}, 2]", {"records": "arrow"}, ValueError, r"records\[1\]"),
+        (
+            "[tables.t]\nrecords = [{a = 1}, {b = [{c = 99999999999999999999}]}]",
+            {"records": "arrow"},
+            ValueError,
+            r"tables\.t\.records\[1\]: column 'b' .*64 bits",
+        ),
+        ("[tables.t]\nrecords = [{a = 1}", {"records": "arrow"}, Exception, "line"),
+    ],
+)
+def test_errors(text, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        decode_unified_data(text, **kwargs)
+
+
+def test_parse_float_float_and_documents_without_tables_are_fine():
+    assert decode_unified_data("tables = 1", records="arrow", parse_float=float) == {"tables": 1}
+    assert decode_unified_data("[tables.t]\nx = 1", records="arrow") == {"tables": {"t": {"x": 1}}}
+
+
+# ---- consumers and buffer lifetime -----------------------------------------------------------
+
+
+def users():
+    return decode_unified_data(DOC, records="arrow")["tables"]["users"]["records"]
+
+
+def test_polars_and_pandas():
+    pl = pytest.importorskip("polars")
+    pd = pytest.importorskip("pandas")
+    frame = pl.DataFrame(users())
+    assert frame["name"].to_list() == ["ada", "bob"] and frame["score"].to_list() == [1.0, 2.5]
+    # This pandas has no DataFrame.from_arrow for PyCapsule objects: through pyarrow.
+    from_arrow = getattr(pd.DataFrame, "from_arrow", None)
+    df = from_arrow(users()) if from_arrow else pa.table(users()).to_pandas()
+    assert list(df["id"]) == [1, 2] and list(df.columns)[:2] == ["id", "ghost"]
+
+
+def test_duckdb_scans_the_object_twice_in_one_query():
+    duckdb = pytest.importorskip("duckdb")
+    obj = users()  # noqa: F841 (DuckDB finds it by name)
+    rows = duckdb.sql(
+        "select a.name, b.score from obj a join obj b on a.id = b.id "
+        "union all select name, score from obj order by 1, 2"
+    ).fetchall()
+    assert rows == [("ada", 1.0), ("ada", 1.0), ("bob", 2.5), ("bob", 2.5)]
+
+
+def test_exports_share_buffers_and_outlive_the_object():
+    obj = users()
+    first, second = pa.table(obj), pa.table(obj)
+    addr = [t.column("name").chunk(0).buffers()[2].address for t in (first, second)]
+    assert addr[0] == addr[1]
+    schema_capsule = obj.__arrow_c_schema__()
+    stream_capsule = obj.__arrow_c_stream__()
+    unused = obj.__arrow_c_stream__(requested_schema=None)  # dropped unconsumed
+    del obj, unused
+    gc.collect()
+    reader = pa.RecordBatchReader._import_from_c_capsule(stream_capsule)
+    assert reader.read_all().column("name").to_pylist() == ["ada", "bob"]
+    assert pa.Schema._import_from_c_capsule(schema_capsule).names == first.column_names
+    del first
+    assert second.column("tags").to_pylist() == [["a"], []]
+
+
+def test_release_from_another_thread():
+    import threading
+
+    tables = [pa.table(users()) for _ in range(8)]
+    threads = [threading.Thread(target=tables.pop) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert tables == []
+
+
+LEAK_PRELUDE = """
+import ctypes, gc, sys
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data
+import pyarrow as pa
+libc = ctypes.CDLL(None)
+class Info(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
+                "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+libc.mallinfo2.restype = Info
+def native():
+    return libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd
+DOC = '''[tables.t]
+columns = [{name = "z"}]
+records = [''' + ",".join(
+    f"{{i = {i}, s = 'x{i}' , f = {i}.5, l = [{i}, 'a'], m = {{k = {i}}}}}" for i in range(300)
+) + "]\\n"
+BAD = DOC + "[tables.u]\\nrecords = [{a = 1}, {a = 99999999999999999999}]\\n"
+"""
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        "decode_unified_data(DOC, records='arrow')",
+        "pa.table(decode_unified_data(DOC, records='arrow')['tables']['t']['records'])",
+        "decode_unified_data(DOC, records='arrow')['tables']['t']['records'].__arrow_c_stream__()",
+        "decode_unified_data(BAD, records='arrow')",
+        "decode_unified_data(DOC + '[', records='arrow')",
+    ],
+)
+def test_no_leaks(op):
+    run_ok(
+        f"""
+        def once():
+            try:
+                {op}
+            except Exception:
+                pass
+        for _ in range(50):
+            once()
+        gc.collect()
+        blocks, heap = sys.getallocatedblocks(), native()
+        for _ in range(1000):
+            once()
+        gc.collect()
+        grown = sys.getallocatedblocks() - blocks, native() - heap
+        assert grown[0] < 200 and grown[1] < 1 << 20, grown
+        print("OK")
+        """,
+        prelude=LEAK_PRELUDE,
+    )
+
+
+def test_float_column_keeps_bits():
+    obj = decode_unified_data(
+        "[tables.t]\nrecords = [{v = -0.0}, {v = nan}, {v = 5e-324}]", records="arrow"
+    )
+    got = pa.table(obj["tables"]["t"]["records"]).column("v").to_pylist()
+    assert math.copysign(1, got[0]) == -1 and math.isnan(got[1]) and got[2] == 5e-324
+
+
+def test_readme_example_runs():
+    pytest.importorskip("polars")
+    pytest.importorskip("duckdb")
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Tables into Arrow", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    out = run_ok(code + "\nprint('OK')")
+    assert "ArrowRecords(2 rows; id: int64, nick: string, score: double)" in out
