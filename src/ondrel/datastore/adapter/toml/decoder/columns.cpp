@@ -103,26 +103,26 @@ void Column::drop_storage() {
 }
 
 // A null column of length_ rows takes its first kind: the rows so far stay null.
-bool Column::become(Kind k) {
+bool Column::become(ColumnKind k) {
   const size_t n = length_;
   kind_ = k;
   try {
     switch (k) {
-      case Kind::Bool:
+      case ColumnKind::Bool:
         for (size_t i = 0; i < n; ++i)
           if (!bools_.push(false)) return false;
         return true;
-      case Kind::String:
-      case Kind::Json:
-      case Kind::List:
-        if (k == Kind::List) child_ = std::make_unique<Column>("item");
+      case ColumnKind::String:
+      case ColumnKind::Json:
+      case ColumnKind::List:
+        if (k == ColumnKind::List) child_ = std::make_unique<Column>("item");
         for (size_t i = 0; i <= n; ++i)
           if (!offsets_.push(int32_t{0})) return false;
         return true;
-      case Kind::Struct: return true;
+      case ColumnKind::Struct: return true;
       default:
         if (too_many(n, kind_width(k)) || !values_.zeros(n * kind_width(k))) return false;
-        return k != Kind::TsUtc || (!too_many(n, 2) && tz_.zeros(n * 2));
+        return k != ColumnKind::TsUtc || (!too_many(n, 2) && tz_.zeros(n * 2));
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -130,12 +130,12 @@ bool Column::become(Kind k) {
   }
 }
 
-bool Column::prepare(Kind k) {
-  if (kind_ == k || kind_ == Kind::Json) [[likely]]
+bool Column::prepare(ColumnKind k) {
+  if (kind_ == k || kind_ == ColumnKind::Json) [[likely]]
     return true;
-  if (kind_ == Kind::Null) return become(k);
-  if (kind_ == Kind::Int && k == Kind::Float) return widen_to_float();
-  if (kind_ == Kind::Float && k == Kind::Int) return true;
+  if (kind_ == ColumnKind::Null) return become(k);
+  if (kind_ == ColumnKind::Int && k == ColumnKind::Float) return widen_to_float();
+  if (kind_ == ColumnKind::Float && k == ColumnKind::Int) return true;
   return to_json();
 }
 
@@ -152,7 +152,7 @@ bool Column::widen_to_float() {
     if (!int_rows_.push(valid_.get(i))) return false;
   }
   has_ints_ = true;
-  kind_ = Kind::Float;
+  kind_ = ColumnKind::Float;
   return true;
 }
 
@@ -171,7 +171,7 @@ bool Column::to_json() {
     ends.push_back(text.size());
   }
   drop_storage();
-  kind_ = Kind::Json;
+  kind_ = ColumnKind::Json;
   data_ = std::move(text);
   if (!offsets_.push(int32_t{0})) return false;
   for (const uint64_t e : ends)
@@ -181,24 +181,24 @@ bool Column::to_json() {
 
 bool Column::append_null() {
   switch (kind_) {
-    case Kind::Null: break;
-    case Kind::Bool:
+    case ColumnKind::Null: break;
+    case ColumnKind::Bool:
       if (!bools_.push(false)) return false;
       break;
-    case Kind::String:
-    case Kind::Json:
+    case ColumnKind::String:
+    case ColumnKind::Json:
       if (!push_offset(data_.size())) return false;
       break;
-    case Kind::List:
+    case ColumnKind::List:
       if (!push_offset(child_->length())) return false;
       break;
-    case Kind::Struct:
+    case ColumnKind::Struct:
       for (auto& f : fields_)
         if (!f->append_null()) return false;
       break;
     default:
       if (!values_.zeros(kind_width(kind_))) return false;
-      if (kind_ == Kind::TsUtc && !tz_.zeros(2)) return false;
+      if (kind_ == ColumnKind::TsUtc && !tz_.zeros(2)) return false;
       if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
   }
   if (!valid_.push(false)) return false;
@@ -208,15 +208,15 @@ bool Column::append_null() {
 }
 
 bool Column::append_bool(bool v) {
-  if (!prepare(Kind::Bool)) return false;
-  if (kind_ == Kind::Json) return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
+  if (!prepare(ColumnKind::Bool)) return false;
+  if (kind_ == ColumnKind::Json) return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
   return bools_.push(v) && valid_row();
 }
 
 bool Column::append_int(int64_t v) {
-  if (!prepare(Kind::Int)) return false;
-  if (kind_ == Kind::Int) return values_.push(v) && valid_row();
-  if (kind_ == Kind::Json) return json_int(data_, v) && end_text_row();
+  if (!prepare(ColumnKind::Int)) return false;
+  if (kind_ == ColumnKind::Int) return values_.push(v) && valid_row();
+  if (kind_ == ColumnKind::Json) return json_int(data_, v) && end_text_row();
   // A float column: the int goes in as a double, and aside as itself.
   if (!has_ints_) {
     if (too_many(length_, 8) || !ints_.zeros(length_ * 8)) return false;
@@ -229,21 +229,21 @@ bool Column::append_int(int64_t v) {
 }
 
 bool Column::append_float(double v) {
-  if (!prepare(Kind::Float)) return false;
-  if (kind_ == Kind::Json) return json_float(data_, v) && end_text_row();
+  if (!prepare(ColumnKind::Float)) return false;
+  if (kind_ == ColumnKind::Json) return json_float(data_, v) && end_text_row();
   if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
   return values_.push(v) && valid_row();
 }
 
 bool Column::append_string_utf8(const char* s, size_t n) {
-  if (!prepare(Kind::String)) return false;
-  if (kind_ == Kind::Json) return json_string(data_, s, n) && end_text_row();
+  if (!prepare(ColumnKind::String)) return false;
+  if (kind_ == ColumnKind::Json) return json_string(data_, s, n) && end_text_row();
   return data_.append(s, n) && end_text_row();
 }
 
 bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
-  if (!prepare(Kind::TsUtc)) return false;
-  if (kind_ == Kind::Json)
+  if (!prepare(ColumnKind::TsUtc)) return false;
+  if (kind_ == ColumnKind::Json)
     return json_datetime(data_, utc_micros + int64_t{offset_minutes} * 60000000, true,
                          offset_minutes) &&
            end_text_row();
@@ -251,20 +251,20 @@ bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
 }
 
 bool Column::append_local_datetime(int64_t micros) {
-  if (!prepare(Kind::TsLocal)) return false;
-  if (kind_ == Kind::Json) return json_datetime(data_, micros, false, 0) && end_text_row();
+  if (!prepare(ColumnKind::TsLocal)) return false;
+  if (kind_ == ColumnKind::Json) return json_datetime(data_, micros, false, 0) && end_text_row();
   return values_.push(micros) && valid_row();
 }
 
 bool Column::append_date(int32_t days) {
-  if (!prepare(Kind::Date)) return false;
-  if (kind_ == Kind::Json) return json_date(data_, days) && end_text_row();
+  if (!prepare(ColumnKind::Date)) return false;
+  if (kind_ == ColumnKind::Json) return json_date(data_, days) && end_text_row();
   return values_.push(days) && valid_row();
 }
 
 bool Column::append_time(int64_t micros) {
-  if (!prepare(Kind::Time)) return false;
-  if (kind_ == Kind::Json) return json_time(data_, micros) && end_text_row();
+  if (!prepare(ColumnKind::Time)) return false;
+  if (kind_ == ColumnKind::Json) return json_time(data_, micros) && end_text_row();
   return values_.push(micros) && valid_row();
 }
 

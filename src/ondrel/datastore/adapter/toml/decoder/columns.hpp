@@ -89,7 +89,7 @@ class Bits {
   size_t n_ = 0;
 };
 
-enum class Kind : uint8_t {
+enum class ColumnKind : uint8_t {
   Null,
   Bool,
   Int,
@@ -105,14 +105,14 @@ enum class Kind : uint8_t {
 };
 
 // Bytes per value of the fixed-width kinds; 0 for the others.
-inline size_t kind_width(Kind k) {
+inline size_t kind_width(ColumnKind k) {
   switch (k) {
-    case Kind::Int:
-    case Kind::Float:
-    case Kind::TsUtc:
-    case Kind::TsLocal:
-    case Kind::Time: return 8;
-    case Kind::Date: return 4;
+    case ColumnKind::Int:
+    case ColumnKind::Float:
+    case ColumnKind::TsUtc:
+    case ColumnKind::TsLocal:
+    case ColumnKind::Time: return 8;
+    case ColumnKind::Date: return 4;
     default: return 0;
   }
 }
@@ -128,7 +128,7 @@ class Column {
   Column& operator=(const Column&) = delete;
 
   size_t length() const { return length_; }
-  Kind kind() const { return kind_; }
+  ColumnKind kind() const { return kind_; }
   const std::string& name() const { return name_; }
 
   bool append_null();
@@ -164,8 +164,8 @@ class Column {
   bool json_at(size_t i, Buf& out) const;
 
  private:
-  bool prepare(Kind k);
-  bool become(Kind k);
+  bool prepare(ColumnKind k);
+  bool become(ColumnKind k);
   bool to_json();
   bool push_offset(size_t end);
   bool end_text_row();
@@ -177,7 +177,7 @@ class Column {
   void drop_storage();
 
   std::string name_;  // UTF-8
-  Kind kind_ = Kind::Null;
+  ColumnKind kind_ = ColumnKind::Null;
   bool large_ = false;  // offsets are int64
   size_t length_ = 0;
   size_t null_count_ = 0;

@@ -144,10 +144,10 @@ bool Column::json_at(size_t i, Buf& out) const {
   int64_t v = 0;
   if (kind_width(kind_) == 8) std::memcpy(&v, values_.data() + i * 8, 8);
   switch (kind_) {
-    case Kind::Null: return out.append("null", 4);
-    case Kind::Bool: return bools_.get(i) ? out.append("true", 4) : out.append("false", 5);
-    case Kind::Int: return json_int(out, v);
-    case Kind::Float: {
+    case ColumnKind::Null: return out.append("null", 4);
+    case ColumnKind::Bool: return bools_.get(i) ? out.append("true", 4) : out.append("false", 5);
+    case ColumnKind::Int: return json_int(out, v);
+    case ColumnKind::Float: {
       if (has_ints_ && int_rows_.get(i)) {
         std::memcpy(&v, ints_.data() + i * 8, 8);
         return json_int(out, v);
@@ -156,25 +156,25 @@ bool Column::json_at(size_t i, Buf& out) const {
       std::memcpy(&d, values_.data() + i * 8, 8);
       return json_float(out, d);
     }
-    case Kind::String:
-    case Kind::Json: {
+    case ColumnKind::String:
+    case ColumnKind::Json: {
       const uint64_t a = offset_at(i), b = offset_at(i + 1);
       const char* s = reinterpret_cast<const char*>(data_.data()) + a;
-      return kind_ == Kind::Json ? out.append(s, b - a) : json_string(out, s, b - a);
+      return kind_ == ColumnKind::Json ? out.append(s, b - a) : json_string(out, s, b - a);
     }
-    case Kind::TsUtc: {
+    case ColumnKind::TsUtc: {
       int16_t off;
       std::memcpy(&off, tz_.data() + i * 2, 2);
       return json_datetime(out, v + int64_t{off} * 60000000, true, off);
     }
-    case Kind::TsLocal: return json_datetime(out, v, false, 0);
-    case Kind::Date: {
+    case ColumnKind::TsLocal: return json_datetime(out, v, false, 0);
+    case ColumnKind::Date: {
       int32_t days;
       std::memcpy(&days, values_.data() + i * 4, 4);
       return json_date(out, days);
     }
-    case Kind::Time: return json_time(out, v);
-    case Kind::List: {
+    case ColumnKind::Time: return json_time(out, v);
+    case ColumnKind::List: {
       const uint64_t a = offset_at(i), b = offset_at(i + 1);
       if (!out.append("[", 1)) return false;
       for (uint64_t j = a; j < b; ++j) {
@@ -183,7 +183,7 @@ bool Column::json_at(size_t i, Buf& out) const {
       }
       return out.append("]", 1);
     }
-    case Kind::Struct: break;
+    case ColumnKind::Struct: break;
   }
   // A struct: its fields in this row's own order, absent ones left out.
   const auto row = std::lower_bound(

@@ -45,8 +45,8 @@ bool Column::emit_scratch() {
 }
 
 Column* Column::begin_list() {
-  if (!prepare(Kind::List)) return nullptr;
-  if (kind_ == Kind::List) return child_.get();
+  if (!prepare(ColumnKind::List)) return nullptr;
+  if (kind_ == ColumnKind::List) return child_.get();
   try {
     scratch_ = std::make_unique<Column>(std::string());
   } catch (const std::bad_alloc&) {
@@ -57,13 +57,13 @@ Column* Column::begin_list() {
 }
 
 bool Column::end_list() {
-  if (kind_ == Kind::Json) return scratch_->end_list() && emit_scratch();
+  if (kind_ == ColumnKind::Json) return scratch_->end_list() && emit_scratch();
   return push_offset(child_->length()) && valid_row();
 }
 
 bool Column::begin_struct() {
-  if (!prepare(Kind::Struct)) return false;
-  if (kind_ == Kind::Struct) {
+  if (!prepare(ColumnKind::Struct)) return false;
+  if (kind_ == ColumnKind::Struct) {
     order_.clear();
     hint_ = 0;
     return true;
@@ -96,7 +96,7 @@ Column* Column::add_field(PyObject* key) {
 
 Column* Column::field(PyObject* key, bool* duplicate) {
   *duplicate = false;
-  if (kind_ == Kind::Json) return scratch_->field(key, duplicate);
+  if (kind_ == ColumnKind::Json) return scratch_->field(key, duplicate);
   const size_t n = fields_.size();
   size_t idx = n;
   // Records mostly repeat their keys in one order, often with the same key objects.
@@ -125,7 +125,7 @@ Column* Column::field(PyObject* key, bool* duplicate) {
 }
 
 bool Column::end_struct() {
-  if (kind_ == Kind::Json) return scratch_->end_struct() && emit_scratch();
+  if (kind_ == ColumnKind::Json) return scratch_->end_struct() && emit_scratch();
   for (auto& f : fields_)
     if (f->length() == length_ && !f->append_null()) return false;
   // JSON text keeps each row's own key order; only rows that differ from field order say so.
@@ -149,39 +149,39 @@ bool Column::finish(ArrowNode& out) {
   try {
     out.name = name_;
     out.length = static_cast<int64_t>(length_);
-    out.null_count = static_cast<int64_t>(kind_ == Kind::Null ? length_ : null_count_);
-    if (kind_ == Kind::Null) return true;  // the null type has no buffers
+    out.null_count = static_cast<int64_t>(kind_ == ColumnKind::Null ? length_ : null_count_);
+    if (kind_ == ColumnKind::Null) return true;  // the null type has no buffers
     out.buffers.push_back(null_count_ != 0 ? valid_.take() : nullptr);
     switch (kind_) {
-      case Kind::Bool:
+      case ColumnKind::Bool:
         out.format = "b";
         out.buffers.push_back(bools_.take());
         break;
-      case Kind::String:
-      case Kind::Json:
+      case ColumnKind::String:
+      case ColumnKind::Json:
         out.format = large_ ? "U" : "u";
-        if (kind_ == Kind::Json) out.metadata = json_metadata();
+        if (kind_ == ColumnKind::Json) out.metadata = json_metadata();
         out.buffers.push_back(offsets_.take());
         out.buffers.push_back(data_.take());
         break;
-      case Kind::List:
+      case ColumnKind::List:
         out.format = large_ ? "+L" : "+l";
         out.buffers.push_back(offsets_.take());
         out.children.emplace_back();
         if (!child_->finish(out.children.back())) return false;
         break;
-      case Kind::Struct:
+      case ColumnKind::Struct:
         out.format = "+s";
         out.children.resize(fields_.size());
         for (size_t i = 0; i < fields_.size(); ++i)
           if (!fields_[i]->finish(out.children[i])) return false;
         break;
       default:
-        out.format = kind_ == Kind::Int       ? "l"
-                     : kind_ == Kind::Float   ? "g"
-                     : kind_ == Kind::TsUtc   ? "tsu:UTC"
-                     : kind_ == Kind::TsLocal ? "tsu:"
-                     : kind_ == Kind::Date    ? "tdD"
+        out.format = kind_ == ColumnKind::Int       ? "l"
+                     : kind_ == ColumnKind::Float   ? "g"
+                     : kind_ == ColumnKind::TsUtc   ? "tsu:UTC"
+                     : kind_ == ColumnKind::TsLocal ? "tsu:"
+                     : kind_ == ColumnKind::Date    ? "tdD"
                                               : "ttu";
         out.buffers.push_back(values_.take());
     }

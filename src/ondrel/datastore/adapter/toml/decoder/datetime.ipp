@@ -11,16 +11,6 @@ inline int days_in_month(int y, int m) {
   return m == 2 && leap_year(y) ? 29 : kDays[m - 1];
 }
 
-// Days from 1970-01-01 to the proleptic Gregorian date (y, m, d).
-inline int64_t days_from_civil(int y, int m, int d) {
-  y -= m <= 2;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - era * 400;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return int64_t{era} * 146097 + doe - 719468;
-}
-
 constexpr int64_t kMicrosPerDay = int64_t{86400} * 1000000;
 
 inline int64_t micros_of(int h, int mi, int sec, int us) {

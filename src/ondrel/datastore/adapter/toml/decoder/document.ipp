@@ -14,7 +14,7 @@ inline const char* what_is(PyObject* obj, const TableInfo* info) {
     }
   }
   if (PyDict_Check(obj)) return "an inline table";
-  if (PyList_Check(obj)) return "an array";
+  if (PyList_Check(obj) || records_builder(obj) != nullptr) return "an array";
   return "a value";
 }
 
@@ -153,7 +153,7 @@ PyObject* Parser<F>::run() {
 template <class F>
 bool Parser<F>::records_table(PyObject* parent, const KeyPath<U>& path) {
   // The parent must be the document's own "tables" table, not an element of [[tables]].
-  if (records_ == nullptr || path.size() != 2 ||
+  if (!arrow_ || path.size() != 2 ||
       PyUnicode_CompareWithASCIIString(path.part(0), "tables") != 0)
     return true;
   PyObject* tables = PyDict_GetItemWithError(root_, path.part(0));

@@ -70,7 +70,7 @@ bool read_options(PyObject* parse_float, PyObject* version, Options* out,
 template <class F>
 PyObject* parse(const void* data, Py_ssize_t n, PyObject* source, const Options& opt) {
   const auto* begin = static_cast<const typename F::Unit*>(data);
-  Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11);
+  Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11, opt.arrow);
   Ref root = Ref::steal(parser.run());
   if (!root || !opt.arrow || tables_to_arrow(root.get())) return root.release();
   return nullptr;

@@ -121,6 +121,24 @@ class NodeArena {
   Scratch<TextUnit> text_;
 };
 
+// The name of the type the dict reader gives a value of this kind, for messages.
+inline const char* python_type_name(NodeKind kind) {
+  switch (kind) {
+    case NodeKind::kString: return "str";
+    case NodeKind::kInt:
+    case NodeKind::kBigInt: return "int";
+    case NodeKind::kFloat: return "float";
+    case NodeKind::kBool: return "bool";
+    case NodeKind::kOffsetDateTime:
+    case NodeKind::kLocalDateTime: return "datetime.datetime";
+    case NodeKind::kDate: return "datetime.date";
+    case NodeKind::kTime: return "datetime.time";
+    case NodeKind::kArray: return "list";
+    case NodeKind::kTable: break;
+  }
+  return "dict";
+}
+
 // Adds `item` under `parent` (an array, or a table with `item->key` set).
 inline void node_append(Node* parent, Node* item) {
   if (parent->last == nullptr) {

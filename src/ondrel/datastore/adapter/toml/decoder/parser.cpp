@@ -10,6 +10,8 @@
 #include <cmath>
 
 #include "ondrel/_native/stack.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/text.hpp"
 
 namespace ondrel::decoder {

@@ -67,12 +67,7 @@ struct Nodes {
   };
 };
 
-// Where the records arrays go when they are read for Arrow (columns.hpp).
-class RecordsSink {
- public:
-  // A new object that receives the records of table `name`.
-  PyObject* open(PyObject* name);
-};
+class Column;  // columns.hpp
 
 template <class F>
 class Parser {
@@ -81,17 +76,17 @@ class Parser {
   // parse_float: null for the built-in float, else called with each float's text.
   // source: the str the units belong to (for error details), or null for bytes.
   // v11: TOML 1.1 syntax; false reads strict TOML 1.0.
-  // records: null for the dict reader; else every [tables.<name>] table's records array goes
-  // there instead of into dicts (parse_float must then be null).
+  // arrow: every [tables.<name>] table's records array is read into Arrow column builders
+  // instead of dicts (parse_float must then be null).
   Parser(const U* begin, const U* end, PyObject* parse_float, PyObject* source, bool v11,
-         RecordsSink* records = nullptr) noexcept
+         bool arrow = false) noexcept
       : begin_(begin),
         end_(end),
         p_(begin),
         parse_float_(parse_float),
         source_(source),
         v11_(v11),
-        records_(records) {}
+        arrow_(arrow) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { Py_XDECREF(tz_cache_); }
@@ -177,7 +172,8 @@ class Parser {
 
   // ---- records for Arrow (records.ipp) -------------------------------------------------
   PyObject* records_array();
-  bool store_record(PyObject* target, const Node* record, size_t index);
+  bool store_record(Column* root, const Node* record, size_t index);
+  bool store_value(Column* column, const Node* value, int depth);
 
   // ---- dates and times (datetime.ipp) --------------------------------------------------
   template <class S>
@@ -210,10 +206,9 @@ class Parser {
   Scratch<char> digits_;          // numbers without underscores, NUL-terminated
   PyObject* tz_cache_ = nullptr;  // the last offset's tzinfo (owned)
   int tz_cache_minutes_ = 0;
-  // Arrow records: the sink of every [tables.<name>] table's records array, or null for the
-  // dict reader; the table whose header was read last, if it is such a table (borrowed), and
-  // its name (owned).
-  RecordsSink* records_ = nullptr;
+  // Arrow records: whether [tables.<name>] tables' records arrays are read into columns; the
+  // table whose header was read last, if it is such a table (borrowed), and its name (owned).
+  const bool arrow_;
   PyObject* records_table_ = nullptr;
   Ref records_name_;
   NodeArena<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> nodes_;

@@ -37,15 +37,33 @@ bool declared_names(PyObject* table, std::vector<Ref>& out) {
   return true;
 }
 
+constexpr char kBuilderName[] = "ondrel.decoder.records_builder";
+
+void builder_free(PyObject* capsule) {
+  delete static_cast<Column*>(PyCapsule_GetPointer(capsule, kBuilderName));
+}
+
+// The finished columns of `root` as a new ArrowRecords, or null.
+PyObject* finish(Column& root, PyObject* table) {
+  std::vector<Ref> declared;
+  if (!declared_names(table, declared)) return nullptr;
+  auto* block = new (std::nothrow) ArrowBlock();
+  if (block == nullptr) return PyErr_NoMemory();
+  if (!root.finish_records(declared, block->root)) {
+    block_decref(block);
+    return nullptr;
+  }
+  return arrow_records_new(block);
+}
+
 // One table's records into a new ArrowRecords, or null.
 PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
+  if (Column* read = records_builder(records)) return finish(*read, table);
   if (!PyList_CheckExact(records)) {
     PyErr_Format(PyExc_ValueError, "tables.%S.records is not an array of tables", table_name);
     return nullptr;
   }
   Ref records_hold = Ref::borrow(records);
-  std::vector<Ref> declared;
-  if (!declared_names(table, declared)) return nullptr;
   Column root{std::string()};
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
     PyObject* record = PyList_GET_ITEM(records, i);
@@ -77,16 +95,23 @@ PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
     }
     if (!root.end_struct()) return nullptr;
   }
-  auto* block = new (std::nothrow) ArrowBlock();
-  if (block == nullptr) return PyErr_NoMemory();
-  if (!root.finish_records(declared, block->root)) {
-    block_decref(block);
-    return nullptr;
-  }
-  return arrow_records_new(block);
+  return finish(root, table);
 }
 
 }  // namespace
+
+PyObject* records_builder_new() {
+  auto* root = new (std::nothrow) Column(std::string());
+  if (root == nullptr) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(root, kBuilderName, builder_free);
+  if (capsule == nullptr) delete root;
+  return capsule;
+}
+
+Column* records_builder(PyObject* obj) {
+  if (!PyCapsule_CheckExact(obj) || PyCapsule_GetName(obj) != kBuilderName) return nullptr;
+  return static_cast<Column*>(PyCapsule_GetPointer(obj, kBuilderName));
+}
 
 bool tables_to_arrow(PyObject* root) {
   PyObject* tables = PyDict_GetItemString(root, "tables");

@@ -17,6 +17,14 @@ int arrow_records_ready(PyObject* module);
 // A new ArrowRecords owning one reference to `block` (taken over, also on failure).
 PyObject* arrow_records_new(ArrowBlock* block);
 
+class Column;
+
+// The builder of one table's records read straight from the document: a capsule that owns the
+// root column until tables_to_arrow() finishes it.
+PyObject* records_builder_new();
+// The root column of such a capsule (borrowed), or null for any other object.
+Column* records_builder(PyObject* obj);
+
 // Replaces root["tables"][name]["records"] of every table that has records by an
 // ArrowRecords; false with an exception set (ValueError for records that are not an array of
 // tables or hold an int beyond 64 bits).

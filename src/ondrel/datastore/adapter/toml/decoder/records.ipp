@@ -1,24 +1,20 @@
 // The records array of a [tables.<name>] table read straight into Arrow columns: each record
-// is read into arena nodes, then stored in the columns. Part of parser.cpp.
+// is read into arena nodes by the value grammar, then stored in the column builders, and the
+// arena is reused for the next record. Part of parser.cpp.
 
 namespace ondrel::decoder {
 
 template <class F>
 PyObject* Parser<F>::records_array() {
-  Ref target = Ref::steal(records_->open(records_name_.get()));
+  Ref target = Ref::steal(records_builder_new());
   if (!target) return nullptr;
+  Column* root = records_builder(target.get());
   ++p_;
   for (size_t index = 0;; ++index) {
     if (!skip_blank()) return nullptr;
     if (cur() == ']') break;
     Node* record = value<Nodes>(1);
-    if (record == nullptr) return nullptr;
-    if (record->kind != NodeKind::kTable) {
-      PyErr_Format(PyExc_ValueError, "record %zu of table %R is not a table", index,
-                   records_name_.get());
-      return nullptr;
-    }
-    if (!store_record(target.get(), record, index)) return nullptr;
+    if (record == nullptr || !store_record(root, record, index)) return nullptr;
     nodes_.reset();
     const int next = array_next();
     if (next < 0) return nullptr;
@@ -28,10 +24,79 @@ PyObject* Parser<F>::records_array() {
   return target.release();
 }
 
-}  // namespace ondrel::decoder
-// TEMP stubs
-namespace ondrel::decoder {
-inline PyObject* RecordsSink::open(PyObject*) { Py_RETURN_NONE; }
 template <class F>
-bool Parser<F>::store_record(PyObject*, const Node*, size_t) { return true; }
+bool Parser<F>::store_record(Column* root, const Node* record, size_t index) {
+  if (record->kind != NodeKind::kTable) {
+    PyErr_Format(PyExc_ValueError, "tables.%S.records[%zu] is not a table (a %s)",
+                 records_name_.get(), index, python_type_name(record->kind));
+    return false;
+  }
+  if (!root->begin_struct()) return false;
+  for (const Node* item = record->first; item != nullptr; item = item->next) {
+    bool duplicate = false;  // keys were checked as the record was read
+    Column* column = root->field(item->key, &duplicate);
+    if (column == nullptr) return false;
+    if (!store_value(column, item, 0)) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError,
+                     "tables.%S.records[%zu]: column %R holds an integer beyond 64 bits",
+                     records_name_.get(), index, item->key);
+      }
+      return false;
+    }
+  }
+  return root->end_struct();
 }
+
+// Appends one value; false with an exception set, or false without one for an integer beyond
+// 64 bits (the caller names where it stands).
+template <class F>
+bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
+  switch (v->kind) {
+    case NodeKind::kString: {
+      if (v->in_arena) {
+        const auto* text = nodes_.text_at(v);
+        if constexpr (F::utf8) {
+          return column->append_string_utf8(reinterpret_cast<const char*>(text), v->text.len);
+        } else {
+          return column->append_string_units(text, v->text.len);
+        }
+      }
+      const auto* text = static_cast<const U*>(v->text.at);
+      if constexpr (F::utf8) {
+        return column->append_string_utf8(reinterpret_cast<const char*>(text), v->text.len);
+      } else {
+        return column->append_string_units(text, v->text.len);
+      }
+    }
+    case NodeKind::kInt: return column->append_int(v->i);
+    case NodeKind::kBigInt: return false;
+    case NodeKind::kFloat: return column->append_float(v->d);
+    case NodeKind::kBool: return column->append_bool(v->i != 0);
+    case NodeKind::kOffsetDateTime: return column->append_offset_datetime(v->i, v->offset);
+    case NodeKind::kLocalDateTime: return column->append_local_datetime(v->i);
+    case NodeKind::kDate: return column->append_date(static_cast<int32_t>(v->i));
+    case NodeKind::kTime: return column->append_time(v->i);
+    case NodeKind::kArray:
+    case NodeKind::kTable: break;
+  }
+  // The reader's own guard bounded this nesting; the builders recurse as deep again.
+  stack::RecursionGuard guard(" while storing a TOML record", depth >= kUnguardedDepth);
+  if (!guard) return false;
+  if (v->kind == NodeKind::kArray) {
+    Column* items = column->begin_list();
+    if (items == nullptr) return false;
+    for (const Node* item = v->first; item != nullptr; item = item->next)
+      if (!store_value(items, item, depth + 1)) return false;
+    return column->end_list();
+  }
+  if (!column->begin_struct()) return false;
+  for (const Node* item = v->first; item != nullptr; item = item->next) {
+    bool duplicate = false;
+    Column* field = column->field(item->key, &duplicate);
+    if (field == nullptr || !store_value(field, item, depth + 1)) return false;
+  }
+  return column->end_struct();
+}
+
+}  // namespace ondrel::decoder
