@@ -28,19 +28,14 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import math
 import os
-import platform
 import random
-import statistics
-import subprocess
 import sys
 import tempfile
 import time
 import tomllib
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from importlib import metadata
 from pathlib import Path
 from typing import Any
 
@@ -51,6 +46,8 @@ SRC = HERE.parent / "src"
 if SRC.is_dir() and str(SRC) not in sys.path:
     sys.path.insert(1, str(SRC))
 
+import _harness as h  # noqa: E402
+
 import _toml_layout as layout  # noqa: E402
 
 SEED = 20240605
@@ -58,7 +55,7 @@ LARGE_RECORDS = 100_000
 SMALL_RECORDS = 1_000
 # Share of the records per table (three tables).
 TABLE_SHARES = (("users", 0.5), ("orders", 0.3), ("events", 0.2))
-MB = 1e6
+MB = h.MB
 
 # ---------------------------------------------------------------------------------------------
 # Workload
@@ -348,30 +345,6 @@ def contenders(no_ours: bool = False) -> list[Contender]:
 # ---------------------------------------------------------------------------------------------
 
 
-def _first_difference(a: Any, b: Any, path: str = "") -> str | None:
-    if type(a) is not type(b) and not (isinstance(a, (int, float)) and isinstance(b, (int, float))):
-        return f"{path or '/'}: {type(a).__name__} != {type(b).__name__}"
-    if isinstance(a, dict):
-        if a.keys() != b.keys():
-            return f"{path or '/'}: keys {sorted(a.keys() ^ b.keys())[:5]} differ"
-        for k in a:
-            d = _first_difference(a[k], b[k], f"{path}/{k}")
-            if d:
-                return d
-        return None
-    if isinstance(a, list):
-        if len(a) != len(b):
-            return f"{path}: length {len(a)} != {len(b)}"
-        for i, (x, y) in enumerate(zip(a, b, strict=True)):
-            d = _first_difference(x, y, f"{path}[{i}]")
-            if d:
-                return d
-        return None
-    if type(a) is not type(b) or a != b:
-        return f"{path}: {a!r} != {b!r}"
-    return None
-
-
 def output_bytes(kind: str, result: Any, path: str) -> bytes:
     if kind == "file":
         return Path(path).read_bytes()
@@ -387,7 +360,7 @@ def check_content(kind: str, raw: bytes, expected: dict[str, Any]) -> str | None
         got = json.loads(text) if kind == "json" else tomllib.loads(text)
     except Exception as e:
         return f"does not read back: {type(e).__name__}: {str(e)[:160]}"
-    return _first_difference(got, expected)
+    return h.first_difference(got, expected)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -395,95 +368,35 @@ def check_content(kind: str, raw: bytes, expected: dict[str, Any]) -> str | None
 # ---------------------------------------------------------------------------------------------
 
 
-@dataclass
-class Entry:
-    contender: Contender
-    call: Callable[[], Any] | None = None
-    out_bytes: int = 0
-    status: str = "ok"  # "ok", or why it is not timed
-    number: int = 1  # calls per sample
-    runs_wanted: int = 0
-    samples: list[float] = field(default_factory=list)  # seconds per call
-
-    @property
-    def median(self) -> float:
-        return statistics.median(self.samples)
-
-
-def _sample(call: Callable[[], Any], number: int) -> float:
-    gc.collect()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        for _ in range(number):
-            call()
-        t1 = time.perf_counter()
-    finally:
-        gc.enable()
-    return (t1 - t0) / number
-
-
-def prepare(entries: list[Entry], wl: Workload, path: str, log) -> None:
+def prepare(entries: list[h.Entry], cs: dict[str, Contender], wl: Workload, path: str, log) -> None:
     """First call of each contender: content check, output size, first time estimate."""
     for e in entries:
-        c = e.contender
+        c = cs[e.name]
         if c.available:
             e.status = c.available
             continue
         try:
-            e.call = c.make(wl, path)
-            t0 = time.perf_counter()
-            result = e.call()
-            t_first = time.perf_counter() - t0
+            call = c.make(wl, path)
         except Exception as ex:
-            e.status = f"failed: {type(ex).__name__}: {str(ex)[:160]}"
+            e.status = h.failure(ex)
             continue
-        raw = output_bytes(c.kind, result, path)
-        del result
-        diff = check_content("toml" if c.kind == "file" else c.kind, raw, wl.doc)
-        if diff:
-            e.status = f"CONTENT DIFFERS, not timed: {diff}"
-            e.call = None
-            continue
-        e.out_bytes = len(raw)
-        e.first = t_first  # type: ignore[attr-defined]
-        log(f"  checked {c.name:<42} {len(raw) / MB:8.2f} MB  first call {t_first * 1e3:9.1f} ms")
 
+        def check(result: Any, c: Contender = c, e: h.Entry = e) -> str | None:
+            raw = output_bytes(c.kind, result, path)
+            diff = check_content("toml" if c.kind == "file" else c.kind, raw, wl.doc)
+            if not diff:
+                e.nbytes = len(raw)
+            return diff
 
-def run_rounds(
-    entries: list[Entry], budget_s: float, min_runs: int, max_runs: int, min_sample_s: float
-) -> None:
-    """Interleaved rounds: each round runs one sample of every contender still short of its count,
-    so load from other processes falls on all contenders alike."""
-    live = [e for e in entries if e.call is not None]
-    for e in live:
-        t = max(e.first, 1e-7)  # type: ignore[attr-defined]
-        e.number = max(1, math.ceil(min_sample_s / t))
-        # one untimed calibration run of the loop (also warms caches for the per-call loop)
-        t = _sample(e.call, e.number)
-        e.number = max(1, math.ceil(min_sample_s / max(t, 1e-7)))
-        e.runs_wanted = int(min(max_runs, max(min_runs, budget_s // max(t * e.number, 1e-9))))
-    rounds = max((e.runs_wanted for e in live), default=0)
-    for r in range(rounds):
-        # Rotate the order, so no contender always runs right after the same neighbour (whose
-        # freed memory and cache state it would otherwise inherit every time).
-        k = r % len(live)
-        for e in live[k:] + live[:k]:
-            if len(e.samples) < e.runs_wanted:
-                e.samples.append(_sample(e.call, e.number))
+        if h.arm(e, call, check, "CONTENT DIFFERS"):
+            log(
+                f"  checked {c.name:<42} {e.nbytes / MB:8.2f} MB  first call {e.first * 1e3:9.1f} ms"
+            )
 
 
 # ---------------------------------------------------------------------------------------------
 # Peak memory (child process)
 # ---------------------------------------------------------------------------------------------
-
-
-def _status_kb(field_name: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field_name + ":"):
-                return int(line.split()[1])
-    raise KeyError(field_name)
 
 
 def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
@@ -496,19 +409,7 @@ def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
     try:
         call = c.make(wl, path)
         gc.collect()
-        # Reset the RSS high-water mark to the current RSS (Linux: "5" to clear_refs).
-        reset = True
-        try:
-            with open("/proc/self/clear_refs", "w") as f:
-                f.write("5")
-        except OSError:
-            reset = False
-        base = _status_kb("VmRSS")
-        hwm_before = _status_kb("VmHWM")
-        if not reset:
-            base = max(base, hwm_before)  # can only under-report the rise
-        result = call()
-        peak = _status_kb("VmHWM")
+        result, rise = h.rss_rise(call)
         raw = output_bytes(c.kind, result, path)
         result_size = sys.getsizeof(result) if result is not None else 0
         del result
@@ -516,12 +417,12 @@ def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
             json.dumps(
                 {
                     "name": name,
-                    "base_kb": base,
-                    "peak_kb": peak,
-                    "rise_bytes": max(0, peak - base) * 1024,
+                    "base_kb": rise["base_kb"],
+                    "peak_kb": rise["peak_kb"],
+                    "rise_bytes": rise["rise_bytes"],
                     "doc_bytes": len(raw),
                     "result_bytes": result_size,
-                    "hwm_reset": reset,
+                    "hwm_reset": rise["hwm_reset"],
                 }
             )
         )
@@ -529,88 +430,27 @@ def mem_child(name: str, n_records: int, tmpdir: str | None) -> None:
         os.unlink(path)
 
 
-def measure_memory(
-    names: list[str], n_records: int, text: str, tmpdir: str | None, log
-) -> dict[str, dict[str, Any]]:
-    out = {}
-    for name in names:
-        proc = subprocess.run(
-            [
-                sys.executable,
-                str(Path(__file__).resolve()),
-                "--mem-child",
-                name,
-                "--records",
-                str(n_records),
-                "--text",
-                text,
-            ]
-            + (["--tmpdir", tmpdir] if tmpdir else []),
-            capture_output=True,
-            text=True,
-        )
-        if proc.returncode != 0:
-            out[name] = {"error": (proc.stderr.strip().splitlines() or ["?"])[-1]}
-        else:
-            out[name] = json.loads(proc.stdout.strip().splitlines()[-1])
-        log(f"  memory {name}: {out[name]}")
-    return out
-
-
 # ---------------------------------------------------------------------------------------------
 # Report
 # ---------------------------------------------------------------------------------------------
 
-
-def _versions() -> str:
-    parts = []
-    for dist in ("tomli-w", "rtoml", "toml-rs", "toml", "tomlkit", "orjson", "pydantic"):
-        try:
-            parts.append(f"{dist} {metadata.version(dist)}")
-        except metadata.PackageNotFoundError:
-            parts.append(f"{dist} -")
-    return ", ".join(parts)
-
-
-def _cpu() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "?"
-
-
-def table(title: str, entries: list[Entry], ref: Entry | None) -> list[str]:
-    lines = [f"### {title}", ""]
-    lines.append("| contender | median ms | min ms | spread | output MB | MB/s | time / encode |")
-    lines.append("|---|---:|---:|---:|---:|---:|---:|")
-    ref_t = ref.median if ref is not None and ref.samples else None
-    for e in entries:
-        name = e.contender.name
-        if not e.samples:
-            lines.append(f"| {name} | – | – | – | – | – | {e.status} |")
-            continue
-        med = e.median
-        q = (
-            statistics.quantiles(e.samples, n=4)
-            if len(e.samples) >= 4
-            else [min(e.samples), 0, max(e.samples)]
-        )
-        spread = (q[2] - q[0]) / med if med else 0.0
-        ratio = f"{med / ref_t:.2f}x" if ref_t else "–"
-        lines.append(
-            f"| {name} | {med * 1e3:.2f} | {min(e.samples) * 1e3:.2f} | ±{spread * 50:.0f}% "
-            f"| {e.out_bytes / MB:.2f} | {e.out_bytes / MB / med:.0f} | {ratio} |"
-        )
-    lines.append("")
-    lines.append(
-        f"(median of {'/'.join(sorted({str(len(e.samples)) for e in entries if e.samples}))} samples; "
-        "spread = half the interquartile range / median)"
-    )
-    return lines
+DISTS = ("tomli-w", "rtoml", "toml-rs", "toml", "tomlkit", "orjson", "pydantic")
+ENC, ESC, WRITE = (
+    "encode_unified_data",
+    "encode_unified_data(escape_strings=True)",
+    "write_unified_data",
+)
+# Times are of the large case; the figures are computed in main.
+TARGETS = (
+    h.TimeRatio(f"{ENC} >= 25x faster than tomli_w.dumps", "tomli_w.dumps", ENC, 25, at_most=False),
+    h.TimeRatio(f"{ENC} >= 6x faster than rtoml.dumps", "rtoml.dumps", ENC, 6, at_most=False),
+    h.TimeRatio(f"{ENC} <= 0.8x orjson.dumps time", ENC, "orjson.dumps", 0.8),
+    h.TimeRatio(f"{ESC} <= 1.0x orjson.dumps time", ESC, "orjson.dumps", 1.0),
+    h.TimeRatio(f"{WRITE} <= 1.1x {ENC} time", WRITE, ENC, 1.1),
+    h.Figure(f"{ENC} peak memory <= 2.5x document", f"{ENC} memory", 2.5),
+    h.Figure(f"{WRITE} peak memory <= 1.5x document", f"{WRITE} memory", 1.5),
+    h.Figure("small case per-record cost <= 1.10x large case's", "per-record cost", 1.10, digits=3),
+)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -659,24 +499,24 @@ def main(argv: list[str] | None = None) -> int:
 
     tmpdir = tempfile.mkdtemp(prefix="bench_toml_", dir=args.tmpdir)
     path = os.path.join(tmpdir, "doc.toml")
-    results: dict[str, list[Entry]] = {}
+    results: dict[str, list[h.Entry]] = {}
     try:
         for label, wl, min_runs, max_runs, min_sample in (
             ("large", large, 3, 25, 0.0),
             ("small", small, 7, 25, 0.02),
         ):
             log(f"{label} case: content checks ...")
-            entries = [Entry(c) for c in cs if label == "small" or not c.small_only]
-            prepare(entries, wl, path, log)
+            entries = [h.Entry(c.name) for c in cs if label == "small" or not c.small_only]
+            prepare(entries, {c.name: c for c in cs}, wl, path, log)
             log(f"{label} case: timing ...")
-            run_rounds(entries, budget, min_runs, max_runs, min_sample)
+            h.run_rounds(entries, budget, min_runs, max_runs, min_sample)
             results[label] = entries
     finally:
         for f in os.listdir(tmpdir):
             os.unlink(os.path.join(tmpdir, f))
         os.rmdir(tmpdir)
 
-    byname = {label: {e.contender.name: e for e in es} for label, es in results.items()}
+    byname = {label: {e.name: e for e in es} for label, es in results.items()}
     ref_name = "encode_unified_data" if have_ours else "STUB _toml_layout.dumps"
 
     # Byte-for-byte cross-check of the native output against the pure-Python layout writer.
@@ -717,23 +557,12 @@ def main(argv: list[str] | None = None) -> int:
             if any(c.name == n and not c.available for c in cs)
         ]
         log("peak memory (fresh subprocess per contender) ...")
-        mem = measure_memory(names, args.records, args.text, args.tmpdir, log)
+        child_args = ["--records", str(args.records), "--text", args.text]
+        child_args += ["--tmpdir", args.tmpdir] if args.tmpdir else []
+        mem = h.measure_memory(str(Path(__file__).resolve()), names, child_args, log)
 
     load1 = os.getloadavg()
-    out: list[str] = []
-    out.append("## TOML writer benchmark")
-    out.append("")
-    out.append(
-        f"- command: `{' '.join([Path(sys.executable).name, 'bench/bench_toml.py', *(argv or sys.argv[1:])])}`"
-    )
-    out.append(
-        f"- machine: {_cpu()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}"
-    )
-    out.append(f"- Python {platform.python_version()}; {_versions()}")
-    out.append(
-        f"- load average {load0[0]:.2f} at start, {load1[0]:.2f} at end "
-        "(other processes on a shared machine make the numbers noisy)"
-    )
+    out = h.header("TOML writer benchmark", "bench/bench_toml.py", argv, DISTS, load0, load1)
     out.append(
         f"- large case: {args.records} records, small case: {args.small} records, 3 tables x 8 columns, "
         f"non-ASCII text '{args.text}'; "
@@ -750,7 +579,7 @@ def main(argv: list[str] | None = None) -> int:
         out.append(f"- layout cross-check: {c}")
     out.append("")
     for label, n in (("large", args.records), ("small", args.small)):
-        out += table(f"{label} case ({n} records)", results[label], byname[label].get(ref_name))
+        out += h.table(f"{label} case ({n} records)", results[label], byname[label].get(ref_name))
         out.append("")
 
     # Per-call overhead.
@@ -758,15 +587,15 @@ def main(argv: list[str] | None = None) -> int:
     out.append("### Per-call overhead (per-record cost, small case against large case)")
     out.append("")
     for e in results["small"]:
-        el = byname["large"].get(e.contender.name)
+        el = byname["large"].get(e.name)
         if not (e.samples and el and el.samples):
             continue
         per_small = e.median / args.small
         per_large = el.median / args.records
-        overhead[e.contender.name] = per_small / per_large - 1
+        overhead[e.name] = per_small / per_large - 1
         out.append(
-            f"- {e.contender.name}: {per_small * 1e9:.0f} ns/record small, {per_large * 1e9:.0f} ns/record large "
-            f"-> {overhead[e.contender.name] * 100:+.1f}%"
+            f"- {e.name}: {per_small * 1e9:.0f} ns/record small, {per_large * 1e9:.0f} ns/record large "
+            f"-> {overhead[e.name] * 100:+.1f}%"
         )
     out.append("")
 
@@ -799,93 +628,38 @@ def main(argv: list[str] | None = None) -> int:
     # Targets.
     out.append("### Targets")
     out.append("")
+    figures = {
+        f"{name} memory": m["rise_bytes"] / m["doc_bytes"]
+        for name, m in mem.items()
+        if "error" not in m
+    }
+    if ENC in overhead:
+        figures["per-record cost"] = 1 + overhead[ENC]
     targets = (
-        evaluate_targets(byname, overhead, mem) if have_ours and large.model is not None else []
+        h.evaluate(TARGETS, byname["large"], figures)
+        if have_ours and large.model is not None
+        else []
     )
     if not targets:
         out.append("- not evaluated: the native encoder did not run")
-    for name, ok, detail in targets:
-        out.append(f"- {'PASS' if ok else 'FAIL' if ok is False else 'N/A '} {name}: {detail}")
+    out += h.target_lines(targets)
     out.append("")
     out.append(f"(total run time {time.perf_counter() - t_start:.0f} s)")
     print("\n".join(out))
 
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-        Path(args.json).write_text(
-            json.dumps(
-                {
-                    label: {
-                        e.contender.name: {
-                            "status": e.status,
-                            "samples_s": e.samples,
-                            "out_bytes": e.out_bytes,
-                        }
-                        for e in es
-                    }
-                    for label, es in results.items()
+        h.write_json(
+            args.json,
+            {
+                label: {
+                    e.name: {"status": e.status, "samples_s": e.samples, "out_bytes": e.nbytes}
+                    for e in es
                 }
-                | {"memory": mem, "overhead": overhead, "targets": targets},
-                indent=1,
-            )
+                for label, es in results.items()
+            }
+            | {"memory": mem, "overhead": overhead, "targets": targets},
         )
     return 0
-
-
-def evaluate_targets(byname, overhead, mem) -> list[tuple[str, bool | None, str]]:
-    L = byname["large"]
-
-    def t(name: str) -> float | None:
-        e = L.get(name)
-        return e.median if e is not None and e.samples else None
-
-    enc, esc, wr = (
-        t("encode_unified_data"),
-        t("encode_unified_data(escape_strings=True)"),
-        t("write_unified_data"),
-    )
-    res: list[tuple[str, bool | None, str]] = []
-
-    def faster(peer: str, need: float) -> None:
-        p = t(peer)
-        if enc is None or p is None:
-            res.append(
-                (f"encode_unified_data >= {need:g}x faster than {peer}", None, "not measured")
-            )
-            return
-        r = p / enc
-        res.append((f"encode_unified_data >= {need:g}x faster than {peer}", r >= need, f"{r:.2f}x"))
-
-    faster("tomli_w.dumps", 25)
-    faster("rtoml.dumps", 6)
-    oj = t("orjson.dumps")
-    for label, mine, limit in (
-        ("encode_unified_data", enc, 0.8),
-        ("encode_unified_data(escape_strings=True)", esc, 1.0),
-    ):
-        if mine is None or oj is None:
-            res.append((f"{label} <= {limit}x orjson.dumps time", None, "not measured"))
-        else:
-            r = mine / oj
-            res.append((f"{label} <= {limit}x orjson.dumps time", r <= limit, f"{r:.2f}x"))
-    if wr is None or enc is None:
-        res.append(("write_unified_data <= 1.1x encode_unified_data time", None, "not measured"))
-    else:
-        r = wr / enc
-        res.append(("write_unified_data <= 1.1x encode_unified_data time", r <= 1.1, f"{r:.2f}x"))
-    for name, limit in (("encode_unified_data", 2.5), ("write_unified_data", 1.5)):
-        m = mem.get(name)
-        if not m or "error" in m:
-            res.append((f"{name} peak memory <= {limit}x document", None, "not measured"))
-        else:
-            r = m["rise_bytes"] / m["doc_bytes"]
-            res.append((f"{name} peak memory <= {limit}x document", r <= limit, f"{r:.2f}x"))
-    o = overhead.get("encode_unified_data")
-    if o is None:
-        res.append(("small case per-record cost <= 1.10x large case's", None, "not measured"))
-    else:
-        res.append(("small case per-record cost <= 1.10x large case's", o <= 0.10, f"{1 + o:.3f}x"))
-    return res
 
 
 if __name__ == "__main__":

@@ -8,9 +8,13 @@ What it does:
    three tables) and writes it with ``encode_unified_data(model, escape_strings=True)``. That
    document is the input: as ``str``, as UTF-8 ``bytes`` and as a file in the temp directory.
    The JSON parsers get the same content as JSON, ``json.dumps(content, ensure_ascii=False)``
-   as a ``str``.
+   as a ``str``. The multi-line case reads (as a ``str``) the same records written as TOML 1.1
+   multi-line inline tables, one key/value pair a line with a trailing comma.
 2. Calls every contender once and compares its result with ``tomllib.loads``'s (values and
-   types); a contender whose result differs is reported and never timed.
+   types); a contender whose result differs is reported and never timed. The multi-line form
+   is checked against ``tomli.loads`` (2.4 and later read TOML 1.1; tomllib reads 1.0 only),
+   whose result must equal the single-line form's; a reader that refuses it is reported as
+   skipped.
 3. Times the contenders in interleaved rounds with a rotating order (garbage collector off
    inside the timed region, a collection between samples) from the call to the returned dict;
    the result is released after the clock stops, so its deallocation is not timed. Reports the
@@ -33,20 +37,18 @@ What it does:
      multiple of the UTF-8 size of the contender's input. It can under-report by the free
      memory the interpreter already holds at the baseline (a few hundred kB, reused without
      raising RSS): it matters only for small documents, where it can even turn negative.
-5. The performance targets of the reader, each PASS or FAIL with the measured value.
+5. The performance targets of the reader, each PASS or FAIL with the measured value; the
+   multi-line form's is on the time per byte of input.
 """
 
 from __future__ import annotations
 
 import argparse
-import ctypes
+import functools
 import gc
 import json
 import os
-import platform
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -60,17 +62,26 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import bench_toml  # noqa: E402  (puts src/ on sys.path too)
-from bench_toml import MB, TEXTS, Entry, _cpu, _first_difference, build_workload  # noqa: E402
+import _harness as h  # noqa: E402
+import bench_toml  # noqa: E402  (puts src/ and tests/ on sys.path too)
+from bench_toml import TEXTS, build_workload  # noqa: E402
 
+import _toml_layout as layout  # noqa: E402
+
+MB = h.MB
 REF = "decode_unified_data(str)"
-TOML_FILE, JSON_FILE = "doc.toml", "doc.json"
+MULTI = "decode_unified_data(str, multi-line)"
+FILES = {"json": "doc.json", "multiline": "doc_multiline.toml"}  # any other source: doc.toml
+SKIP_11 = "skipped: reader does not read TOML 1.1"
+DISTS = ("rtoml", "pytomlpp", "toml-rs", "orjson", "tomli")
 
 
 @dataclass
 class Reader:
     name: str
-    source: str  # "str", "bytes", "file" (the TOML document) or "json" (JSON str)
+    # "str", "bytes", "file" (the TOML document), "multiline" (its TOML 1.1 multi-line form, a
+    # str) or "json" (JSON str)
+    source: str
     fn: Callable[[Any], Any] | None
     available: str | None = None  # None when available, else why not
 
@@ -88,6 +99,7 @@ def readers() -> list[Reader]:
             (REF, "str", "decode_unified_data"),
             ("decode_unified_data(bytes)", "bytes", "decode_unified_data"),
             ("read_unified_data(path)", "file", "read_unified_data"),
+            (MULTI, "multiline", "decode_unified_data"),
         )
     ]
     out.append(Reader("tomllib.loads", "str", tomllib.loads))
@@ -105,8 +117,12 @@ def readers() -> list[Reader]:
     return out
 
 
+def _path(source: str, directory: str) -> str:
+    return os.path.join(directory, FILES.get(source, "doc.toml"))
+
+
 def load_input(source: str, directory: str) -> Any:
-    path = os.path.join(directory, JSON_FILE if source == "json" else TOML_FILE)
+    path = _path(source, directory)
     if source == "file":
         return path
     data = Path(path).read_bytes()
@@ -114,39 +130,25 @@ def load_input(source: str, directory: str) -> Any:
 
 
 def input_bytes(source: str, directory: str) -> int:
-    return os.path.getsize(os.path.join(directory, JSON_FILE if source == "json" else TOML_FILE))
+    return os.path.getsize(_path(source, directory))
 
 
-# ---------------------------------------------------------------------------------------------
-# Timing
-# ---------------------------------------------------------------------------------------------
-
-
-def sample(call: Callable[[], Any]) -> float:
-    gc.collect()
-    gc.disable()
+def multiline_oracle(doc: str, expected: dict[str, Any]) -> tuple[Any, str | None]:
+    """tomli's reading of the multi-line document (tomllib reads only TOML 1.0), or None and
+    why the case cannot be checked."""
     try:
-        t0 = time.perf_counter()
-        result = call()
-        t1 = time.perf_counter()
-    finally:
-        gc.enable()
-    del result  # freed outside the timed region
-    return t1 - t0
+        import tomli
 
-
-def run_rounds(entries: list[Entry], budget_s: float, min_runs: int, max_runs: int) -> None:
-    """Interleaved rounds with a rotating order, as in bench_toml.run_rounds (one call per
-    sample: every contender takes milliseconds here)."""
-    live = [e for e in entries if e.call is not None]
-    for e in live:
-        t = sample(e.call)  # untimed warm-up that also sizes the sample count
-        e.runs_wanted = int(min(max_runs, max(min_runs, budget_s // max(t, 1e-9))))
-    for r in range(max((e.runs_wanted for e in live), default=0)):
-        k = r % len(live)
-        for e in live[k:] + live[:k]:
-            if len(e.samples) < e.runs_wanted:
-                e.samples.append(sample(e.call))
+        version = tuple(int(x) for x in metadata.version("tomli").split(".")[:2])
+    except Exception as e:
+        return None, f"skipped: tomli is not installed ({type(e).__name__})"
+    if version < (2, 4):
+        return None, f"skipped: tomli {metadata.version('tomli')} does not read TOML 1.1"
+    got = tomli.loads(doc)
+    diff = h.first_difference(got, expected)
+    if diff:  # the generator's fault: the two forms must hold the same records
+        return None, f"skipped: the multi-line form reads differently: {diff}"
+    return got, None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -154,139 +156,79 @@ def run_rounds(entries: list[Entry], budget_s: float, min_runs: int, max_runs: i
 # ---------------------------------------------------------------------------------------------
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (n, ctypes.c_size_t)
-        for n in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
-
-
-def _allocated_bytes(libc: ctypes.CDLL) -> int:
-    """Bytes live in pymalloc blocks plus bytes in use in glibc malloc."""
-    with tempfile.TemporaryFile() as f:
-        sys.stderr.flush()
-        saved = os.dup(2)
-        os.dup2(f.fileno(), 2)
-        try:
-            sys._debugmallocstats()
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-        f.seek(0)
-        stats = f.read().decode()
-    m = re.search(r"# bytes in allocated blocks\s*=\s*([\d,]+)", stats)
-    if m is None:
-        raise RuntimeError("sys._debugmallocstats() reports no pymalloc blocks")
-    mi = libc.mallinfo2()
-    return int(m.group(1).replace(",", "")) + mi.uordblks + mi.hblkhd
-
-
 def mem_child(name: str, directory: str) -> None:
     """Run one contender once in this fresh process; print JSON with the RSS rise."""
     r = {x.name: x for x in readers()}[name]
-    libc = ctypes.CDLL(None)
-    libc.mallinfo2.restype = _MallInfo2
     load_input(r.source, directory)  # warm the I/O path
-    _allocated_bytes(libc)  # and the counters' own caches
+    h.allocated_bytes()  # and the counters' own caches
     gc.collect()
-    before = _allocated_bytes(libc)
+    before = h.allocated_bytes()
     arg = load_input(r.source, directory)
     gc.collect()
-    libc.malloc_trim(0)
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # reset the RSS high-water mark to the current RSS
-        reset = True
-    except OSError:
-        reset = False
-    base = bench_toml._status_kb("VmRSS")
-    if not reset:
-        base = max(base, bench_toml._status_kb("VmHWM"))  # can only under-report the rise
-    result = r.fn(arg)
-    peak = bench_toml._status_kb("VmHWM")
+    h.libc().malloc_trim(0)
+    call = functools.partial(r.fn, arg)
     del arg
+    result, rise = h.rss_rise(call)
+    del call  # the input goes with it
     gc.collect()
-    own = _allocated_bytes(libc) - before
+    own = h.allocated_bytes() - before
     del result
     print(
         json.dumps(
             {
-                "rise_bytes": max(0, peak - base) * 1024,
+                "rise_bytes": rise["rise_bytes"],
                 "result_bytes": own,
                 "doc_bytes": input_bytes(r.source, directory),
-                "hwm_reset": reset,
+                "hwm_reset": rise["hwm_reset"],
             }
         )
     )
-
-
-def measure_memory(names: list[str], directory: str, log) -> dict[str, dict[str, Any]]:
-    out = {}
-    for name in names:
-        proc = subprocess.run(
-            [sys.executable, __file__, "--mem-child", name, "--mem-dir", directory],
-            capture_output=True,
-            text=True,
-        )
-        if proc.returncode != 0:
-            out[name] = {"error": (proc.stderr.strip().splitlines() or ["?"])[-1]}
-        else:
-            out[name] = json.loads(proc.stdout.strip().splitlines()[-1])
-        log(f"  memory {name}: {out[name]}")
-    return out
 
 
 # ---------------------------------------------------------------------------------------------
 # Report
 # ---------------------------------------------------------------------------------------------
 
-
-def evaluate_targets(byname: dict[str, Entry], mem) -> list[tuple[str, bool | None, str]]:
-    res: list[tuple[str, bool | None, str]] = []
-
-    def ratio(label: str, num: str, den: str, limit: float, at_most: bool) -> None:
-        a, b = byname.get(num), byname.get(den)
-        if a is None or b is None or not (a.samples and b.samples):
-            res.append((label, None, "not measured"))
-        else:
-            r = a.median / b.median  # the target is on medians; the minima show the noise
-            detail = f"{r:.2f}x (of the minima: {min(a.samples) / min(b.samples):.2f}x)"
-            res.append((label, r <= limit if at_most else r >= limit, detail))
-
-    ratio(f"{REF} time <= 1.0x orjson.loads(JSON)", REF, "orjson.loads(JSON)", 1.0, True)
-    ratio(f"{REF} >= 14x faster than tomllib.loads", "tomllib.loads", REF, 14, False)
-    ratio(f"{REF} >= 5x faster than rtoml.loads", "rtoml.loads", REF, 5, False)
-    ratio(f"read_unified_data(path) time <= 1.1x {REF}", "read_unified_data(path)", REF, 1.1, True)
-    for name in (REF, "decode_unified_data(bytes)", "read_unified_data(path)"):
-        label = f"{name} peak memory above the result's own objects <= 1.5x document"
-        m = mem.get(name)
-        if not m or "error" in m:
-            res.append((label, None, "not measured"))
-        else:
-            r = (m["rise_bytes"] - m["result_bytes"]) / m["doc_bytes"]
-            res.append((label, r <= 1.5, f"{r:.2f}x"))
-    return res
-
-
-def _versions() -> str:
-    parts = []
-    for dist in ("rtoml", "pytomlpp", "toml-rs", "orjson"):
-        try:
-            parts.append(f"{dist} {metadata.version(dist)}")
-        except metadata.PackageNotFoundError:
-            parts.append(f"{dist} -")
-    return ", ".join(parts)
+OURS = (REF, "decode_unified_data(bytes)", "read_unified_data(path)")
+TARGETS = (
+    h.TimeRatio(
+        f"{REF} time <= 1.0x orjson.loads(JSON)", REF, "orjson.loads(JSON)", 1.0, minima=True
+    ),
+    h.TimeRatio(
+        f"{REF} >= 14x faster than tomllib.loads",
+        "tomllib.loads",
+        REF,
+        14,
+        at_most=False,
+        minima=True,
+    ),
+    h.TimeRatio(
+        f"{REF} >= 5x faster than rtoml.loads", "rtoml.loads", REF, 5, at_most=False, minima=True
+    ),
+    h.TimeRatio(
+        f"read_unified_data(path) time <= 1.1x {REF}",
+        "read_unified_data(path)",
+        REF,
+        1.1,
+        minima=True,
+    ),
+    *(
+        h.Figure(
+            f"{name} peak memory above the result's own objects <= 1.5x document",
+            f"{name} memory",
+            1.5,
+        )
+        for name in OURS
+    ),
+    h.TimeRatio(
+        "multi-line form reads within 1.1x the time per byte of the single-line form",
+        MULTI,
+        REF,
+        1.1,
+        per_byte=True,
+        minima=True,
+    ),
+)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -329,76 +271,81 @@ def main(argv: list[str] | None = None) -> int:
     from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
     doc = encode_unified_data(wl.model, escape_strings=True)
+    multi_doc = layout.dumps(wl.doc, escape_strings=True, multiline_records=True)
     del wl
     expected = tomllib.loads(doc)
+    log("reading the multi-line form with tomli ...")
+    expected_multi, multi_skip = multiline_oracle(multi_doc, expected)
     tmpdir = tempfile.mkdtemp(prefix="bench_toml_read_", dir=args.tmpdir)
     try:
-        Path(tmpdir, TOML_FILE).write_bytes(doc.encode("utf-8"))
-        Path(tmpdir, JSON_FILE).write_bytes(
+        Path(tmpdir, "doc.toml").write_bytes(doc.encode("utf-8"))
+        Path(_path("multiline", tmpdir)).write_bytes(multi_doc.encode("utf-8"))
+        Path(_path("json", tmpdir)).write_bytes(
             json.dumps(expected, ensure_ascii=False).encode("utf-8")
         )
-        del doc
+        del doc, multi_doc
         rs = readers()
-        inputs = {s: load_input(s, tmpdir) for s in ("str", "bytes", "file", "json")}
+        inputs = {s: load_input(s, tmpdir) for s in ("str", "bytes", "file", "json", "multiline")}
 
-        log("content checks against tomllib.loads ...")
+        log("content checks against tomllib.loads (the multi-line form: tomli.loads) ...")
         entries = []
         for r in rs:
-            e = Entry(r)  # type: ignore[arg-type]  (Entry only needs .name)
+            e = h.Entry(r.name, nbytes=input_bytes(r.source, tmpdir))
             entries.append(e)
-            e.out_bytes = input_bytes(r.source, tmpdir)
             if r.available:
                 e.status = r.available
                 continue
-            arg = inputs[r.source]
-            try:
-                t0 = time.perf_counter()
-                got = r.fn(arg)
-                t_first = time.perf_counter() - t0
-                diff = _first_difference(got, expected)
-            except Exception as ex:
-                e.status = f"failed: {type(ex).__name__}: {str(ex)[:160]}"
+            want = expected_multi if r.source == "multiline" else expected
+            if want is None:
+                e.status = multi_skip or "skipped"
                 continue
-            del got
-            if diff:
-                e.status = f"RESULT DIFFERS, not timed: {diff}"
-                continue
-            e.call = lambda fn=r.fn, a=arg: fn(a)
-            log(
-                f"  checked {r.name:<28} {e.out_bytes / MB:7.2f} MB  first call {t_first * 1e3:8.1f} ms"
-            )
+
+            def on_error(ex: Exception, multi: bool = r.source == "multiline") -> str:
+                if multi and isinstance(ex, tomllib.TOMLDecodeError):
+                    return SKIP_11
+                return h.failure(ex)
+
+            call = lambda fn=r.fn, a=inputs[r.source]: fn(a)  # noqa: E731
+            if h.arm(e, call, lambda got, w=want: h.first_difference(got, w), on_error=on_error):
+                log(
+                    f"  checked {r.name:<28} {e.nbytes / MB:7.2f} MB  first call {e.first * 1e3:8.1f} ms"
+                )
+            elif r.source == "multiline":
+                log(f"  {r.name}: {e.status}")
         log("timing ...")
-        run_rounds(entries, budget, 3, 25)
+        h.run_rounds(entries, budget, 3, 25, free_untimed=True)
         del inputs
 
         mem: dict[str, dict[str, Any]] = {}
         if not args.no_memory:
             log("peak memory (fresh subprocess per contender) ...")
-            mem = measure_memory([e.contender.name for e in entries if e.call], tmpdir, log)
+            names = [e.name for e in entries if e.call]
+            mem = h.measure_memory(__file__, names, ["--mem-dir", tmpdir], log)
     finally:
         shutil.rmtree(tmpdir)
 
-    byname = {e.contender.name: e for e in entries}
-    load1 = os.getloadavg()
-    cmd = " ".join([Path(sys.executable).name, "bench/bench_toml_read.py", *(argv or sys.argv[1:])])
-    out = [
-        "## TOML reader benchmark",
-        "",
-        f"- command: `{cmd}`",
-        f"- machine: {_cpu()}, {os.cpu_count()} cores, {platform.system()} {platform.release()}",
-        f"- Python {platform.python_version()}; {_versions()}",
-        f"- load average {load0[0]:.2f} at start, {load1[0]:.2f} at end "
-        "(other processes on a shared machine make the numbers noisy)",
+    byname = {e.name: e for e in entries}
+    multi = byname[MULTI]
+    out = h.header(
+        "TOML reader benchmark", "bench/bench_toml_read.py", argv, DISTS, load0, os.getloadavg()
+    )
+    out += [
         f"- document: {args.records} records, 3 tables x 8 columns, non-ASCII text '{args.text}', "
         "written by encode_unified_data(escape_strings=True); JSON parsers read the same content "
         "as JSON; MB = 10^6 bytes of each contender's own input; GC off inside timed calls",
+        "- multi-line form: the same document with each record a multi-line inline table (TOML "
+        "1.1), checked against tomli.loads: "
+        + ("the reader's result equals tomli's" if multi.call else multi.status),
         "",
     ]
-    table = bench_toml.table(f"Reading ({args.records} records)", entries, byname.get(REF))
-    table[2] = (
-        table[2].replace("output MB", "input MB").replace("time / encode", "time / decode(str)")
+    out += h.table(
+        f"Reading ({args.records} records)",
+        entries,
+        byname.get(REF),
+        size_label="input MB",
+        ratio_label="time / decode(str)",
     )
-    out += [*table, ""]
+    out.append("")
     if mem:
         out += ["### Peak memory (RSS high-water above the loaded input, fresh process each)", ""]
         for name, m in mem.items():
@@ -413,22 +360,22 @@ def main(argv: list[str] | None = None) -> int:
                 + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
             )
         out.append("")
-    targets = evaluate_targets(byname, mem)
-    out += ["### Targets", ""]
-    for name, ok, detail in targets:
-        out.append(f"- {'PASS' if ok else 'FAIL' if ok is False else 'N/A '} {name}: {detail}")
+    figures = {
+        f"{name} memory": (m["rise_bytes"] - m["result_bytes"]) / m["doc_bytes"]
+        for name, m in mem.items()
+        if "error" not in m
+    }
+    targets = h.evaluate(TARGETS, byname, figures)
+    out += ["### Targets", "", *h.target_lines(targets)]
     out += ["", f"(total run time {time.perf_counter() - t_start:.0f} s)"]
     print("\n".join(out))
 
     if args.json:
-        Path(args.json).parent.mkdir(parents=True, exist_ok=True)
         results = {
-            e.contender.name: {"status": e.status, "samples_s": e.samples, "in_bytes": e.out_bytes}
+            e.name: {"status": e.status, "samples_s": e.samples, "in_bytes": e.nbytes}
             for e in entries
         }
-        Path(args.json).write_text(
-            json.dumps({"reading": results, "memory": mem, "targets": targets}, indent=1)
-        )
+        h.write_json(args.json, {"reading": results, "memory": mem, "targets": targets})
     return 0
 
 

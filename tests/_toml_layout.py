@@ -141,8 +141,19 @@ def _column(col: Mapping[str, Any], escape: bool) -> str:
     return "{ " + ", ".join(parts) + " }"
 
 
-def dumps(doc: Mapping[str, Any], escape_strings: bool = False) -> str:
-    """The TOML document for ``{"header": {...}, "tables": {name: {"columns", "records"}}}``."""
+def _multiline(d: Mapping[str, Any], escape: bool) -> str:
+    """A record as a TOML 1.1 multi-line inline table: one pair a line, each with a comma."""
+    pairs = "".join(
+        f"        {_key(k, escape)} = {_value(v, escape)},\n" for k, v in d.items() if v is not None
+    )
+    return "    {\n" + pairs + "    },\n"
+
+
+def dumps(
+    doc: Mapping[str, Any], escape_strings: bool = False, multiline_records: bool = False
+) -> str:
+    """The TOML document for ``{"header": {...}, "tables": {name: {"columns", "records"}}}``;
+    with `multiline_records` the records are multi-line inline tables, which need TOML 1.1."""
     esc = bool(escape_strings)
     header = doc["header"]
     out = [
@@ -155,7 +166,10 @@ def dumps(doc: Mapping[str, Any], escape_strings: bool = False) -> str:
         out.append(f"\n[tables.{_key(name, esc)}]\ncolumns = [\n")
         out.extend(f"    {_column(c, esc)},\n" for c in table["columns"])
         out.append("]\nrecords = [\n")
-        out.extend(f"    {_inline(r, esc)},\n" for r in table["records"])
+        if multiline_records:
+            out.extend(_multiline(r, esc) for r in table["records"])
+        else:
+            out.extend(f"    {_inline(r, esc)},\n" for r in table["records"])
         out.append("]\n")
     return "".join(out)
 

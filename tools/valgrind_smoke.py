@@ -1,13 +1,17 @@
 """Touches every entry point of the native modules once, for valgrind memcheck (make
 test-valgrind): holder construction, methods, protocols, the native table, the pydantic hooks,
-and the encoder's and the reader's functions on success and failure paths. Small on purpose:
+the encoder's and the reader's functions on success and failure paths, and the functions'
+pickling, weak references and attributes. Small on purpose:
 memcheck runs it about fifty times slower than the interpreter."""
 
 import contextlib
+import copy
 import gc
 import os
+import pickle
 import sys
 import tempfile
+import weakref
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
@@ -179,12 +183,24 @@ def decoder(path):
         attempt(fn)
 
 
+def functions():
+    for f in (read_unified_data, encode_unified_data, TablesHolder.set, TablesHolder._validate):
+        raw = getattr(f, "__func__", f)
+        attempt(lambda f=f: (pickle.loads(pickle.dumps(f, 2)), pickle.loads(pickle.dumps(f))))
+        attempt(lambda f=f: copy.deepcopy(f))
+        ref = weakref.ref(raw)
+        raw.note = [ref]
+        del raw.note
+    attempt(lambda: pickle.dumps(TablesHolder().set))
+
+
 def main():
     model = holder()
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "doc.toml")
         encoder(model, path)
         decoder(path)
+    functions()
     gc.collect()
     print("valgrind smoke: OK")
 

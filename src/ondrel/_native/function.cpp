@@ -1,4 +1,5 @@
-// The native function type: attributes, binding, vectorcall and garbage collection.
+// The native function type: attributes, binding, vectorcall, pickling by name and garbage
+// collection.
 #include "ondrel/_native/function.hpp"
 
 #include <cstddef>
@@ -14,6 +15,7 @@ struct FunctionObject {
   vectorcallfunc vectorcall;
   NativeImpl impl;
   bool is_method;
+  bool in_classmethod;  // reached as the __func__ of the bound method its class gives
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -23,6 +25,8 @@ struct FunctionObject {
   PyObject* text_signature;
   const char* signature_source;  // static text of FunctionDef::signature, or null
   PyObject* signature;           // inspect.Signature made from it on first use, or null
+  PyObject* dict;                // attributes set by decorators and tools, made on first use
+  PyObject* weakreflist;
 };
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -53,6 +57,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->annotations);
   Py_VISIT(f->doc);
   Py_VISIT(f->signature);
+  Py_VISIT(f->dict);
   return 0;
 }
 
@@ -66,11 +71,13 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->text_signature);
   Py_CLEAR(f->signature);
+  Py_CLEAR(f->dict);
   return 0;
 }
 
 void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  if (reinterpret_cast<FunctionObject*>(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   function_clear(self);
   PyObject_GC_Del(self);
 }
@@ -99,8 +106,23 @@ PyObject* function_get_signature(PyObject* self, void* /*closure*/) {
   return signature.release();
 }
 
+// Pickled by reference, as the interpreter's own functions are: the qualified name is looked
+// up in __module__ on loading (methods through their class), and copy returns the function.
+// Under classmethod the class gives a bound method, so the path goes on to its __func__.
+PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->in_classmethod) return PyUnicode_FromFormat("%U.__func__", f->qualname);
+  return Py_NewRef(f->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -132,9 +154,12 @@ PyTypeObject FunctionType = {
     .tp_doc = "Native function of the ondrel package.",
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakreflist),
+    .tp_methods = function_methods,
     .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
 };
 
 }  // namespace
@@ -155,6 +180,7 @@ PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* 
   f->vectorcall = function_vectorcall;
   f->impl = def.impl;
   f->is_method = def.is_method;
+  f->in_classmethod = false;
   f->name = name.release();
   f->qualname = qualname.release();
   f->module = Py_NewRef(module_name);
@@ -164,8 +190,18 @@ PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* 
   f->text_signature = sig.release();
   f->signature_source = def.signature;
   f->signature = nullptr;
+  f->dict = nullptr;
+  f->weakreflist = nullptr;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* classmethod_new(const FunctionDef& def, PyObject* module_name, PyObject* defaults,
+                          PyObject* annotations) {
+  Ref f = Ref::steal(function_new(def, module_name, defaults, annotations));
+  if (!f) return nullptr;
+  reinterpret_cast<FunctionObject*>(f.get())->in_classmethod = true;
+  return PyClassMethod_New(f.get());
 }
 
 bool function_runs(PyObject* obj, NativeImpl impl) {

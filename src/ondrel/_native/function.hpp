@@ -4,7 +4,9 @@
 // __defaults__, __annotations__ and __text_signature__ of our choosing, binds as a method when
 // looked up on an instance (like a Python function) and works under classmethod. Its callers
 // receive all arguments; a method implementation checks its own first argument, since a plain
-// function on a class can be called through the class with any object.
+// function on a class can be called through the class with any object. Like Python functions it
+// pickles and copies by reference (module and qualified name), takes weak references and keeps
+// attributes in a __dict__.
 #pragma once
 
 #include <Python.h>
@@ -38,6 +40,11 @@ int function_type_ready();
 // `annotations` may be null (then None and an empty dict).
 PyObject* function_new(const FunctionDef& def, PyObject* module_name, PyObject* defaults,
                        PyObject* annotations);
+
+// The same, wrapped in a new classmethod object for a class's namespace (a new reference); the
+// function then pickles as the __func__ of the bound method the class gives.
+PyObject* classmethod_new(const FunctionDef& def, PyObject* module_name, PyObject* defaults,
+                          PyObject* annotations);
 
 // Whether `obj` is one of our functions, or a bound method of one, running `impl`.
 bool function_runs(PyObject* obj, NativeImpl impl);

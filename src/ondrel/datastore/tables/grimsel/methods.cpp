@@ -195,12 +195,9 @@ int store_methods(PyObject* module_name, const MethodEntry* entries, size_t n,
     PyObject* defaults = e.def.impl == py_model_dump ? defaults_for_model_dump : nullptr;
     PyObject* annotations =
         e.def.impl == py_get_pydantic_core_schema ? schema_annotations : nullptr;
-    Ref fn = Ref::steal(function_new(e.def, module_name, defaults, annotations));
+    Ref fn = Ref::steal(e.classmethod ? classmethod_new(e.def, module_name, defaults, annotations)
+                                      : function_new(e.def, module_name, defaults, annotations));
     if (!fn) return -1;
-    if (e.classmethod) {
-      fn = Ref::steal(PyClassMethod_New(fn.get()));
-      if (!fn) return -1;
-    }
     if (PyDict_SetItemString(type_dict.get(), e.def.name, fn.get()) < 0) return -1;
   }
   PyType_Modified(&TablesHolderType);
