@@ -73,8 +73,16 @@ READ_OPTIONS = {"parse_float": float, "toml_version": "1.1.0"}
 @pytest.mark.parametrize(
     ("function", "first_kind", "options"),
     [
-        (decode_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD, {**READ_OPTIONS, "records": "dicts"}),
-        (read_unified_data, inspect.Parameter.POSITIONAL_OR_KEYWORD, {**READ_OPTIONS, "records": "dicts"}),
+        (
+            decode_unified_data,
+            inspect.Parameter.POSITIONAL_OR_KEYWORD,
+            {**READ_OPTIONS, "records": "dicts"},
+        ),
+        (
+            read_unified_data,
+            inspect.Parameter.POSITIONAL_OR_KEYWORD,
+            {**READ_OPTIONS, "records": "dicts"},
+        ),
         (decoder.loads, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),
         (decoder.load, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),
     ],

@@ -209,7 +209,8 @@ bool Column::append_null() {
 
 bool Column::append_bool(bool v) {
   if (!prepare(ColumnKind::Bool)) return false;
-  if (kind_ == ColumnKind::Json) return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
+  if (kind_ == ColumnKind::Json)
+    return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
   return bools_.push(v) && valid_row();
 }
 

@@ -182,7 +182,7 @@ bool Column::finish(ArrowNode& out) {
                      : kind_ == ColumnKind::TsUtc   ? "tsu:UTC"
                      : kind_ == ColumnKind::TsLocal ? "tsu:"
                      : kind_ == ColumnKind::Date    ? "tdD"
-                                              : "ttu";
+                                                    : "ttu";
         out.buffers.push_back(values_.take());
     }
   } catch (const std::bad_alloc&) {

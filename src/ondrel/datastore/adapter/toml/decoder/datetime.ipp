@@ -45,8 +45,8 @@ typename S::Out Parser<F>::moment(NodeKind kind, const Moment& t) {
     }
     Ref tz = Ref::steal(timezone(t.offset));
     if (!tz) return nullptr;
-    return PyDateTimeAPI->DateTime_FromDateAndTime(t.y, t.m, t.d, t.h, t.mi, t.sec, t.us,
-                                                   tz.get(), PyDateTimeAPI->DateTimeType);
+    return PyDateTimeAPI->DateTime_FromDateAndTime(t.y, t.m, t.d, t.h, t.mi, t.sec, t.us, tz.get(),
+                                                   PyDateTimeAPI->DateTimeType);
   }
 }
 

@@ -153,8 +153,7 @@ PyObject* Parser<F>::run() {
 template <class F>
 bool Parser<F>::records_table(PyObject* parent, const KeyPath<U>& path) {
   // The parent must be the document's own "tables" table, not an element of [[tables]].
-  if (!arrow_ || path.size() != 2 ||
-      PyUnicode_CompareWithASCIIString(path.part(0), "tables") != 0)
+  if (!arrow_ || path.size() != 2 || PyUnicode_CompareWithASCIIString(path.part(0), "tables") != 0)
     return true;
   PyObject* tables = PyDict_GetItemWithError(root_, path.part(0));
   if (tables != parent) return !PyErr_Occurred();

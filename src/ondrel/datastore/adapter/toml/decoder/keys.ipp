@@ -149,27 +149,27 @@ bool Parser<F>::insert(typename S::Out table, const KeyPath<U>& path, typename S
         table = child;
       } else {
         return fail(path.where(i), "Cannot add keys to %R with a dotted key: it is %s", part,
-                    child->kind == NodeKind::kTable ? "an inline table"
+                    child->kind == NodeKind::kTable   ? "an inline table"
                     : child->kind == NodeKind::kArray ? "an array"
                                                       : "a value");
       }
       continue;
     } else {
-    PyObject* child = PyDict_GetItemWithError(table, part);  // borrowed; str keys run no code
-    if (child == nullptr) {
-      if (PyErr_Occurred()) return false;
-      table = new_table(table, part, Kind::kDotted, scope);
-      if (table == nullptr) return false;
-      continue;
-    }
-    TableInfo* info = PyDict_CheckExact(child) ? tables_.find(child) : nullptr;
-    if (info != nullptr && info->kind == Kind::kImplicit && scope == 0) {
-      info->kind = Kind::kDotted;
-    } else if (info == nullptr || info->kind != Kind::kDotted || info->scope != scope) {
-      return fail(path.where(i), "Cannot add keys to %R with a dotted key: it is %s", part,
-                  what_is(child, info));
-    }
-    table = child;
+      PyObject* child = PyDict_GetItemWithError(table, part);  // borrowed; str keys run no code
+      if (child == nullptr) {
+        if (PyErr_Occurred()) return false;
+        table = new_table(table, part, Kind::kDotted, scope);
+        if (table == nullptr) return false;
+        continue;
+      }
+      TableInfo* info = PyDict_CheckExact(child) ? tables_.find(child) : nullptr;
+      if (info != nullptr && info->kind == Kind::kImplicit && scope == 0) {
+        info->kind = Kind::kDotted;
+      } else if (info == nullptr || info->kind != Kind::kDotted || info->scope != scope) {
+        return fail(path.where(i), "Cannot add keys to %R with a dotted key: it is %s", part,
+                    what_is(child, info));
+      }
+      table = child;
     }
   }
   return set_new<S>(table, path.part(n - 1), value, path.where(n - 1));

@@ -54,12 +54,11 @@ bool read_options(PyObject* parse_float, PyObject* version, Options* out,
   out->parse_float =
       parse_float == reinterpret_cast<PyObject*>(&PyFloat_Type) ? nullptr : parse_float;
   if (version != nullptr) {
-    const bool v10 = PyUnicode_Check(version) &&
-                     PyUnicode_CompareWithASCIIString(version, "1.0.0") == 0;
-    if (!v10 && !(PyUnicode_Check(version) &&
-                  PyUnicode_CompareWithASCIIString(version, "1.1.0") == 0)) {
-      PyErr_Format(PyExc_ValueError, "toml_version must be '1.1.0' or '1.0.0', not %R",
-                   version);
+    const bool v10 =
+        PyUnicode_Check(version) && PyUnicode_CompareWithASCIIString(version, "1.0.0") == 0;
+    if (!v10 &&
+        !(PyUnicode_Check(version) && PyUnicode_CompareWithASCIIString(version, "1.1.0") == 0)) {
+      PyErr_Format(PyExc_ValueError, "toml_version must be '1.1.0' or '1.0.0', not %R", version);
       return false;
     }
     out->v11 = !v10;
@@ -114,8 +113,7 @@ PyObject* decode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
                                    PyObject* kwnames) {
   PyObject* a[4];
   Options opt;
-  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) ||
-      !read_options(a[1], a[2], &opt, a[3]))
+  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt, a[3]))
     return nullptr;
   if (PyUnicode_Check(a[0])) return decode_str(a[0], opt);
   if (!PyObject_CheckBuffer(a[0])) {
@@ -213,8 +211,7 @@ PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t na
                                  PyObject* kwnames) {
   PyObject* a[4];
   Options opt;
-  if (!parse_call(kReadParams, argv, nargs, kwnames, a) ||
-      !read_options(a[1], a[2], &opt, a[3]))
+  if (!parse_call(kReadParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt, a[3]))
     return nullptr;
   Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
   if (!fspath) return nullptr;

@@ -38,8 +38,11 @@ struct Node {
     int64_t i;
     double d;
     struct {
-      const void* at;  // in the document; for arena text, an index into it
-      size_t len;      // in units
+      union {
+        const void* at;  // in the document
+        size_t index;    // in the arena's text
+      };
+      size_t len;  // in units
     } text;
   };
   Node* first = nullptr;  // arrays and tables: the items
@@ -81,9 +84,7 @@ class NodeArena {
     return false;
   }
   Scratch<TextUnit>& text() { return text_; }
-  const TextUnit* text_at(const Node* n) const {
-    return text_.data() + reinterpret_cast<uintptr_t>(n->text.at);
-  }
+  const TextUnit* text_at(const Node* n) const { return text_.data() + n->text.index; }
 
   void reset() {
     for (size_t i = 0; i < keys_.size(); ++i) Py_DECREF(keys_.data()[i]);

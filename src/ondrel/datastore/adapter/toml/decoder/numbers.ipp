@@ -142,8 +142,8 @@ typename S::Out Parser<F>::big_integer(const U* s, const U* e, int base) {
               __builtin_add_overflow(mag, uint64_t{v}, &mag);
     }
     const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
-    if (!wide && mag <= limit) return integer<S>(negative ? static_cast<int64_t>(0 - mag)
-                                                          : static_cast<int64_t>(mag));
+    if (!wide && mag <= limit)
+      return integer<S>(negative ? static_cast<int64_t>(0 - mag) : static_cast<int64_t>(mag));
     // Refused when the record is stored, where the table, column and record are known.
     Node* n = nodes_.make(NodeKind::kBigInt);
     if (n != nullptr) n->text = {s, static_cast<size_t>(e - s)};

@@ -126,8 +126,7 @@ class Parser {
   template <class S>
   bool set_new(typename S::Out table, PyObject* key, typename S::Out value, const U* where);
   template <class S>
-  bool insert(typename S::Out table, const KeyPath<U>& path, typename S::Out value,
-              uint32_t scope);
+  bool insert(typename S::Out table, const KeyPath<U>& path, typename S::Out value, uint32_t scope);
   PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
   Node* new_table(Node* parent, PyObject* name, Kind kind, uint32_t scope);
 

@@ -33,7 +33,8 @@ typename S::Out Parser<F>::string_from_scratch() {
     Node* node = nodes_.make(NodeKind::kString);
     if (node == nullptr) return nullptr;
     node->in_arena = true;
-    node->text = {reinterpret_cast<const void*>(offset), text_.size()};
+    node->text.index = offset;
+    node->text.len = text_.size();
     return node;
   } else if constexpr (F::utf8) {
     PyObject* str = str_from_utf8(text_.data(), text_.size(), text_bits_ & 0x80);
