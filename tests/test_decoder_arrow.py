@@ -18,6 +18,7 @@ tomli_w = pytest.importorskip("tomli_w", reason="tomli_w writes the generated do
 from _arrow_oracle import declared_names, expected_table, same_table  # noqa: E402
 from _isolated import run_ok  # noqa: E402
 from _toml_models import Model, Table, col  # noqa: E402
+from ondrel.datastore.adapter.toml import decoder  # noqa: E402
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data  # noqa: E402
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data  # noqa: E402
 
@@ -33,10 +34,22 @@ records = []
 """
 
 
+def forms(text: str) -> list[str | bytes]:
+    """The text as UTF-8 bytes and as a str of each width (a comment makes it wider)."""
+    return [text.encode(), text, text + "\n# \u0100", text + "\n# \U0001f600"]
+
+
 def check(text: str | bytes) -> dict:
-    """Reads `text` both ways; every table's Arrow records must equal the oracle's table."""
+    """Reads `text` both ways; every table's Arrow records must equal the oracle's table, for
+    the text in each of its forms."""
     dicts = decode_unified_data(text)
-    arrow = decode_unified_data(text, records="arrow")
+    for form in forms(text) if isinstance(text, str) else [text]:
+        arrow = decode_unified_data(form, records="arrow")
+        compare(dicts, arrow)
+    return arrow
+
+
+def compare(dicts: dict, arrow: dict) -> None:
     for name, table in dicts.get("tables", {}).items():
         if isinstance(table, dict) and "records" in table:
             obj = arrow["tables"][name]["records"]
@@ -50,7 +63,6 @@ def check(text: str | bytes) -> dict:
             assert {k: v for k, v in arrow["tables"][name].items() if k != "records"} == {
                 k: v for k, v in table.items() if k != "records"
             }
-    return arrow
 
 
 # ---- generated documents against the oracle --------------------------------------------------
@@ -162,6 +174,45 @@ def test_read_unified_data_converts_too(tmp_path):
         pa.table(read_unified_data(path, records="arrow")["tables"]["users"]["records"]),
         pa.table(decode_unified_data(DOC, records="arrow")["tables"]["users"]["records"]),
     )
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        # Records are read into columns as they are parsed: the grammar's rules hold there too.
+        "records = [{a.b = 1, a.c = 'x'}, {a = {b = 2}}, {a.b.c = 1, a.b.d = 2, x = {y.z = 3}}]",
+        "records = [{a = 1, a = 2}]",
+        "records = [{a = {b = 1}, a.c = 2}]",
+        "records = [{a.b = 1, a = 2}]",
+        "records = [{a = 1, a.b = 2}]",
+        "records = [{a = [1]}, {a.b = 2, a = 1}]",
+        "records = [{a = 1} {b = 2}]",
+        "records = [{a = 1}]\n[[tables.t.records]]\nb = 2",
+        "records = [{a = 1}]\n[tables.t.records.x]",
+        "records = [{a = 1}]\nrecords = 2",
+        "records = [{a = 1}]\n[tables.t]",
+        "records = [{s = \"x\\ty\\u00e9\\xe9\\e\", m = \"\"\"a\r\n  b\"\"\", l = 'l', ml = '''q\nr'''}]",
+        "records = [{\"a.b\" = 1, 'q' = 2, \"\" = 3}]",
+        "records = [{n = 0x7FFF_FFFF_FFFF_FFFF, m = -9223372036854775808, o = 0o17, b = 0b1}]",
+        "records = [\n  {\n    a = 1, # one\n    b = [2, 3,],\n  },\n]",
+        "records = [{d = 1979-05-27, t = 07:32, dt = 1979-05-27T07:32:00.9999999+05:30}]",
+        "records = [{u = 1979-05-27 07:32:00Z}, {u = 1979-05-27T07:32:00}]",
+        "records = [{a = 1e400, b = -0.0, c = 1_000.5e-3}]",
+        "records = [{a = 1}, {a = 9223372036854775807}, {a = -1.5}]",
+    ],
+)
+def test_records_read_into_columns_follow_the_grammar(text):
+    """The records parsed into columns give the dict reader's values, and its errors."""
+    text = "[tables.t]\n" + text
+    for form in forms(text):
+        try:
+            dicts = decode_unified_data(form)
+        except decoder.TOMLDecodeError as e:
+            with pytest.raises(decoder.TOMLDecodeError) as got:
+                decode_unified_data(form, records="arrow")
+            assert str(got.value) == str(e)
+        else:
+            compare(dicts, decode_unified_data(form, records="arrow"))
 
 
 # ---- errors ----------------------------------------------------------------------------------

@@ -362,8 +362,15 @@ def arrow_check(data: bytes) -> str | None:
     """None when arrow mode gives the oracle's tables, or refuses exactly what it must."""
     try:
         dicts = decode_unified_data(data)
-    except Exception:
-        return None  # arrow mode reads the same grammar
+    except Exception as e:
+        # The same refusal, or a records error met before the syntax error.
+        try:
+            decode_unified_data(data, records="arrow")
+        except Exception as got:
+            same = type(got) is type(e) and str(got) == str(e)
+            records_first = type(got) is ValueError and isinstance(e, ValueError)
+            return None if same or records_first else f"arrow mode: {got!r}, dicts: {e!r}"
+        return f"arrow mode accepted a document the dict reader refuses: {e!r}"
     tables = dicts.get("tables")
     with_records = (
         {n: t for n, t in tables.items() if isinstance(t, dict) and "records" in t}
