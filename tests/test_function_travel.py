@@ -126,7 +126,8 @@ def documents(tmp_path):
     return paths
 
 
-@pytest.mark.parametrize("start", ["fork", "spawn"])
+# fork is left out: after pyarrow or DuckDB start threads, a forked child may deadlock.
+@pytest.mark.parametrize("start", ["forkserver", "spawn"])
 def test_process_pool_maps_the_reader(documents, start):
     want = [tomllib.loads(p.read_text()) for p in documents]
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(start)) as pool:
