@@ -192,7 +192,7 @@ def test_read_unified_data_converts_too(tmp_path):
         "records = [{a = 1}]\nrecords = 2",
         "records = [{a = 1}]\n[tables.t]",
         "records = [{s = \"x\\ty\\u00e9\\xe9\\e\", m = \"\"\"a\r\n  b\"\"\", l = 'l', ml = '''q\nr'''}]",
-        "records = [{\"a.b\" = 1, 'q' = 2, \"\" = 3}]",
+        'records = [{"a.b" = 1, \'q\' = 2, "" = 3}]',
         "records = [{n = 0x7FFF_FFFF_FFFF_FFFF, m = -9223372036854775808, o = 0o17, b = 0b1}]",
         "records = [\n  {\n    a = 1, # one\n    b = [2, 3,],\n  },\n]",
         "records = [{d = 1979-05-27, t = 07:32, dt = 1979-05-27T07:32:00.9999999+05:30}]",
@@ -233,6 +233,15 @@ def test_records_read_into_columns_follow_the_grammar(text):
             r"tables\.t\.records\[1\]: column 'b' .*64 bits",
         ),
         ("[tables.t]\nrecords = [{a = 1}", {"records": "arrow"}, Exception, "line"),
+        # Text and names Arrow cannot carry, and nesting its consumers would recurse through.
+        ('[tables.t]\nrecords = [{a = "x\ud800"}]', {"records": "arrow"}, ValueError, "U\\+D800"),
+        ('[tables.t]\nrecords = [{"k\\u0000" = 1}]', {"records": "arrow"}, ValueError, "NUL"),
+        (
+            "[tables.t]\nrecords = [{a = " + "[" * 300 + "]" * 300 + "}]",
+            {"records": "arrow"},
+            ValueError,
+            "deeper than 256",
+        ),
     ],
 )
 def test_errors(text, kwargs, error, message):

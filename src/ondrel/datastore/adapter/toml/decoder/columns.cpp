@@ -102,6 +102,19 @@ void Column::drop_storage() {
   hint_ = 0;
 }
 
+std::unique_ptr<Column> Column::make_child(std::string name) {
+  if (depth_ >= kMaxDepth) {
+    PyErr_Format(PyExc_ValueError,
+                 "records nest lists and tables deeper than %u levels, more than Arrow "
+                 "columns are built for here",
+                 static_cast<unsigned>(kMaxDepth));
+    return nullptr;
+  }
+  auto child = std::make_unique<Column>(std::move(name));
+  child->depth_ = depth_ + 1;
+  return child;
+}
+
 // A null column of length_ rows takes its first kind: the rows so far stay null.
 bool Column::become(ColumnKind k) {
   const size_t n = length_;
@@ -115,7 +128,7 @@ bool Column::become(ColumnKind k) {
       case ColumnKind::String:
       case ColumnKind::Json:
       case ColumnKind::List:
-        if (k == ColumnKind::List) child_ = std::make_unique<Column>("item");
+        if (k == ColumnKind::List && !(child_ = make_child("item"))) return false;
         for (size_t i = 0; i <= n; ++i)
           if (!offsets_.push(int32_t{0})) return false;
         return true;

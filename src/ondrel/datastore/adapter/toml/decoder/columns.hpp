@@ -124,6 +124,7 @@ enum class Appended : uint8_t { Ok, Error, Overflow };
 class Column {
  public:
   explicit Column(std::string name) : name_(std::move(name)) {}
+  static constexpr uint32_t kMaxDepth = 256;
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
 
@@ -173,6 +174,8 @@ class Column {
   bool emit_scratch();
   bool widen_to_float();
   Column* add_field(PyObject* key);
+  // A new child builder one level below this one, or null with an exception set.
+  std::unique_ptr<Column> make_child(std::string name);
   uint64_t offset_at(size_t i) const;
   void drop_storage();
 
@@ -194,7 +197,10 @@ class Column {
   std::vector<std::unique_ptr<Column>> fields_;  // struct fields
   std::vector<Ref> keys_;                        // their keys (str)
   size_t hint_ = 0;                              // the field expected next
-  std::vector<uint32_t> order_;                  // fields given in the open struct row
+  // Levels of lists and structs above this column. Exports and their release (on any thread,
+  // maybe a small stack) recurse this deep, so it is bounded.
+  uint32_t depth_ = 0;
+  std::vector<uint32_t> order_;  // fields given in the open struct row
   std::vector<std::pair<size_t, std::vector<uint32_t>>> row_orders_;  // rows not in field order
   std::unique_ptr<Column> scratch_;  // a container value of a JSON column, being built
   Buf units_;                        // UTF-8 of a str given in code units
@@ -217,6 +223,14 @@ bool Column::append_string_units(const U* s, size_t n) {
       b[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
       k = 2;
     } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) [[unlikely]] {
+        // A str may hold one; UTF-8 cannot, and Arrow strings are UTF-8.
+        PyErr_Format(PyExc_ValueError,
+                     "a string holds the lone surrogate U+%04X, which UTF-8 "
+                     "cannot carry",
+                     static_cast<unsigned>(c));
+        return false;
+      }
       b[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
       b[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       b[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));

@@ -48,7 +48,7 @@ Column* Column::begin_list() {
   if (!prepare(ColumnKind::List)) return nullptr;
   if (kind_ == ColumnKind::List) return child_.get();
   try {
-    scratch_ = std::make_unique<Column>(std::string());
+    if (!(scratch_ = make_child(std::string()))) return nullptr;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
@@ -69,7 +69,7 @@ bool Column::begin_struct() {
     return true;
   }
   try {
-    scratch_ = std::make_unique<Column>(std::string());
+    if (!(scratch_ = make_child(std::string()))) return false;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
@@ -77,12 +77,25 @@ bool Column::begin_struct() {
   return scratch_->begin_struct();
 }
 
+namespace {
+
+// Arrow field names are NUL-terminated: a name holding NUL would come out cut short.
+bool field_name_ok(PyObject* key, const char* utf8, Py_ssize_t n) {
+  if (std::memchr(utf8, '\0', static_cast<size_t>(n)) == nullptr) return true;
+  PyErr_Format(PyExc_ValueError,
+               "key %R holds a NUL character, which Arrow field names cannot hold", key);
+  return false;
+}
+
+}  // namespace
+
 Column* Column::add_field(PyObject* key) {
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
-  if (utf8 == nullptr) return nullptr;
+  if (utf8 == nullptr || !field_name_ok(key, utf8, n)) return nullptr;
   try {
-    auto c = std::make_unique<Column>(std::string(utf8, static_cast<size_t>(n)));
+    auto c = make_child(std::string(utf8, static_cast<size_t>(n)));
+    if (!c) return nullptr;
     for (size_t i = 0; i < length_; ++i)
       if (!c->append_null()) return nullptr;
     keys_.push_back(Ref::borrow(key));
@@ -147,6 +160,7 @@ bool Column::end_struct() {
 
 bool Column::finish(ArrowNode& out) {
   try {
+    out.buffers.reserve(3);  // no push_back below throws after a take()
     out.name = name_;
     out.length = static_cast<int64_t>(length_);
     out.null_count = static_cast<int64_t>(kind_ == ColumnKind::Null ? length_ : null_count_);
@@ -207,8 +221,9 @@ bool Column::finish_records(const std::vector<Ref>& declared, ArrowNode& out) {
       }
       Py_ssize_t n = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &n);
-      if (utf8 == nullptr) return false;
-      auto c = std::make_unique<Column>(std::string(utf8, static_cast<size_t>(n)));
+      if (utf8 == nullptr || !field_name_ok(name.get(), utf8, n)) return false;
+      auto c = make_child(std::string(utf8, static_cast<size_t>(n)));
+      if (!c) return false;
       for (size_t i = 0; i < length_; ++i)
         if (!c->append_null()) return false;
       ordered.push_back(std::move(c));

@@ -84,7 +84,7 @@ bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out va
     if (PyDict_SetItem(table, key, value) < 0) return false;
     if (PyDict_GET_SIZE(table) == before) return fail(where, "Duplicate key %R", key);
   } else {
-    const Py_hash_t hash = PyObject_Hash(key);  // an exact str: no Python code runs
+    const Py_hash_t hash = str_hash(key);
     if (hash == -1) return false;
     if (where != nullptr && node_find(table, key, hash) != nullptr)
       return fail(where, "Duplicate key %R", key);
@@ -139,7 +139,7 @@ bool Parser<F>::insert(typename S::Out table, const KeyPath<U>& path, typename S
   for (size_t i = 0; i + 1 < n; ++i) {
     PyObject* part = path.part(i);
     if constexpr (std::is_same_v<S, Nodes>) {
-      const Py_hash_t hash = PyObject_Hash(part);
+      const Py_hash_t hash = str_hash(part);
       if (hash == -1) return false;
       Node* child = node_find(table, part, hash);
       if (child == nullptr) {

@@ -72,8 +72,12 @@ class NodeArena {
       if (!next_chunk()) return nullptr;
     }
     Node* n = chunks_.data()[chunk_ - 1] + (used_++ - kChunk * (chunk_ - 1));
-    *n = Node{};
+    // Only what every reader of a node relies on; the payload is set by its maker.
     n->kind = kind;
+    n->dotted = false;
+    n->in_arena = false;
+    n->first = n->last = n->next = nullptr;
+    n->count = 0;
     return n;
   }
   // Takes over `key` (a new reference), also when it fails.
@@ -149,6 +153,12 @@ inline void node_append(Node* parent, Node* item) {
   }
   parent->last = item;
   ++parent->count;
+}
+
+// The hash of an exact str: its cached value, computed once (no Python code runs).
+inline Py_hash_t str_hash(PyObject* key) {
+  const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  return cached != -1 ? cached : PyObject_Hash(key);
 }
 
 // The item of table `t` under `key`, or null (null with an error set only when the key
