@@ -44,9 +44,10 @@ clean:
 	rm -rf build $(VENV)
 	find src -name '*.so' -delete
 
-# Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers (bench/).
+# Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
+# records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-read bench-deps
+.PHONY: bench bench-read bench-arrow bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -58,6 +59,10 @@ bench: build bench-deps
 
 bench-read: build bench-deps
 	$(PY) bench/bench_toml_read.py $(BENCH_ARGS)
+
+# Its peers (pyarrow, polars) are dev requirements already.
+bench-arrow: build
+	$(PY) bench/bench_toml_arrow.py $(BENCH_ARGS)
 
 # Packaging check: build the wheel with pip, check its contents, install it into a fresh
 # 3.13 venv and smoke-test it there (tools/wheel_check.py). WHEEL_CHECK_FLAGS=--keep keeps

@@ -163,6 +163,27 @@ def first_difference(a: Any, b: Any, path: str = "") -> str | None:
     return None
 
 
+def table_difference(got: Any, want: Any) -> str | None:
+    """Where pyarrow table `got` differs from the reference `want`, or None. A contender that
+    infers its types from the values (NDJSON, from_pylist, polars' large strings) may lack a
+    column in which `want` holds no value at all, and may type a column otherwise: its values
+    are then compared as Python objects (where an int never equals a float)."""
+    names = [
+        n
+        for n in want.column_names
+        if n in got.column_names or want.column(n).null_count < want.num_rows
+    ]
+    if got.column_names != names:
+        return f"columns {got.column_names} != {names}"
+    want = want.select(names)
+    if got.num_rows != want.num_rows:
+        return f"rows {got.num_rows} != {want.num_rows}"
+    if got.schema == want.schema and got.equals(want):
+        return None
+    diff = first_difference(got.to_pylist(), want.to_pylist())
+    return diff or ("values differ" if got.schema == want.schema else None)
+
+
 # ---------------------------------------------------------------------------------------------
 # Peak memory
 # ---------------------------------------------------------------------------------------------

@@ -68,3 +68,39 @@ def test_only_a_checked_contender_is_timed(call, check, status):
     assert (armed, e.status, e.call is call) == (status == "ok", status, status == "ok")
     h.run_rounds([e], budget_s=0.01, min_runs=3, max_runs=5, min_sample_s=0.001)
     assert (3 <= len(e.samples) <= 5) if armed else not e.samples
+
+
+WANT = {"a": [1, 2], "b": "null", "c": ["x", "y"]}
+
+
+def _table(columns):
+    """A pyarrow table of two rows; a column given as a type name is all nulls of that type."""
+    pa = pytest.importorskip("pyarrow")
+    return pa.table(
+        {
+            k: pa.nulls(2, getattr(pa, v)()) if isinstance(v, str) else pa.array(v)
+            for k, v in columns.items()
+        }
+    )
+
+
+@pytest.mark.parametrize(
+    ("got", "want"),
+    [
+        (WANT, None),
+        # Inferred types: no column where no record has a value, or one of another type.
+        ({"a": [1, 2], "c": ["x", "y"]}, None),
+        ({"a": [1, 2], "b": "large_string", "c": ["x", "y"]}, None),
+        ({"a": [1, 3], "b": "null", "c": ["x", "y"]}, "[1]/a: 3 != 2"),
+        ({"a": [1.0, 2.0], "c": ["x", "y"]}, "[0]/a: 1.0 != 1"),
+        ({"a": ["1", "2"], "c": ["x", "y"]}, "[0]/a: str != int"),
+        ({"a": [1, 2], "b": "null", "c": ["x", None]}, "[1]/c: NoneType != str"),
+        ({"a": [1, 2], "b": "int64", "c": ["x", "y"]}, None),
+        ({"a": [1, 2, 3], "c": ["x", "y", "z"]}, "rows 3 != 2"),
+        ({"a": [1, 2]}, "columns ['a'] != ['a', 'c']"),
+        ({"c": ["x", "y"], "a": [1, 2]}, "columns ['c', 'a'] != ['a', 'c']"),
+        ({"a": [1, 2], "c": ["x", "y"], "d": [0, 0]}, "columns ['a', 'c', 'd'] != ['a', 'c']"),
+    ],
+)
+def test_table_difference(got, want):
+    assert h.table_difference(_table(got), _table(WANT)) == want
