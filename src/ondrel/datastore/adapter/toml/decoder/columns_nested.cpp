@@ -127,11 +127,17 @@ Column* Column::field(PyObject* key, bool* duplicate) {
     *duplicate = true;
     return nullptr;
   }
-  try {
-    order_.push_back(static_cast<uint32_t>(idx));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+  // While a row takes its fields in field order, that order is 0 .. hint_ - 1 and is not
+  // stored; the first field out of that order writes it down.
+  if (idx != hint_ || !order_.empty()) {
+    try {
+      if (order_.empty())
+        for (uint32_t i = 0; i < hint_; ++i) order_.push_back(i);
+      order_.push_back(static_cast<uint32_t>(idx));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
   }
   hint_ = idx + 1;
   return c;

@@ -92,17 +92,13 @@ bool Parser<F>::skip_blank() {
 // Inside an inline table: 1.0 allows only whitespace between its items; 1.1 also line breaks
 // and comments. A one-line table never reaches the branch.
 template <class F>
-bool Parser<F>::inline_gap() {
-  skip_ws();
+bool Parser<F>::inline_break() {
   const U c = cur();
-  // One compare on the hot path: '\n', '\r' and '#' sort below every key character but '"'.
-  if (c <= U{'#'} && (c == '\n' || c == '\r' || c == '#')) [[unlikely]] {
-    if (v11_) return skip_blank();
-    if (c == '\n' || at(p_ + 1) == '\n')
-      return fail(p_,
-                  "Unclosed inline table: no '}' before the end of the line (line breaks "
-                  "inside are allowed from TOML 1.1)");
-  }
+  if (v11_) return skip_blank();
+  if (c == '\n' || at(p_ + 1) == '\n')
+    return fail(p_,
+                "Unclosed inline table: no '}' before the end of the line (line breaks "
+                "inside are allowed from TOML 1.1)");
   return true;
 }
 

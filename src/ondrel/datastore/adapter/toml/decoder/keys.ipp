@@ -77,8 +77,8 @@ bool Parser<F>::equals_sign() {
 // Stores a value under a key that must be new in `table` (`where` null: known to be new).
 template <class F>
 template <class S>
-bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out value,
-                        const U* where) {
+bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out value, const U* where,
+                        [[maybe_unused]] bool held) {
   if constexpr (std::is_same_v<S, Objects>) {
     const Py_ssize_t before = PyDict_GET_SIZE(table);
     if (PyDict_SetItem(table, key, value) < 0) return false;
@@ -88,7 +88,7 @@ bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out va
     if (hash == -1) return false;
     if (where != nullptr && node_find(table, key, hash) != nullptr)
       return fail(where, "Duplicate key %R", key);
-    if (!nodes_.hold_key(Py_NewRef(key))) return false;
+    if (!held && !nodes_.hold_key(Py_NewRef(key))) return false;
     value->key = key;
     value->hash = hash;
     node_append(table, value);
@@ -124,7 +124,11 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
       v = Ref::steal(value<S>(depth));
     }
   } else {
+    // The arena takes the key over: a record's keys are released together.
     v = S::Held::steal(value<S>(depth));
+    PyObject* key = first.release();
+    if (!nodes_.hold_key(key)) return false;  // taken over, also when it fails
+    return v && set_new<S>(table, key, v.get(), where, true);
   }
   return v && set_new<S>(table, first.get(), v.get(), where);
 }

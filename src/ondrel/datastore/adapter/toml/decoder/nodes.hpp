@@ -78,6 +78,7 @@ class NodeArena {
     n->in_arena = false;
     n->first = n->last = n->next = nullptr;
     n->count = 0;
+    n->i = 0;  // the key bits of a table
     return n;
   }
   // Takes over `key` (a new reference), also when it fails.
@@ -144,8 +145,14 @@ inline const char* python_type_name(NodeKind kind) {
   return "dict";
 }
 
+// Tables keep in `i` one bit per key hash, so a new key is mostly known new without a search.
+inline int64_t key_bit(Py_hash_t hash) {
+  return static_cast<int64_t>(uint64_t{1} << (static_cast<uint64_t>(hash) & 63));
+}
+
 // Adds `item` under `parent` (an array, or a table with `item->key` set).
 inline void node_append(Node* parent, Node* item) {
+  if (parent->kind == NodeKind::kTable) parent->i |= key_bit(item->hash);
   if (parent->last == nullptr) {
     parent->first = item;
   } else {
@@ -164,6 +171,7 @@ inline Py_hash_t str_hash(PyObject* key) {
 // The item of table `t` under `key`, or null (null with an error set only when the key
 // comparison fails, which for exact str keys it does not).
 inline Node* node_find(const Node* t, PyObject* key, Py_hash_t hash) {
+  if ((t->i & key_bit(hash)) == 0) return nullptr;  // no key of t has this bit
   for (Node* c = t->first; c != nullptr; c = c->next) {
     if (c->key == key) return c;
     if (c->hash == hash && PyUnicode_Compare(c->key, key) == 0) return c;

@@ -106,7 +106,17 @@ class Parser {
   }
   bool skip_comment();
   bool skip_blank();  // whitespace, newlines and comments, as between array items
-  bool inline_gap();  // whitespace; with 1.1 also newlines and comments (inline tables)
+  // Inside an inline table: 1.0 allows only whitespace between its items; 1.1 also line breaks
+  // and comments. A one-line table never leaves the inline part.
+  bool inline_gap() {
+    skip_ws();
+    const U c = cur();
+    // One compare on the hot path: '\n', '\r' and '#' sort below every key character but '"'.
+    if (c <= U{'#'} && (c == '\n' || c == '\r' || c == '#')) [[unlikely]]
+      return inline_break();
+    return true;
+  }
+  [[gnu::noinline]] bool inline_break();
   [[gnu::cold]] Failed fail(const U* at, const char* fmt, ...);
   // The text of n characters at `at` (fewer at the end), as a str for messages.
   [[gnu::cold]] Ref describe_run(const U* at, size_t n) const;
@@ -124,7 +134,9 @@ class Parser {
   bool key_value(typename S::Out table, uint32_t scope, int depth);
   bool equals_sign();
   template <class S>
-  bool set_new(typename S::Out table, PyObject* key, typename S::Out value, const U* where);
+  // held: the arena already owns the node's key.
+  bool set_new(typename S::Out table, PyObject* key, typename S::Out value, const U* where,
+               bool held = false);
   template <class S>
   bool insert(typename S::Out table, const KeyPath<U>& path, typename S::Out value, uint32_t scope);
   PyObject* new_table(PyObject* parent, PyObject* name, Kind kind, uint32_t scope);
