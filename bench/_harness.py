@@ -312,6 +312,27 @@ def versions(dists: Iterable[str]) -> str:
     return ", ".join(parts)
 
 
+def memory_lines(title: str, mem: Mapping[str, Mapping[str, Any]]) -> list[str]:
+    """The peak-memory section of ``measure_memory`` results: each contender's RSS rise, the
+    result's own bytes (``counted`` names them; own objects by default) and the rest as a
+    multiple of its input."""
+    if not mem:
+        return []
+    out = [f"### {title}", ""]
+    for name, m in mem.items():
+        if "error" in m:
+            out.append(f"- {name}: failed: {m['error']}")
+            continue
+        rise, own, doc_b = m["rise_bytes"], m["result_bytes"], m["doc_bytes"]
+        out.append(
+            f"- {name}: +{rise / MB:.1f} MB, the result's {m.get('counted', 'own objects')} "
+            f"{own / MB:.1f} MB, above them {(rise - own) / MB:.1f} MB = "
+            f"{(rise - own) / doc_b:.2f}x the {doc_b / MB:.1f} MB input"
+            + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
+        )
+    return [*out, ""]
+
+
 def header(
     title: str,
     script: str,

@@ -346,20 +346,9 @@ def main(argv: list[str] | None = None) -> int:
         ratio_label="time / decode(str)",
     )
     out.append("")
-    if mem:
-        out += ["### Peak memory (RSS high-water above the loaded input, fresh process each)", ""]
-        for name, m in mem.items():
-            if "error" in m:
-                out.append(f"- {name}: failed: {m['error']}")
-                continue
-            rise, own, doc_b = m["rise_bytes"], m["result_bytes"], m["doc_bytes"]
-            out.append(
-                f"- {name}: +{rise / MB:.1f} MB, the result's own objects {own / MB:.1f} MB, "
-                f"above them {(rise - own) / MB:.1f} MB = {(rise - own) / doc_b:.2f}x "
-                f"the {doc_b / MB:.1f} MB input"
-                + ("" if m["hwm_reset"] else " (high-water mark not resettable: may under-report)")
-            )
-        out.append("")
+    out += h.memory_lines(
+        "Peak memory (RSS high-water above the loaded input, fresh process each)", mem
+    )
     figures = {
         f"{name} memory": (m["rise_bytes"] - m["result_bytes"]) / m["doc_bytes"]
         for name, m in mem.items()
