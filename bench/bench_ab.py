@@ -1,14 +1,19 @@
-"""Before/after timing of the writer on the benchmark document, for two built source trees.
+"""Before/after timing for two built source trees, sample by sample in turn.
 
-Usage: python bench/bench_ab.py OLD_TREE NEW_TREE [--rounds N] [--records N]
+Usage: python bench/bench_ab.py OLD_TREE NEW_TREE [--what write|read|call] [--rounds N]
 Each tree (a checkout with its modules built in place) gets one worker process that imports
-the modules from its own src/ and builds the same seeded model. The workers take turns sample by
-sample, so both see the same machine; the table gives the medians and NEW/OLD.
+the modules from its own src/ and sets up the same seeded data. The workers take turns sample
+by sample, so both see the same machine; the table gives the medians and NEW/OLD.
+
+- write: encode_unified_data and write_unified_data of the benchmark model (escape_strings=True);
+- read: decode_unified_data of that model's document as UTF-8 bytes, into dicts and into Arrow;
+- call: one tiny call through the shared function type, 200,000 at a time (the call's own cost).
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import statistics
 import subprocess
@@ -18,67 +23,111 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
-WORKER = r"""
-import os, sys, time, zlib
+# Every worker prints a line that must be the same in both trees and the names of its calls
+# (JSON), then answers each name read from stdin with the seconds one call took (its garbage
+# collected outside the clock).
+COMMON = r"""
+import gc, json, sys, time
 sys.path[:0] = [sys.argv[1], sys.argv[2]]
-import bench_toml as b
-from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
-model = b.build_workload(int(sys.argv[3])).model
-path = sys.argv[4]
-calls = {
-    "encode": lambda: encode_unified_data(model, escape_strings=True),
-    "write": lambda: write_unified_data(model, path, escape_strings=True),
-}
-digest = encode_unified_data(model, escape_strings=True)
-print(len(digest), zlib.crc32(digest.encode()), flush=True)
-for line in sys.stdin:
-    t = time.perf_counter()
-    calls[line.strip()]()
-    print(time.perf_counter() - t, flush=True)
+records, path = int(sys.argv[3]), sys.argv[4]
+def serve(calls, number=1):
+    print(json.dumps(list(calls)), flush=True)
+    gc.disable()
+    for line in sys.stdin:
+        call = calls[line.strip()]
+        t = time.perf_counter()
+        for _ in range(number):
+            result = call()
+        elapsed = time.perf_counter() - t
+        del result
+        gc.collect()
+        print(elapsed / number, flush=True)
 """
 
-
-def worker(tree: Path, records: int, path: str) -> subprocess.Popen[str]:
-    return subprocess.Popen(
-        [sys.executable, "-c", WORKER, str(tree / "src"), str(HERE), str(records), path],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        text=True,
-        cwd=tree,
+WORKERS = {
+    "write": r"""
+import zlib, bench_toml as b
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
+model = b.build_workload(records).model
+text = encode_unified_data(model, escape_strings=True)
+print(len(text), zlib.crc32(text.encode()), flush=True)
+serve({
+    "encode_unified_data": lambda: encode_unified_data(model, escape_strings=True),
+    "write_unified_data": lambda: write_unified_data(model, path, escape_strings=True),
+})
+""",
+    "read": r"""
+import zlib, bench_toml as b
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data
+data = encode_unified_data(b.build_workload(records).model, escape_strings=True).encode()
+print(len(data), zlib.crc32(data), flush=True)
+calls = {"decode_unified_data(bytes)": lambda: decode_unified_data(data)}
+try:  # a tree from before records="arrow" times the dicts only
+    decode_unified_data(b"", records="arrow")
+    calls["decode_unified_data(bytes, records='arrow')"] = (
+        lambda: decode_unified_data(data, records="arrow")
     )
+except TypeError:
+    pass
+serve(calls)
+""",
+    "call": r"""
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data
+from ondrel.datastore.tables.grimsel import TablesHolder
+holder = TablesHolder({"a": 1})
+print(decode_unified_data("a = 1"), flush=True)
+serve({
+    "decode_unified_data('a = 1')": lambda: decode_unified_data("a = 1"),
+    "decode_unified_data(b'a = 1')": lambda: decode_unified_data(b"a = 1"),
+    "holder.get('a')": lambda: holder.get("a"),
+}, number=200_000)
+""",
+}
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("old", type=Path)
     parser.add_argument("new", type=Path)
+    parser.add_argument("--what", choices=sorted(WORKERS), default="write")
     parser.add_argument("--rounds", type=int, default=40)
     parser.add_argument("--records", type=int, default=100_000)
     args = parser.parse_args()
+    script = COMMON + WORKERS[args.what]
     with tempfile.TemporaryDirectory() as tmp:
         procs = [
-            worker(tree.resolve(), args.records, os.path.join(tmp, f"{i}.toml"))
+            subprocess.Popen(
+                [sys.executable, "-c", script, str(tree.resolve() / "src"), str(HERE)]
+                + [str(args.records), os.path.join(tmp, f"{i}.toml")],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                text=True,
+                cwd=tree,
+            )
             for i, tree in enumerate((args.old, args.new))
         ]
-        digests = [p.stdout.readline().split() for p in procs]
-        if digests[0] != digests[1]:
-            raise SystemExit(f"the two trees write different documents: {digests}")
+        checks = [p.stdout.readline().strip() for p in procs]
+        if not checks[0] or checks[0] != checks[1]:
+            raise SystemExit(f"the two trees do not agree on the data: {checks}")
+        names = [json.loads(p.stdout.readline()) for p in procs]
+        calls = [c for c in names[0] if c in names[1]]  # what both trees can do
         times: dict[tuple[int, str], list[float]] = {}
         for r in range(args.rounds):
-            for kind in ("encode", "write"):
-                order = procs if r % 2 == 0 else procs[::-1]
-                for p in order:
-                    p.stdin.write(kind + "\n")
-                    p.stdin.flush()
-                    times.setdefault((procs.index(p), kind), []).append(float(p.stdout.readline()))
+            for call in calls:
+                for i in (0, 1) if r % 2 == 0 else (1, 0):
+                    procs[i].stdin.write(call + "\n")
+                    procs[i].stdin.flush()
+                    times.setdefault((i, call), []).append(float(procs[i].stdout.readline()))
         for p in procs:
             p.stdin.close()
             p.wait()
-    print(f"{args.records} records, {args.rounds} interleaved samples each, escape_strings=True")
-    print("| call | old median ms | new median ms | new / old |\n|---|---:|---:|---:|")
-    for kind in ("encode", "write"):
-        old, new = (statistics.median(times[(i, kind)]) * 1e3 for i in (0, 1))
-        print(f"| {kind}_unified_data | {old:.2f} | {new:.2f} | {new / old:.3f}x |")
+    unit, scale = ("ns", 1e9) if args.what == "call" else ("ms", 1e3)
+    print(f"--what {args.what}: {args.rounds} interleaved samples each")
+    print(f"| call | old median {unit} | new median {unit} | new / old |\n|---|---:|---:|---:|")
+    for call in calls:
+        old, new = (statistics.median(times[(i, call)]) * scale for i in (0, 1))
+        print(f"| `{call}` | {old:.2f} | {new:.2f} | {new / old:.3f}x |")
     return 0
 
 
