@@ -98,8 +98,15 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         procs = [
             subprocess.Popen(
-                [sys.executable, "-c", script, str(tree.resolve() / "src"), str(HERE)]
-                + [str(args.records), os.path.join(tmp, f"{i}.toml")],
+                [
+                    sys.executable,
+                    "-c",
+                    script,
+                    str(tree.resolve() / "src"),
+                    str(HERE),
+                    str(args.records),
+                    os.path.join(tmp, f"{i}.toml"),
+                ],
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
                 text=True,
