@@ -63,18 +63,17 @@ def arm(
     call: Callable[[], Any],
     check: Callable[[Any], str | None],
     differs: str = "RESULT DIFFERS",
-    on_error: Callable[[Exception], str] = failure,
 ) -> bool:
     """Calls `call` once and passes the result to `check` (None when right, else what
     differs). Only a contender that returns and checks out is timed; otherwise `e.status`
-    says why (`on_error` words an exception). Returns whether it was armed."""
+    says why. Returns whether it was armed."""
     try:
         t0 = time.perf_counter()
         result = call()
         e.first = time.perf_counter() - t0
         diff = check(result)
     except Exception as ex:
-        e.status = on_error(ex)
+        e.status = failure(ex)
         return False
     del result
     if diff:
@@ -310,6 +309,11 @@ def versions(dists: Iterable[str]) -> str:
         except metadata.PackageNotFoundError:
             parts.append(f"{dist} -")
     return ", ".join(parts)
+
+
+def log(msg: str) -> None:
+    """Progress for the person running a benchmark (stderr, so stdout stays the report)."""
+    print(msg, file=sys.stderr, flush=True)
 
 
 def memory_lines(title: str, mem: Mapping[str, Mapping[str, Any]]) -> list[str]:

@@ -484,8 +484,7 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     budget = 1.0 if args.quick else args.budget
 
-    def log(msg: str) -> None:
-        print(msg, file=sys.stderr, flush=True)
+    log = h.log
 
     load0 = os.getloadavg()
     t_start = time.perf_counter()

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
@@ -20,33 +21,37 @@ struct ArrowRecords {
 
 ArrowBlock* block_of(PyObject* self) { return reinterpret_cast<ArrowRecords*>(self)->block; }
 
-void schema_capsule_free(PyObject* capsule) {
-  if (!PyCapsule_IsValid(capsule, "arrow_schema")) return;
-  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+template <class T>
+constexpr const char* kCapsuleName =
+    std::is_same_v<T, ArrowSchema> ? "arrow_schema" : "arrow_array_stream";
+
+template <class T>
+void capsule_free(PyObject* capsule) {
+  if (!PyCapsule_IsValid(capsule, kCapsuleName<T>)) return;
+  auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, kCapsuleName<T>));
   if (s->release != nullptr) s->release(s);  // still ours: no consumer moved it out
   delete s;
 }
 
-void stream_capsule_free(PyObject* capsule) {
-  if (!PyCapsule_IsValid(capsule, "arrow_array_stream")) return;
-  auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (s->release != nullptr) s->release(s);
-  delete s;
-}
-
-PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-  auto* s = new (std::nothrow) ArrowSchema();
+// A fresh export of the block in a capsule of the interface's name, or null.
+template <class T>
+PyObject* export_capsule(ArrowBlock* block, bool (*fill)(ArrowBlock*, T*)) {
+  auto* s = new (std::nothrow) T();
   if (s == nullptr) return PyErr_NoMemory();
-  if (!export_schema(block_of(self), s)) {
+  if (!fill(block, s)) {
     delete s;
     return PyErr_NoMemory();
   }
-  PyObject* capsule = PyCapsule_New(s, "arrow_schema", schema_capsule_free);
+  PyObject* capsule = PyCapsule_New(s, kCapsuleName<T>, capsule_free<T>);
   if (capsule == nullptr) {
     s->release(s);
     delete s;
   }
   return capsule;
+}
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) {
+  return export_capsule(block_of(self), export_schema);
 }
 
 // requested_schema is a request a producer may decline: the table keeps its own types.
@@ -56,18 +61,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
                                    const_cast<char**>(kKeywords), &requested))
     return nullptr;
-  auto* s = new (std::nothrow) ArrowArrayStream();
-  if (s == nullptr) return PyErr_NoMemory();
-  if (!export_stream(block_of(self), s)) {
-    delete s;
-    return PyErr_NoMemory();
-  }
-  PyObject* capsule = PyCapsule_New(s, "arrow_array_stream", stream_capsule_free);
-  if (capsule == nullptr) {
-    s->release(s);
-    delete s;
-  }
-  return capsule;
+  return export_capsule(block_of(self), export_stream);
 }
 
 Py_ssize_t records_len(PyObject* self) {

@@ -154,6 +154,9 @@ class Column {
   bool end_struct();  // absent fields become null
   // A Python value as the dict reader gives it (exact types; RecursionGuard on nesting).
   Appended append_object(PyObject* value);
+  // The items of `dict` (held by the caller) as fields of the open struct row; on Overflow,
+  // `overflow_key` (if given) receives the key whose value holds the integer.
+  Appended append_fields(PyObject* dict, Ref* overflow_key);
 
   // Moves the buffers into `out`; the builder is spent.
   bool finish(ArrowNode& out);
@@ -176,6 +179,7 @@ class Column {
   Column* add_field(PyObject* key);
   // A new child builder one level below this one, or null with an exception set.
   std::unique_ptr<Column> make_child(std::string name);
+  bool open_scratch();
   uint64_t offset_at(size_t i) const;
   void drop_storage();
 

@@ -44,16 +44,21 @@ bool Column::emit_scratch() {
   return ok && end_text_row();
 }
 
+// A JSON column builds a container value in a scratch column, then writes it as text.
+bool Column::open_scratch() {
+  try {
+    scratch_ = make_child(std::string());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return scratch_ != nullptr;
+}
+
 Column* Column::begin_list() {
   if (!prepare(ColumnKind::List)) return nullptr;
   if (kind_ == ColumnKind::List) return child_.get();
-  try {
-    if (!(scratch_ = make_child(std::string()))) return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  return scratch_->begin_list();
+  return open_scratch() ? scratch_->begin_list() : nullptr;
 }
 
 bool Column::end_list() {
@@ -68,13 +73,7 @@ bool Column::begin_struct() {
     hint_ = 0;
     return true;
   }
-  try {
-    if (!(scratch_ = make_child(std::string()))) return false;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  return scratch_->begin_struct();
+  return open_scratch() && scratch_->begin_struct();
 }
 
 namespace {

@@ -101,24 +101,31 @@ Appended Column::append_object(PyObject* v) {
     stack::RecursionGuard guard(" while converting records to Arrow");
     if (!guard || !begin_struct()) return Appended::Error;
     Ref hold = Ref::borrow(v);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(v, &pos, &key, &value)) {
-      if (!PyUnicode_CheckExact(key)) {
-        PyErr_Format(PyExc_TypeError, "a table key must be a str, not %T", key);
-        return Appended::Error;
-      }
-      bool duplicate = false;
-      Column* f = field(key, &duplicate);
-      if (f == nullptr) return Appended::Error;  // a dict has no key twice
-      const Appended r = f->append_object(value);
-      if (r != Appended::Ok) return r;
-    }
-    return done(end_struct());
+    const Appended r = append_fields(v, nullptr);
+    return r != Appended::Ok ? r : done(end_struct());
   }
   PyErr_Format(PyExc_TypeError, "cannot store a %T value in an Arrow column", v);
   return Appended::Error;
+}
+
+Appended Column::append_fields(PyObject* dict, Ref* overflow_key) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) {
+      PyErr_Format(PyExc_TypeError, "a table key must be a str, not %T", key);
+      return Appended::Error;
+    }
+    bool duplicate = false;
+    Column* f = field(key, &duplicate);
+    if (f == nullptr) return Appended::Error;  // a dict has no key twice
+    Ref key_hold = Ref::borrow(key);
+    const Appended r = f->append_object(value);
+    if (r == Appended::Overflow && overflow_key != nullptr) *overflow_key = std::move(key_hold);
+    if (r != Appended::Ok) return r;
+  }
+  return Appended::Ok;
 }
 
 }  // namespace ondrel::decoder

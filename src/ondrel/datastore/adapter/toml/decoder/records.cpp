@@ -74,25 +74,13 @@ PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
     }
     Ref record_hold = Ref::borrow(record);
     if (!root.begin_struct()) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(record, &pos, &key, &value)) {
-      if (!PyUnicode_CheckExact(key)) {
-        PyErr_Format(PyExc_TypeError, "a table key must be a str, not %T", key);
-        return nullptr;
-      }
-      bool duplicate = false;
-      Column* column = root.field(key, &duplicate);
-      if (column == nullptr) return nullptr;
-      Ref key_hold = Ref::borrow(key);
-      const Appended r = column->append_object(value);
-      if (r == Appended::Overflow)
-        PyErr_Format(PyExc_ValueError,
-                     "tables.%S.records[%zd]: column %R holds an integer beyond 64 bits",
-                     table_name, i, key_hold.get());
-      if (r != Appended::Ok) return nullptr;
-    }
+    Ref key;
+    const Appended r = root.append_fields(record, &key);
+    if (r == Appended::Overflow)
+      PyErr_Format(PyExc_ValueError,
+                   "tables.%S.records[%zd]: column %R holds an integer beyond 64 bits", table_name,
+                   i, key.get());
+    if (r != Appended::Ok) return nullptr;
     if (!root.end_struct()) return nullptr;
   }
   return finish(root, table);

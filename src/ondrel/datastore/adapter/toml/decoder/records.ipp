@@ -54,20 +54,15 @@ template <class F>
 bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
   switch (v->kind) {
     case NodeKind::kString: {
-      if (v->in_arena) {
-        const auto* text = nodes_.text_at(v);
+      // In the arena or in the document; UTF-8 goes in as it is, code units are encoded.
+      auto append = [&](const auto* text) {
         if constexpr (F::utf8) {
           return column->append_string_utf8(reinterpret_cast<const char*>(text), v->text.len);
         } else {
           return column->append_string_units(text, v->text.len);
         }
-      }
-      const auto* text = static_cast<const U*>(v->text.at);
-      if constexpr (F::utf8) {
-        return column->append_string_utf8(reinterpret_cast<const char*>(text), v->text.len);
-      } else {
-        return column->append_string_units(text, v->text.len);
-      }
+      };
+      return v->in_arena ? append(nodes_.text_at(v)) : append(static_cast<const U*>(v->text.at));
     }
     case NodeKind::kInt: return column->append_int(v->i);
     case NodeKind::kBigInt: return false;
