@@ -121,6 +121,24 @@ def test_real_schema_shape():
     assert schema["serialization"]["info_arg"] is False
 
 
+@pytest.mark.parametrize("mode", ["validation", "serialization"])
+def test_json_schema_validates_the_json_dump(mode):
+    """The holder's JSON schema is an object of TableData schemas: a populated model's JSON dump
+    passes, a table of the wrong shape does not."""
+    jsonschema = pytest.importorskip("jsonschema")
+    users = TableData(
+        columns=[{"name": "id", "type": "INTEGER", "primary_key": True, "default": [1]}],
+        records=[{"id": 1, "nick": "ada", "tags": ["a", {"b": None}]}, {"id": 2}],
+    )
+    model = UnifiedDataFormat(schema_version="2", tables=TablesHolder({"users": users, "e": {}}))
+    schema = UnifiedDataFormat.model_json_schema(mode=mode)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    assert schema["properties"]["tables"]["additionalProperties"] == {"$ref": "#/$defs/TableData"}
+    jsonschema.validate(model.model_dump(mode="json"), schema)
+    with pytest.raises(jsonschema.ValidationError):
+        jsonschema.validate({"tables": {"t": {"columns": [{"name": "id"}]}}}, schema)
+
+
 def test_missing_core_schema_is_name_error(monkeypatch):
     monkeypatch.delattr(grimsel, "core_schema")
     with pytest.raises(NameError, match="^name 'core_schema' is not defined$"):
