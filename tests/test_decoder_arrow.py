@@ -282,7 +282,7 @@ def test_polars_and_pandas():
     pd = pytest.importorskip("pandas")
     frame = pl.DataFrame(users())
     assert frame["name"].to_list() == ["ada", "bob"] and frame["score"].to_list() == [1.0, 2.5]
-    # This pandas has no DataFrame.from_arrow for PyCapsule objects: through pyarrow.
+    # pandas 3.1.2 takes PyCapsule objects in DataFrame.from_arrow; older ones through pyarrow.
     from_arrow = getattr(pd.DataFrame, "from_arrow", None)
     df = from_arrow(users()) if from_arrow else pa.table(users()).to_pandas()
     assert list(df["id"]) == [1, 2] and list(df.columns)[:2] == ["id", "ghost"]
