@@ -69,7 +69,10 @@ def _skip_unless_table_data_holds_arrow():
 LOAD_SHAPES = {
     "dicts": ({}, None),
     "arrow": ({"records": "arrow"}, None),
-    "conflicting-header": ({"top": {"schema_version": "3"}}, r"header\.schema_version '2' conflicts"),
+    "conflicting-header": (
+        {"top": {"schema_version": "3"}},
+        r"header\.schema_version '2' conflicts",
+    ),
     "header-lists-other-tables": (
         {"listed": ["users", "ghost"]},
         r"listed but absent: \['ghost'\]; present but not listed: \['tags'\]",
@@ -82,7 +85,7 @@ def test_model_loads_the_document_shape(tmp_path, change, error):
     """The header supplies version and schema_version (not the defaults) and must agree with
     the input's own fields and tables; a clean document loads in one call and encodes back to
     the file's text."""
-    tables = TablesHolder({"users": USERS, "tags": {"records": [{"t": "a\"b"}]}})
+    tables = TablesHolder({"users": USERS, "tags": {"records": [{"t": 'a"b'}]}})
     model = UnifiedDataFormat(version="1.1", schema_version="2", tables=tables)
     path = tmp_path / "db.toml"
     write_unified_data(model, str(path), escape_strings=True)
@@ -98,7 +101,11 @@ def test_model_loads_the_document_shape(tmp_path, change, error):
             UnifiedDataFormat.model_validate(doc)
         return
     loaded = UnifiedDataFormat.model_validate(doc)
-    assert (loaded.version, loaded.schema_version, loaded.tables.keys()) == ("1.1", "2", ["users", "tags"])
+    assert (loaded.version, loaded.schema_version, loaded.tables.keys()) == (
+        "1.1",
+        "2",
+        ["users", "tags"],
+    )
     if records == "dicts":
         assert loaded == model
         assert encode_unified_data(loaded, escape_strings=True) == path.read_text(encoding="utf-8")

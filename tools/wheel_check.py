@@ -66,7 +66,9 @@ def check_contents(wheel: Path) -> list[str]:
     problems += [
         f"not a module, stub or marker (a source file?): {n}"
         for n in names
-        if not n.endswith("/") and not n.startswith("ondrel_datastore-") and not SHIPPED.search(n)
+        if not n.endswith("/")
+        and not n.startswith("ondrel_datastore-")
+        and not SHIPPED.search(n)
         and not LEFTOVER.search(n)
     ]
     problems += [f"missing: {n}" for n in REQUIRED if n not in names]

@@ -200,9 +200,9 @@ int store_methods(PyObject* module_name, const MethodEntry* entries, size_t n,
       annotations = Ref::steal(Py_BuildValue("{ss}", "handler", e.handler_annotation));
       if (!annotations) return -1;
     }
-    Ref fn = Ref::steal(
-        e.classmethod ? classmethod_new(e.def, module_name, defaults, annotations.get())
-                      : function_new(e.def, module_name, defaults, annotations.get()));
+    Ref fn =
+        Ref::steal(e.classmethod ? classmethod_new(e.def, module_name, defaults, annotations.get())
+                                 : function_new(e.def, module_name, defaults, annotations.get()));
     if (!fn) return -1;
     if (PyDict_SetItemString(type_dict.get(), e.def.name, fn.get()) < 0) return -1;
   }
@@ -263,12 +263,14 @@ int attach_methods(PyObject* module_name) {
         "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: "
         "GetCoreSchemaHandler)",
         py_get_pydantic_core_schema, true, "(cls, /, source_type, handler)"},
-       true, "GetCoreSchemaHandler"},
+       true,
+       "GetCoreSchemaHandler"},
       {{"__get_pydantic_json_schema__", "TablesHolder.__get_pydantic_json_schema__",
         "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: "
         "GetJsonSchemaHandler)",
         py_get_pydantic_json_schema, true, "(cls, /, core_schema, handler)"},
-       true, "GetJsonSchemaHandler"},
+       true,
+       "GetJsonSchemaHandler"},
       {{"_validate", "TablesHolder._validate", "TablesHolder._validate(cls, value)", py_validate,
         true, "(cls, /, value)"},
        true},

@@ -83,9 +83,12 @@ int exec_module(PyObject* module) {
     const char* module;
     const char* attr;
   } imports[] = {
-      {"typing", "TYPE_CHECKING"},      {"pydantic", "GetCoreSchemaHandler"},
-      {"pydantic", "GetJsonSchemaHandler"}, {"pydantic_core", "core_schema"},
-      {"slumbrel", "lazy"},             {"glacine.frozen", "freeze"},
+      {"typing", "TYPE_CHECKING"},
+      {"pydantic", "GetCoreSchemaHandler"},
+      {"pydantic", "GetJsonSchemaHandler"},
+      {"pydantic_core", "core_schema"},
+      {"slumbrel", "lazy"},
+      {"glacine.frozen", "freeze"},
   };
   for (const auto& imp : imports)
     if (module::bind_import(module, imp.module, imp.attr) < 0) return -1;

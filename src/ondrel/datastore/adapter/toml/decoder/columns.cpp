@@ -103,7 +103,8 @@ void Column::drop_storage() {
 }
 
 void raise_lone_surrogate(uint32_t c) {
-  PyErr_Format(PyExc_ValueError, "a string holds the lone surrogate U+%04X, which UTF-8 cannot carry",
+  PyErr_Format(PyExc_ValueError,
+               "a string holds the lone surrogate U+%04X, which UTF-8 cannot carry",
                static_cast<unsigned>(c));
 }
 
