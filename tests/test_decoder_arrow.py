@@ -223,7 +223,7 @@ def test_records_read_into_columns_follow_the_grammar(text):
     [
         ("", {"records": "frames"}, ValueError, "'frames'"),
         ("", {"records": b"arrow"}, ValueError, "b'arrow'"),
-        ("", {"records": "arrow", "parse_float": str}, ValueError, "parse_float"),
+        ("", {"records": "arrow", "parse_float": str}, ValueError, "parse_float other than float"),
         ("[tables.t]\nrecords = 5", {"records": "arrow"}, ValueError, r"tables\.t\.records is not"),
         ("[tables.t]\nrecords = [{a = 1}, 2]", {"records": "arrow"}, ValueError, r"records\[1\]"),
         (
@@ -235,18 +235,34 @@ def test_records_read_into_columns_follow_the_grammar(text):
         ("[tables.t]\nrecords = [{a = 1}", {"records": "arrow"}, Exception, "line"),
         # Text and names Arrow cannot carry, and nesting its consumers would recurse through.
         ('[tables.t]\nrecords = [{a = "x\ud800"}]', {"records": "arrow"}, ValueError, "U\\+D800"),
+        ('[tables.t]\nrecords = [{"k\ud800" = 1}]', {"records": "arrow"}, ValueError, "U\\+D800"),
         ('[tables.t]\nrecords = [{"k\\u0000" = 1}]', {"records": "arrow"}, ValueError, "NUL"),
         (
             "[tables.t]\nrecords = [{a = " + "[" * 300 + "]" * 300 + "}]",
             {"records": "arrow"},
             ValueError,
-            "deeper than 256",
+            "deeper than 63",
+        ),
+        # One level past what pyarrow imports (see test_deepest_records_import_in_pyarrow).
+        (
+            "[tables.t]\nrecords = [{a = " + "{b = " * 63 + "1" + "}" * 63 + "}]",
+            {"records": "arrow"},
+            ValueError,
+            "deeper than 63 levels",
         ),
     ],
 )
 def test_errors(text, kwargs, error, message):
     with pytest.raises(error, match=message):
         decode_unified_data(text, **kwargs)
+
+
+def test_deepest_records_import_in_pyarrow():
+    """The nesting bound is what the installed pyarrow imports: one level less than the error
+    rows above, as lists and as inline tables."""
+    for value in ("[" * 62 + "]" * 62, "{b = " * 62 + "1" + "}" * 62):
+        obj = decode_unified_data(f"[tables.t]\nrecords = [{{a = {value}}}]", records="arrow")
+        assert pa.table(obj["tables"]["t"]["records"]).num_rows == 1
 
 
 def test_parse_float_float_and_documents_without_tables_are_fine():
@@ -266,7 +282,7 @@ def test_polars_and_pandas():
     pd = pytest.importorskip("pandas")
     frame = pl.DataFrame(users())
     assert frame["name"].to_list() == ["ada", "bob"] and frame["score"].to_list() == [1.0, 2.5]
-    # This pandas has no DataFrame.from_arrow for PyCapsule objects: through pyarrow.
+    # pandas 3.1.2 takes PyCapsule objects in DataFrame.from_arrow; older ones through pyarrow.
     from_arrow = getattr(pd.DataFrame, "from_arrow", None)
     df = from_arrow(users()) if from_arrow else pa.table(users()).to_pandas()
     assert list(df["id"]) == [1, 2] and list(df.columns)[:2] == ["id", "ghost"]

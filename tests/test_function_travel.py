@@ -145,11 +145,19 @@ def test_dask_bag_maps_the_reader(documents):
     assert same(got, [tomllib.loads(p.read_text()) for p in documents])
 
 
-def _readme_blocks(section: str) -> list[str]:
+def _readme_blocks(section: str, lang: str = "python") -> list[str]:
     text = README.read_text(encoding="utf-8")
     body = re.search(rf"^## {section}\n(.*?)(?=^## )", text, re.S | re.M)
     assert body, f"README has no '{section}' section"
-    return re.findall(r"^```python\n(.*?)^```", body.group(1), re.S | re.M)
+    return re.findall(rf"^```{lang}\n(.*?)^```", body.group(1), re.S | re.M)
+
+
+def test_readme_usage_examples_run_and_show_their_layout(tmp_path):
+    """Writing, loading in one call and the round trip run as written; the TOML layout section
+    shows exactly the document of the usage example's model."""
+    code = "\n".join(_readme_blocks("Usage")) + "\nprint(text, end='')"
+    out = run_ok(code, prelude=f"import os; os.chdir({str(tmp_path)!r})", marker=None)
+    assert out == _readme_blocks("TOML layout", "toml")[0]
 
 
 @pytest.mark.parametrize("index", [0, 1], ids=["process-pool", "dask"])

@@ -53,6 +53,7 @@ OPS = {
     "pickle": swallow(lambda: pickle.dumps(h)),
     "validate": lambda: TablesHolder._validate({"a": TABLE}),
     "schema": lambda: TablesHolder.__get_pydantic_core_schema__(None, None),
+    "json_schema": lambda: TablesHolder.__get_pydantic_json_schema__(None, dict),
     "native": lambda: (
         VT._size(h),
         VT._keys(h),

@@ -35,6 +35,10 @@ METHODS = [
         "__get_pydantic_core_schema__",
         "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: GetCoreSchemaHandler)",
     ),
+    (
+        "__get_pydantic_json_schema__",
+        "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: GetJsonSchemaHandler)",
+    ),
     ("_validate", "TablesHolder._validate(cls, value)"),
     ("_serialize", "TablesHolder._serialize(self)"),
 ]
@@ -44,6 +48,7 @@ def test_namespace():
     assert grimsel.__doc__ == "A holder for tables in the unified data format."
     assert grimsel.TYPE_CHECKING is False
     assert grimsel.GetCoreSchemaHandler is pydantic.GetCoreSchemaHandler
+    assert grimsel.GetJsonSchemaHandler is pydantic.GetJsonSchemaHandler
     assert grimsel.core_schema is pydantic_core.core_schema
     assert grimsel.lazy is slumbrel.lazy
     assert grimsel.freeze is glacine.frozen.freeze
@@ -98,7 +103,7 @@ def test_methods_attached_in_order_with_docs():
         raw = TablesHolder.__dict__[name]
         fn = raw.__func__ if isinstance(raw, classmethod) else raw
         assert isinstance(raw, classmethod) is (
-            name in ("__get_pydantic_core_schema__", "_validate")
+            name in ("__get_pydantic_core_schema__", "__get_pydantic_json_schema__", "_validate")
         )
         assert fn.__doc__ == doc
         assert fn.__name__ == name and fn.__qualname__ == "TablesHolder." + name
@@ -137,6 +142,7 @@ def test_inspect_signature_matches_the_parameters(name, unbound, bound):
     ("name", "text"),
     [
         ("__get_pydantic_core_schema__", "(source_type, handler)"),
+        ("__get_pydantic_json_schema__", "(core_schema, handler)"),
         ("_validate", "(value)"),
     ],
 )
@@ -159,6 +165,9 @@ def test_defaults_and_annotations():
     assert TablesHolder.model_dump.__defaults__ == (True,)
     assert TablesHolder.__get_pydantic_core_schema__.__annotations__ == {
         "handler": "GetCoreSchemaHandler"
+    }
+    assert TablesHolder.__get_pydantic_json_schema__.__annotations__ == {
+        "handler": "GetJsonSchemaHandler"
     }
 
 

@@ -1,4 +1,5 @@
-"""TablesHolder as a pydantic field type, and the refusal to be pickled or copied."""
+"""TablesHolder as a pydantic field type, UnifiedDataFormat loading a document as the reader
+returns it, and the refusal to be pickled or copied."""
 
 import copy
 import pickle
@@ -6,6 +7,8 @@ import pickle
 import pytest
 from pydantic import BaseModel, ValidationError
 
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables import grimsel
 from ondrel.datastore.tables.data import TableData
 from ondrel.datastore.tables.grimsel import TablesHolder
@@ -51,6 +54,61 @@ def test_validates_existing_holder_into_new_equal_holder():
 @pytest.mark.parametrize("junk", [42, None, [1, 2], "text"])
 def test_junk_gives_empty_holder(junk):
     assert len(Model(tables=junk).tables) == 0
+
+
+def _skip_unless_table_data_holds_arrow():
+    pytest.importorskip("pyarrow", reason="records='arrow' is read for pyarrow")
+    doc = decode_unified_data("[tables.t]\nrecords = [{a = 1}]", records="arrow")
+    try:
+        TableData(records=doc["tables"]["t"]["records"])
+    except ValidationError:
+        pytest.skip("TableData does not hold Arrow records yet: records='arrow' loads once it does")
+
+
+# How the reader's document is changed before loading, and the error expected (None: loads).
+LOAD_SHAPES = {
+    "dicts": ({}, None),
+    "arrow": ({"records": "arrow"}, None),
+    "conflicting-header": (
+        {"top": {"schema_version": "3"}},
+        r"header\.schema_version '2' conflicts",
+    ),
+    "header-lists-other-tables": (
+        {"listed": ["users", "ghost"]},
+        r"listed but absent: \['ghost'\]; present but not listed: \['tags'\]",
+    ),
+}
+
+
+@pytest.mark.parametrize(("change", "error"), LOAD_SHAPES.values(), ids=LOAD_SHAPES.keys())
+def test_model_loads_the_document_shape(tmp_path, change, error):
+    """The header supplies version and schema_version (not the defaults) and must agree with
+    the input's own fields and tables; a clean document loads in one call and encodes back to
+    the file's text."""
+    tables = TablesHolder({"users": USERS, "tags": {"records": [{"t": 'a"b'}]}})
+    model = UnifiedDataFormat(version="1.1", schema_version="2", tables=tables)
+    path = tmp_path / "db.toml"
+    write_unified_data(model, str(path), escape_strings=True)
+    records = change.get("records", "dicts")
+    if records == "arrow":
+        _skip_unless_table_data_holds_arrow()
+    doc = read_unified_data(path, records=records)
+    doc.update(change.get("top", {}))
+    if "listed" in change:
+        doc["header"]["tables"] = change["listed"]
+    if error:
+        with pytest.raises(ValidationError, match=error):
+            UnifiedDataFormat.model_validate(doc)
+        return
+    loaded = UnifiedDataFormat.model_validate(doc)
+    assert (loaded.version, loaded.schema_version, loaded.tables.keys()) == (
+        "1.1",
+        "2",
+        ["users", "tags"],
+    )
+    if records == "dicts":
+        assert loaded == model
+        assert encode_unified_data(loaded, escape_strings=True) == path.read_text(encoding="utf-8")
 
 
 def test_invalid_table_fails_validation_and_leaves_input_alone():
@@ -119,6 +177,24 @@ def test_real_schema_shape():
     assert schema["type"] == "function-plain"
     assert schema["serialization"]["type"] == "function-plain"
     assert schema["serialization"]["info_arg"] is False
+
+
+@pytest.mark.parametrize("mode", ["validation", "serialization"])
+def test_json_schema_validates_the_json_dump(mode):
+    """The holder's JSON schema is an object of TableData schemas: a populated model's JSON dump
+    passes, a table of the wrong shape does not."""
+    jsonschema = pytest.importorskip("jsonschema")
+    users = TableData(
+        columns=[{"name": "id", "type": "INTEGER", "primary_key": True, "default": [1]}],
+        records=[{"id": 1, "nick": "ada", "tags": ["a", {"b": None}]}, {"id": 2}],
+    )
+    model = UnifiedDataFormat(schema_version="2", tables=TablesHolder({"users": users, "e": {}}))
+    schema = UnifiedDataFormat.model_json_schema(mode=mode)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    assert schema["properties"]["tables"]["additionalProperties"] == {"$ref": "#/$defs/TableData"}
+    jsonschema.validate(model.model_dump(mode="json"), schema)
+    with pytest.raises(jsonschema.ValidationError):
+        jsonschema.validate({"tables": {"t": {"columns": [{"name": "id"}]}}}, schema)
 
 
 def test_missing_core_schema_is_name_error(monkeypatch):

@@ -55,6 +55,7 @@ def holder():
         lambda: TablesHolder.get(5, "a"),
         lambda: TablesHolder._validate({"v": table}),
         lambda: TablesHolder.__get_pydantic_core_schema__(None, None),
+        lambda: TablesHolder.__get_pydantic_json_schema__(None, dict),
         lambda: h.__reduce__(),
         lambda: s["a"],
     ):

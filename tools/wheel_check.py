@@ -34,10 +34,13 @@ REQUIRED = [
     "slumbrel/__init__.py",
     "glacine/frozen.py",
 ]
+# All the packages ship: modules, stubs, extension modules and py.typed markers. Anything else
+# (a source file of any suffix, a stray data file) is a packaging fault.
+SHIPPED = re.compile(r"\.(py|pyi)$|\.cpython-313-[^/]+\.so$|(^|/)py\.typed$")
 TOP_LEVEL = re.compile(r"^(ondrel|slumbrel|glacine)/|^ondrel_datastore-[^/]+\.dist-info/")
 # Sources, objects and build-tree files that must never ship.
 LEFTOVER = re.compile(
-    r"\.(cpp|cc|cxx|hpp|hh|h|o|obj|a|pyc|ninja|cmake|log)$"
+    r"\.(c|cc|cpp|cxx|h|hh|hpp|hxx|ipp|inl|inc|tpp|tcc|o|obj|a|pyc|ninja|cmake|log)$"
     r"|(^|/)(__pycache__|CMakeFiles|_deps)/"
     r"|(^|/)(CMakeCache\.txt|compile_commands\.json|build\.ninja|Makefile|\.ninja_\w+)$"
 )
@@ -60,6 +63,14 @@ def check_contents(wheel: Path) -> list[str]:
     names = zipfile.ZipFile(wheel).namelist()
     problems = [f"unexpected top-level entry: {n}" for n in names if not TOP_LEVEL.search(n)]
     problems += [f"build leftover or source file: {n}" for n in names if LEFTOVER.search(n)]
+    problems += [
+        f"not a module, stub or marker (a source file?): {n}"
+        for n in names
+        if not n.endswith("/")
+        and not n.startswith("ondrel_datastore-")
+        and not SHIPPED.search(n)
+        and not LEFTOVER.search(n)
+    ]
     problems += [f"missing: {n}" for n in REQUIRED if n not in names]
     for ext in EXTENSIONS:
         pattern = re.compile(re.escape(ext) + r"\.cpython-313-[^/]+\.so$")

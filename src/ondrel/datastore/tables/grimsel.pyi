@@ -5,6 +5,8 @@ from types import CapsuleType
 from typing import Any, ClassVar, NoReturn, Self
 
 from pydantic import GetCoreSchemaHandler as GetCoreSchemaHandler
+from pydantic import GetJsonSchemaHandler as GetJsonSchemaHandler
+from pydantic.json_schema import JsonSchemaValue
 from pydantic_core import core_schema as core_schema
 
 from glacine.frozen import freeze as freeze
@@ -67,6 +69,11 @@ class TablesHolder:
     def __get_pydantic_core_schema__(
         cls, source_type: Any, handler: GetCoreSchemaHandler
     ) -> core_schema.CoreSchema: ...
+    # An object whose values are TableData's schema (a $ref into $defs).
+    @classmethod
+    def __get_pydantic_json_schema__(
+        cls, core_schema: core_schema.CoreSchema, handler: GetJsonSchemaHandler
+    ) -> JsonSchemaValue: ...
     @classmethod
     def _validate(cls, value: object) -> Self: ...
     def _serialize(self) -> dict[str, Any]: ...

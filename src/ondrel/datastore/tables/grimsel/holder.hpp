@@ -41,6 +41,9 @@ struct Names {
   PyObject* core_schema;
   PyObject* no_info_plain_validator_function;
   PyObject* plain_serializer_function_ser_schema;
+  PyObject* pydantic_core_schema;  // "__pydantic_core_schema__"
+  PyObject* str_schema;
+  PyObject* dict_schema;
   PyObject* _validate;
   PyObject* _serialize;
   PyObject* serialization;
@@ -154,10 +157,11 @@ PyObject* py_items(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_is_tables_holder(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_model_dump(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_get_pydantic_core_schema(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_pydantic_json_schema(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_validate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_serialize(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Step 6 of module execution: the seventeen methods, in order, into the class dict.
+// Step 6 of module execution: the eighteen methods, in order, into the class dict.
 int attach_methods(PyObject* module_name);
 // The pickling refusal (__reduce__, __setstate__) into the class dict.
 int install_pickling(PyObject* module_name);

@@ -184,19 +184,25 @@ PyObject* py_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 struct MethodEntry {
   FunctionDef def;
   bool classmethod;
+  const char* handler_annotation = nullptr;  // the pydantic hooks' `handler`
 };
 
 int store_methods(PyObject* module_name, const MethodEntry* entries, size_t n,
-                  PyObject* defaults_for_model_dump, PyObject* schema_annotations) {
+                  PyObject* defaults_for_model_dump) {
   Ref type_dict = Ref::steal(PyType_GetDict(&TablesHolderType));
   if (!type_dict) return -1;
   for (size_t i = 0; i < n; ++i) {
     const MethodEntry& e = entries[i];
     PyObject* defaults = e.def.impl == py_model_dump ? defaults_for_model_dump : nullptr;
-    PyObject* annotations =
-        e.def.impl == py_get_pydantic_core_schema ? schema_annotations : nullptr;
-    Ref fn = Ref::steal(e.classmethod ? classmethod_new(e.def, module_name, defaults, annotations)
-                                      : function_new(e.def, module_name, defaults, annotations));
+    // The annotation is the name as a string, not the imported class.
+    Ref annotations;
+    if (e.handler_annotation != nullptr) {
+      annotations = Ref::steal(Py_BuildValue("{ss}", "handler", e.handler_annotation));
+      if (!annotations) return -1;
+    }
+    Ref fn =
+        Ref::steal(e.classmethod ? classmethod_new(e.def, module_name, defaults, annotations.get())
+                                 : function_new(e.def, module_name, defaults, annotations.get()));
     if (!fn) return -1;
     if (PyDict_SetItemString(type_dict.get(), e.def.name, fn.get()) < 0) return -1;
   }
@@ -257,7 +263,14 @@ int attach_methods(PyObject* module_name) {
         "TablesHolder.__get_pydantic_core_schema__(cls, source_type, handler: "
         "GetCoreSchemaHandler)",
         py_get_pydantic_core_schema, true, "(cls, /, source_type, handler)"},
-       true},
+       true,
+       "GetCoreSchemaHandler"},
+      {{"__get_pydantic_json_schema__", "TablesHolder.__get_pydantic_json_schema__",
+        "TablesHolder.__get_pydantic_json_schema__(cls, core_schema, handler: "
+        "GetJsonSchemaHandler)",
+        py_get_pydantic_json_schema, true, "(cls, /, core_schema, handler)"},
+       true,
+       "GetJsonSchemaHandler"},
       {{"_validate", "TablesHolder._validate", "TablesHolder._validate(cls, value)", py_validate,
         true, "(cls, /, value)"},
        true},
@@ -267,11 +280,7 @@ int attach_methods(PyObject* module_name) {
   };
   Ref defaults = Ref::steal(PyTuple_Pack(1, Py_True));
   if (!defaults) return -1;
-  // The annotation is the name as a string, not the imported class.
-  Ref annotations = Ref::steal(Py_BuildValue("{ss}", "handler", "GetCoreSchemaHandler"));
-  if (!annotations) return -1;
-  return store_methods(module_name, methods, sizeof(methods) / sizeof(methods[0]), defaults.get(),
-                       annotations.get());
+  return store_methods(module_name, methods, sizeof(methods) / sizeof(methods[0]), defaults.get());
 }
 
 int install_pickling(PyObject* module_name) {
@@ -283,7 +292,7 @@ int install_pickling(PyObject* module_name) {
         py_setstate, true, "(self, /, state)"},
        false},
   };
-  return store_methods(module_name, methods, 2, nullptr, nullptr);
+  return store_methods(module_name, methods, 2, nullptr);
 }
 
 }  // namespace ondrel::grimsel

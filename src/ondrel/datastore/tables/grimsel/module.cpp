@@ -83,8 +83,11 @@ int exec_module(PyObject* module) {
     const char* module;
     const char* attr;
   } imports[] = {
-      {"typing", "TYPE_CHECKING"},      {"pydantic", "GetCoreSchemaHandler"},
-      {"pydantic_core", "core_schema"}, {"slumbrel", "lazy"},
+      {"typing", "TYPE_CHECKING"},
+      {"pydantic", "GetCoreSchemaHandler"},
+      {"pydantic", "GetJsonSchemaHandler"},
+      {"pydantic_core", "core_schema"},
+      {"slumbrel", "lazy"},
       {"glacine.frozen", "freeze"},
   };
   for (const auto& imp : imports)

@@ -1,10 +1,12 @@
-// Pydantic field-type hooks: the core schema, plain validation and plain serialisation.
+// Pydantic field-type hooks: the core and JSON schemas, plain validation and plain
+// serialisation.
 #include "ondrel/datastore/tables/grimsel/holder.hpp"
 
 namespace ondrel::grimsel {
 
 namespace {
 constexpr const char* kSchemaArgs[] = {"source_type", "handler"};
+constexpr const char* kJsonSchemaArgs[] = {"core_schema", "handler"};
 constexpr const char* kValue[] = {"value"};
 }  // namespace
 
@@ -40,6 +42,31 @@ PyObject* py_get_pydantic_core_schema(PyObject* cls, PyObject* const* args, Py_s
   if (!kw_ser) return nullptr;
   PyObject* val_args[] = {validate.get(), ser_schema.get()};
   return PyObject_Vectorcall(validator_fn.get(), val_args, 1, kw_ser.get());
+}
+
+// The plain validator of the core schema says nothing a JSON schema can show, so the handler
+// is given what validation accepts: a dict of str to TableData's own core schema. TableData
+// then appears once under $defs and every table refers to it.
+PyObject* py_get_pydantic_json_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  static const args::Params params{"__get_pydantic_json_schema__", kJsonSchemaArgs, 2, 2};
+  PyObject* given[2];
+  if (args::parse(params, args, nargs, kwnames, given) < 0) return nullptr;
+  Ref handler = Ref::borrow(given[1]);
+
+  Ref table_data = Ref::steal(lookup_global(g_names.TableData));
+  if (!table_data) return nullptr;
+  Ref table_schema = Ref::steal(PyObject_GetAttr(table_data.get(), g_names.pydantic_core_schema));
+  if (!table_schema) return nullptr;
+  Ref schema_mod = Ref::steal(lookup_global(g_names.core_schema));
+  if (!schema_mod) return nullptr;
+  Ref key_schema = Ref::steal(PyObject_CallMethodNoArgs(schema_mod.get(), g_names.str_schema));
+  if (!key_schema) return nullptr;
+  PyObject* dict_args[] = {schema_mod.get(), key_schema.get(), table_schema.get()};
+  Ref dict_schema = Ref::steal(PyObject_VectorcallMethod(
+      g_names.dict_schema, dict_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!dict_schema) return nullptr;
+  return PyObject_CallOneArg(handler.get(), dict_schema.get());
 }
 
 PyObject* py_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -102,11 +102,35 @@ void Column::drop_storage() {
   hint_ = 0;
 }
 
+void raise_lone_surrogate(uint32_t c) {
+  PyErr_Format(PyExc_ValueError,
+               "a string holds the lone surrogate U+%04X, which UTF-8 cannot carry",
+               static_cast<unsigned>(c));
+}
+
+const char* str_utf8(PyObject* s, Py_ssize_t* n) {
+  const char* utf8 = PyUnicode_AsUTF8AndSize(s, n);
+  if (utf8 != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return utf8;
+  // Only a surrogate stops a str from encoding: name the first, as a value's error does.
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      PyErr_Clear();
+      raise_lone_surrogate(c);
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
 std::unique_ptr<Column> Column::make_child(std::string name) {
   if (depth_ >= kMaxDepth) {
     PyErr_Format(PyExc_ValueError,
-                 "records nest lists and tables deeper than %u levels, more than Arrow "
-                 "columns are built for here",
+                 "records nest lists and tables deeper than %u levels, more than pyarrow "
+                 "imports",
                  static_cast<unsigned>(kMaxDepth));
     return nullptr;
   }

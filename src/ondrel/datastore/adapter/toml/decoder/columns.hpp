@@ -121,10 +121,20 @@ inline size_t kind_width(ColumnKind k) {
 // table, column and record in the ValueError.
 enum class Appended : uint8_t { Ok, Error, Overflow };
 
+// A str may hold a lone surrogate; UTF-8 cannot, and Arrow strings and field names are UTF-8.
+// Sets the ValueError values and keys share.
+void raise_lone_surrogate(uint32_t c);
+// The UTF-8 of an exact str (cached in it), or null with an exception set: that ValueError for
+// a lone surrogate, where the interpreter would raise UnicodeEncodeError.
+const char* str_utf8(PyObject* s, Py_ssize_t* n);
+
 class Column {
  public:
   explicit Column(std::string name) : name_(std::move(name)) {}
-  static constexpr uint32_t kMaxDepth = 256;
+  // Levels of lists and inline tables below the record, deepest field included. pyarrow 26
+  // refuses to import an ArrowSchema nested deeper than 64 levels counting the record's own
+  // struct; a deeper table would decode here and then fail in every pyarrow consumer.
+  static constexpr uint32_t kMaxDepth = 63;
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
 
@@ -227,14 +237,8 @@ bool Column::append_string_units(const U* s, size_t n) {
       b[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
       k = 2;
     } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) [[unlikely]] {
-        // A str may hold one; UTF-8 cannot, and Arrow strings are UTF-8.
-        PyErr_Format(PyExc_ValueError,
-                     "a string holds the lone surrogate U+%04X, which UTF-8 "
-                     "cannot carry",
-                     static_cast<unsigned>(c));
-        return false;
-      }
+      if (c >= 0xD800 && c <= 0xDFFF) [[unlikely]]
+        return raise_lone_surrogate(c), false;
       b[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
       b[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       b[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));

@@ -90,7 +90,7 @@ bool field_name_ok(PyObject* key, const char* utf8, Py_ssize_t n) {
 
 Column* Column::add_field(PyObject* key) {
   Py_ssize_t n = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
+  const char* utf8 = str_utf8(key, &n);
   if (utf8 == nullptr || !field_name_ok(key, utf8, n)) return nullptr;
   try {
     auto c = make_child(std::string(utf8, static_cast<size_t>(n)));
@@ -225,7 +225,7 @@ bool Column::finish_records(const std::vector<Ref>& declared, ArrowNode& out) {
         continue;
       }
       Py_ssize_t n = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &n);
+      const char* utf8 = str_utf8(name.get(), &n);
       if (utf8 == nullptr || !field_name_ok(name.get(), utf8, n)) return false;
       auto c = make_child(std::string(utf8, static_cast<size_t>(n)));
       if (!c) return false;

@@ -54,7 +54,7 @@ Appended Column::append_object(PyObject* v) {
   PyTypeObject* t = Py_TYPE(v);
   if (t == &PyUnicode_Type) {
     Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+    const char* s = str_utf8(v, &n);
     return done(s != nullptr && append_string_utf8(s, static_cast<size_t>(n)));
   }
   if (t == &PyLong_Type) {

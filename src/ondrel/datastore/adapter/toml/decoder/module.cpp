@@ -40,7 +40,8 @@ bool read_records(PyObject* given, Options* out) {
   }
   if (out->parse_float != nullptr) {
     PyErr_SetString(PyExc_ValueError,
-                    "records='arrow' reads floats as float: parse_float cannot be given");
+                    "records='arrow' reads floats as float: a parse_float other than float "
+                    "cannot be given");
     return false;
   }
   out->arrow = true;
