@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -71,7 +72,7 @@ except OSError as e:
 """)
     )
     assert out.split() == ["27", path]  # EFBIG
-    assert open(path, "rb").read() == OLD
+    assert Path(path).read_bytes() == OLD
     assert leftovers(tmp_path) == []
 
 
@@ -90,7 +91,7 @@ while True:
         time.sleep(rng.uniform(0, 0.05))
         proc.send_signal(signal.SIGKILL)
         proc.communicate(timeout=60)
-        assert open(path, "rb").read() in (A, B)
+        assert Path(path).read_bytes() in (A, B)
 
 
 @pytest.mark.parametrize("writers", [1, 2])
@@ -112,7 +113,7 @@ for _ in range(15):
         reads += 1
     for p in procs:
         finished(p)
-    assert reads > 0 and open(path, "rb").read() == OLD
+    assert reads > 0 and Path(path).read_bytes() == OLD
     assert leftovers(tmp_path) == []
 
 
@@ -216,8 +217,8 @@ def case_directory_without_rights(tmp_path):
     d = out[0]
     try:
         assert out[1] == "True None True"
-        assert open(os.path.join(d, "store.toml"), "rb").read() == A
-        assert open(os.path.join(d, "locked.toml"), "rb").read() == b"old"
+        assert Path(os.path.join(d, "store.toml")).read_bytes() == A
+        assert Path(os.path.join(d, "locked.toml")).read_bytes() == b"old"
         assert sorted(os.listdir(d)) == ["locked.toml", "store.toml"]
     finally:
         os.chmod(d, 0o755)

@@ -43,7 +43,7 @@ bool read_link(const std::string& path, std::string* out) {
 
 // How a path is saved, decided once from what it is now.
 struct Plan {
-  enum Kind { kInPlace, kReplace, kCreate } kind = kInPlace;
+  enum Kind : uint8_t { kInPlace, kReplace, kCreate } kind = kInPlace;
   std::string target;  // the file replaced or made: a link's final target
   struct stat old{};   // kReplace: the file replaced
 };
@@ -120,7 +120,8 @@ class NewFile {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
                     static_cast<unsigned long long>(name_salt()));
-      std::string name = dir + "/." + base + suffix;
+      std::string name = dir;
+      name.append("/.").append(base).append(suffix);
       // 0666: the umask applies, as for open(path, "wb").
       const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
