@@ -225,6 +225,40 @@ def case_directory_without_rights(tmp_path):
         shutil.rmtree(d)
 
 
+# A file mounted on its own (as containers mount a configuration file) cannot be renamed
+# over: it is written in place, into the file mounted there.
+MOUNTED = """
+import ctypes, os
+try:
+    os.unshare(os.CLONE_NEWNS)
+except (OSError, AttributeError) as e:
+    print("skip", e)
+    raise SystemExit
+libc = ctypes.CDLL(None, use_errno=True)
+MS_BIND, MS_REC, MS_PRIVATE = 4096, 16384, 1 << 18
+if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0 or libc.mount(
+    SRC.encode(), DST.encode(), None, MS_BIND, None
+) != 0:
+    print("skip mount:", os.strerror(ctypes.get_errno()))
+    raise SystemExit
+write_unified_data(A, DST)
+with open(DST, "rb") as f:
+    print("saved", f.read() == encode_unified_data(A).encode())
+"""
+
+
+def case_file_mounted_on_its_own(tmp_path):
+    src, dst = tmp_path / "source.toml", tmp_path / "store.toml"
+    src.write_bytes(OLD)
+    dst.write_bytes(OLD)
+    out = finished(saver(f"SRC, DST = {str(src)!r}, {str(dst)!r}\n" + MOUNTED)).strip()
+    if out.startswith("skip"):
+        pytest.skip(f"needs a mount namespace: {out}")
+    assert out == "saved True"
+    assert src.read_bytes() == A and dst.read_bytes() == OLD
+    assert sorted(os.listdir(tmp_path)) == ["source.toml", "store.toml"]
+
+
 @pytest.mark.parametrize(
     "case",
     [
@@ -235,6 +269,7 @@ def case_directory_without_rights(tmp_path):
         case_fifo_written_in_place,
         case_device_node_written_in_place,
         case_directory_without_rights,
+        case_file_mounted_on_its_own,
     ],
     ids=lambda case: case.__name__[5:],
 )

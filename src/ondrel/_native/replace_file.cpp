@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace ondrel::files {
 
@@ -104,9 +105,13 @@ class NewFile {
   NewFile() = default;
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
-  ~NewFile() {
-    if (fd_ >= 0) ::close(fd_);
+  ~NewFile() { discard(); }
+
+  // Closes and removes the new file unless the rename took it; again, nothing.
+  void discard() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
     if (!name_.empty()) ::unlink(name_.c_str());
+    name_.clear();
   }
 
   // 0, or the errno of the last attempt. A hidden name beside the target; O_EXCL never
@@ -151,6 +156,8 @@ class NewFile {
     return 0;
   }
 
+  // kDone with `err` EBUSY or EXDEV: the target cannot be renamed over (a file mounted on its
+  // own, as containers do), the new file is gone and the caller writes in place.
   SaveResult commit(const std::string& target, const char* data, size_t size, bool durable) {
     int err = write_all(fd_, data, size);
     if (err == 0 && durable && ::fsync(fd_) != 0) err = errno;
@@ -158,7 +165,10 @@ class NewFile {
     const int closed = ::close(fd_);
     fd_ = -1;
     if (closed != 0 && errno != EINTR) return {SaveResult::kWrite, errno};
-    if (::rename(name_.c_str(), target.c_str()) != 0) return {SaveResult::kWrite, errno};
+    if (::rename(name_.c_str(), target.c_str()) != 0) {
+      if (errno == EBUSY || errno == EXDEV) return {SaveResult::kDone, errno};
+      return {SaveResult::kWrite, errno};
+    }
     name_.clear();  // committed: the name is the target's now
     if (durable) return sync_dir(dir_of(target));
     return {SaveResult::kDone, 0};
@@ -218,7 +228,12 @@ SaveResult save(const char* path, const char* data, size_t size, bool durable) {
     const int kept = file.keep_attributes(plan.old);
     if (kept != 0) return {SaveResult::kWrite, kept};
   }
-  return file.commit(plan.target, data, size, durable);
+  const SaveResult done = file.commit(plan.target, data, size, durable);
+  if (done.stage == SaveResult::kDone && done.err != 0) {
+    file.discard();
+    return save_in_place(path, data, size, durable);
+  }
+  return done;
 }
 
 }  // namespace
