@@ -1,4 +1,6 @@
 // The TOML document: header section, one section per table, column entries and records.
+#include <utility>
+
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -105,6 +107,10 @@ bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
     if (!put(buf, ",\n")) return false;
   }
   if (!put(buf, "]\n") || !put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
+  if (table->arrow != nullptr) {
+    if (!arrow_records_to_buf<Esc>(buf, table, toml_datetimes_now())) return false;
+    return put(buf, "]\n");
+  }
   for (Py_ssize_t i = 0; i < table->num_records; ++i) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
@@ -142,7 +148,28 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
   return estimate < 65536 ? 65536 : estimate;
 }
 
-bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings) {
+namespace {
+
+thread_local bool t_toml_datetimes = false;
+
+// Sets the mode for one encode and restores the outer one (an encode nested in a __str__).
+class DatetimesMode {
+ public:
+  explicit DatetimesMode(bool toml) : outer_(std::exchange(t_toml_datetimes, toml)) {}
+  DatetimesMode(const DatetimesMode&) = delete;
+  DatetimesMode& operator=(const DatetimesMode&) = delete;
+  ~DatetimesMode() { t_toml_datetimes = outer_; }
+
+ private:
+  bool outer_;
+};
+
+}  // namespace
+
+bool toml_datetimes_now() { return t_toml_datetimes; }
+
+bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings, bool toml_datetimes) {
+  DatetimesMode mode(toml_datetimes);
   return escape_strings ? encode_document<true>(data, buf) : encode_document<false>(data, buf);
 }
 
