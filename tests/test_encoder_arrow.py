@@ -399,6 +399,18 @@ ERRORS = [
         r"records\[0\]\.t",
     ),
     (
+        "not_utf8",
+        lambda: pa.table(
+            {
+                "s": pa.Array.from_buffers(
+                    pa.string(), 1, [None, pa.py_buffer(b"\0\0\0\0\1\0\0\0"), pa.py_buffer(b"\xff")]
+                )
+            }
+        ),
+        ValueError,
+        r"records\[0\]\.s: .*not UTF-8",
+    ),
+    (
         "bad_json",
         lambda: pa.table({"j": pa.array(["{nope"], pa.json_())}),
         ValueError,

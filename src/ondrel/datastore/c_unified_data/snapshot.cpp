@@ -138,6 +138,15 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     if (has < 0) return CTableData{};
     if (has > 0) arrow = records;
   }
+  Py_ssize_t arrow_rows = 0;
+  if (arrow != nullptr) {
+    // Most data frames know their rows, which sizes the buffer; a stream without len() only
+    // starts with a smaller one.
+    PyTypeObject* type = Py_TYPE(arrow);
+    const bool sized = (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_length) ||
+                       (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_length);
+    if (sized && (arrow_rows = PyObject_Length(arrow)) < 0) return CTableData{};
+  }
   if (!PyTuple_Check(columns) || (!PyTuple_Check(records) && arrow == nullptr)) {
     bool cols_bad = !PyTuple_Check(columns);
     PyErr_Format(PyExc_TypeError, "%s of table %R must be a tuple, got %.200s",
@@ -180,6 +189,7 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
   t.num_records = rec_size;
   t.records = recs.release();
   t.arrow = arrow;
+  t.arrow_rows = arrow_rows;
   t.values = values.release();
   return t;
 }

@@ -44,7 +44,8 @@ struct CTableData {
   // Records given as an object with __arrow_c_stream__ (then records is null and num_records
   // 0): the encoder imports its stream. Borrowed from `values`.
   PyObject* arrow;
-  PyObject* values;  // owned: the tuple_values() result that keeps columns and records alive
+  Py_ssize_t arrow_rows;  // len() of `arrow` when it has one, else 0: sizes the buffer
+  PyObject* values;       // owned: the tuple_values() result that keeps columns and records alive
 };
 
 struct CUnifiedData {

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "ondrel/_native/arrow_import.hpp"
+#include "ondrel/_native/errors.hpp"
+#include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/arrow_schema.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/temporal.hpp"
@@ -331,6 +333,7 @@ bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx)
     case Kind::Utf8View: {
       Bytes b{};
       if (!bytes_at(f.kind, 0, a, j, &b)) return false;
+      if (!utf8::valid(b.data, b.size)) return bad_data("a string that is not UTF-8");
       return write_quoted_utf8<Esc>(buf, b.data, b.size);
     }
     case Kind::Binary:
@@ -404,6 +407,7 @@ bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx)
     case Kind::Json: {
       Bytes b{};
       if (!bytes_at(f.storage, 0, a, j, &b)) return false;
+      if (!utf8::valid(b.data, b.size)) return bad_data("a string that is not UTF-8");
       return json_to_buf<Esc>(buf, b, cx);
     }
   }
@@ -647,6 +651,12 @@ bool json_null(const Field& f, const ArrowArray* a, int64_t j) {
 [[gnu::cold, gnu::noinline]] bool locate(PyObject* table, int64_t row, const Field& column) {
   if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError))
     return false;
+  if (PyErr_ExceptionMatches(PyExc_UnicodeError) || PyErr_ExceptionMatches(PyExc_OSError)) {
+    // Their constructors take more than a message: the place goes into a note.
+    errors::add_note("while encoding tables.%U.records[%lld].%s", table,
+                     static_cast<long long>(row), column.name.c_str());
+    return false;
+  }
   PyObject* exc = PyErr_GetRaisedException();
   Ref held = Ref::steal(exc);
   Ref text = Ref::steal(PyObject_Str(exc));

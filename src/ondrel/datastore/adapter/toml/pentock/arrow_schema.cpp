@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock::arrowin {
@@ -239,6 +240,10 @@ template <bool Esc>
 bool render_keys(Field& f) {
   if (f.kind == Kind::Struct) {
     for (Field& c : f.children) {
+      if (!utf8::valid(c.name.data(), c.name.size())) {
+        PyErr_SetString(PyExc_ValueError, "an Arrow field name is not UTF-8");
+        return false;
+      }
       Buffer* tmp = common::buf_new(c.name.size() + 16);
       if (tmp == nullptr) return no_memory();
       const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");

@@ -136,11 +136,17 @@ bool encode_document(CUnifiedData* data, Buffer* buf) {
 
 size_t estimate_buffer_size(const CUnifiedData* data) {
   size_t total_records = 0;
-  for (Py_ssize_t i = 0; i < data->num_tables; ++i)
-    total_records += static_cast<size_t>(data->tables[i].num_records);
+  bool wrapped = false;
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+    // Arrow rows come from a __len__, which may report anything.
+    wrapped |= __builtin_add_overflow(
+        total_records, static_cast<size_t>(data->tables[i].num_records), &total_records);
+    wrapped |= __builtin_add_overflow(
+        total_records, static_cast<size_t>(data->tables[i].arrow_rows), &total_records);
+  }
   // Saturates instead of wrapping: the estimate is only a starting capacity.
   size_t estimate, part;
-  if (__builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
+  if (wrapped || __builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
       __builtin_mul_overflow(static_cast<size_t>(data->num_tables), size_t{500}, &part) ||
       __builtin_add_overflow(estimate, part, &estimate) ||
       __builtin_add_overflow(estimate, size_t{4096}, &estimate))
