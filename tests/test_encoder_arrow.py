@@ -7,6 +7,7 @@ import datetime as dt
 import decimal
 import os
 import zoneinfo
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -446,6 +447,13 @@ def test_datetimes_refuses_other_values():
             encode_unified_data(model([]), datetimes=bad)
     with pytest.raises(TypeError, match="at most 2 positional"):
         encode_unified_data(model([]), False, "toml")
+
+
+def test_readme_example_runs():
+    pytest.importorskip("polars")
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    code = readme.split("## Data frames", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    run_ok(code + "\nprint('OK')")
 
 
 def test_model_dump_gives_dicts_and_pickles_where_the_source_does():
