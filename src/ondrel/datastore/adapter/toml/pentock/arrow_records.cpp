@@ -601,7 +601,8 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
           skip_ws(s);
           if (s.p == s.end || *s.p != '"' || !json_string(s, cx.scratch)) return bad_json();
           skip_ws(s);
-          if (s.p == s.end || *s.p++ != ':') return bad_json();
+          if (s.p == s.end || *s.p != ':') return bad_json();
+          ++s.p;
           skip_ws(s);
           // None members are left out of tables, as the dict path does.
           if (literal(s, "null", 4)) {
