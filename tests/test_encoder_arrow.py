@@ -400,6 +400,12 @@ ERRORS = [
         r"records\[0\]\.t",
     ),
     (
+        "unknown_zone",
+        lambda: pa.table({"z": pa.array([0], pa.timestamp("s", "Mars/Olympus"))}),
+        zoneinfo.ZoneInfoNotFoundError,
+        r"Mars/Olympus",
+    ),
+    (
         "not_utf8",
         lambda: pa.table(
             {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -211,7 +212,11 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     } else {
       out.zone = Field::Zone::Named;
       out.named = Ref::steal(temporal::zone_new(tz.data(), tz.size()));
-      if (!out.named) return false;
+      if (!out.named) {
+        errors::add_note("while reading the time zone of column '%s' of table %R", column.c_str(),
+                         table);
+        return false;
+      }
     }
   } else {
     return unsupported(table, column, f);
