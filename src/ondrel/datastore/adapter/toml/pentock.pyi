@@ -28,6 +28,7 @@ def write_unified_data(
     filepath: str,
     escape_strings: bool = False,
     *,
+    durable: bool = False,
     datetimes: Literal["str", "toml"] = "str",
 ) -> None:
-    """Write the TOML document of ``data`` to ``filepath`` (UTF-8, one write)."""
+    """Write the TOML document of ``data`` to ``filepath`` (UTF-8), replacing it whole."""

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ondrel/_native/arrow_import.hpp"
 #include "ondrel/_native/errors.hpp"
@@ -270,10 +271,35 @@ bool json_to_buf(Buffer* buf, Bytes text, Ctx& cx);
 template <bool Esc>
 bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx);
 
-// An element inside an array: null is written as null, as the dict path writes None there.
+// A field name in the path of a refusal, as the dict path names its key.
+[[gnu::cold, gnu::noinline]] bool where_name(const std::string& name) {
+  if (!where::active()) return false;
+  PyObject* raised = PyErr_GetRaisedException();
+  Ref key = Ref::steal(
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return key ? where::key(key.get()) : where::field("[?]");
+}
+
+// The refusal of a key that cannot stand raw, made where the dict path makes it.
+template <bool Esc>
+[[gnu::cold, gnu::noinline]] bool refuse_key(Buffer* buf, const Field& f) {
+  if (write_key_utf8<Esc>(buf, f.name.data(), f.name.size()))
+    return bad_data("a refused key was written");
+  if (!where::active()) return false;
+  PyObject* raised = PyErr_GetRaisedException();
+  Ref key = Ref::steal(
+      PyUnicode_DecodeUTF8(f.name.data(), static_cast<Py_ssize_t>(f.name.size()), "replace"));
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return key ? where::key(key.get(), true) : where::field("[?]");
+}
+
+// An element inside an array: a null is refused, as the dict path refuses None there.
 template <bool Esc>
 inline bool element(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx) {
-  if (!present(f, a, j)) return put(buf, tok::B_NULL);
+  if (!present(f, a, j)) return where::none_in_array();
   return value<Esc>(buf, f, a, j, cx);
 }
 
@@ -284,7 +310,7 @@ bool items(Buffer* buf, const Field& child, const ArrowArray* c, int64_t start, 
   if (!put(buf, "[ ")) return false;
   for (int64_t i = start; i < end; ++i) {
     if (i != start && !insert_comma_space(buf)) return false;
-    if (!element<Esc>(buf, child, c, i, cx)) return false;
+    if (!element<Esc>(buf, child, c, i, cx)) return where::index(i - start);
   }
   return put(buf, " ]");
 }
@@ -297,11 +323,12 @@ bool fields(Buffer* buf, const Field& f, const ArrowArray* a, int64_t k, Ctx& cx
     const Field& c = f.children[i];
     const ArrowArray* ca = a->children[i];
     if (!present(c, ca, k)) continue;
+    if (c.key_refused) return refuse_key<Esc>(buf, c);
     if (!reserve(buf, 2 + c.key.size())) return false;
     if (written) put_unchecked(buf, tok::B_COMMA_SPACE);
     put_unchecked(buf, c.key.data(), c.key.size());
     written = true;
-    if (!value<Esc>(buf, c, ca, k, cx)) return false;
+    if (!value<Esc>(buf, c, ca, k, cx)) return where_name(c.name);
   }
   return true;
 }
@@ -397,10 +424,13 @@ bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx)
       for (int64_t i = start; i < end; ++i) {
         if (i != start && !insert_comma_space(buf)) return false;
         const int64_t p = ea->offset + i;
-        if (!put(buf, "[ ") || !element<Esc>(buf, entry.children[0], ea->children[0], p, cx) ||
-            !insert_comma_space(buf) ||
-            !element<Esc>(buf, entry.children[1], ea->children[1], p, cx) || !put(buf, " ]"))
-          return false;
+        if (!put(buf, "[ ")) return false;
+        if (!element<Esc>(buf, entry.children[0], ea->children[0], p, cx))
+          return where::index(0) || where::index(i - start);
+        if (!insert_comma_space(buf)) return false;
+        if (!element<Esc>(buf, entry.children[1], ea->children[1], p, cx))
+          return where::index(1) || where::index(i - start);
+        if (!put(buf, " ]")) return false;
       }
       return put(buf, " ]");
     }
@@ -567,7 +597,8 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
              write_quoted_utf8<Esc>(buf, cx.scratch->data, cx.scratch->pos);
     case 't': return literal(s, "true", 4) ? insert_true(buf) : bad_json();
     case 'f': return literal(s, "false", 5) ? insert_false(buf) : bad_json();
-    case 'n': return literal(s, "null", 4) ? put(buf, tok::B_NULL) : bad_json();
+    // Members that are null are left out before this; what is left are array items.
+    case 'n': return literal(s, "null", 4) ? where::none_in_array() : bad_json();
     case '[': {
       if (++s.depth > 64) return bad_json();
       ++s.p;
@@ -576,9 +607,9 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
       if (s.p != s.end && *s.p == ']') {
         ++s.p;
       } else {
-        for (bool first = true;; first = false) {
-          if (!first && !insert_comma_space(buf)) return false;
-          if (!json_value<Esc>(buf, s, cx)) return false;
+        for (Py_ssize_t i = 0;; ++i) {
+          if (i != 0 && !insert_comma_space(buf)) return false;
+          if (!json_value<Esc>(buf, s, cx)) return where::index(i);
           skip_ws(s);
           if (s.p == s.end) return bad_json();
           if (*s.p++ == ']') break;
@@ -608,9 +639,11 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
           if (literal(s, "null", 4)) {
           } else {
             if (written && !insert_comma_space(buf)) return false;
-            if (!write_key_utf8<Esc>(buf, cx.scratch->data, cx.scratch->pos) ||
-                !insert_equals(buf) || !json_value<Esc>(buf, s, cx))
-              return false;
+            // The key is kept for a refusal: the value's text overwrites the scratch buffer.
+            const std::string key(cx.scratch->data, cx.scratch->pos);
+            if (!write_key_utf8<Esc>(buf, key.data(), key.size())) return where_name(key);
+            if (!insert_equals(buf)) return false;
+            if (!json_value<Esc>(buf, s, cx)) return where_name(key);
             written = true;
           }
           skip_ws(s);
@@ -667,6 +700,14 @@ bool json_null(const Field& f, const ArrowArray* a, int64_t j) {
   return false;
 }
 
+// The rest of a refusal's path, as the dict path names a record.
+[[gnu::cold, gnu::noinline]] bool where_row(PyObject* table, int64_t row) {
+  where::index(static_cast<Py_ssize_t>(row));
+  where::field(".records");
+  where::key(table);
+  return where::field("tables");
+}
+
 template <bool Esc>
 bool batch_to_buf(Buffer* buf, const Field& root, const ArrowArray* batch, PyObject* table,
                   int64_t first_row, Ctx& cx) {
@@ -681,11 +722,16 @@ bool batch_to_buf(Buffer* buf, const Field& root, const ArrowArray* batch, PyObj
       const Field& f = root.children[c];
       const ArrowArray* ca = batch->children[c];
       if (!present(f, ca, k)) continue;
+      const int64_t row = first_row + i;
+      if (f.key_refused) return refuse_key<Esc>(buf, f) || where_row(table, row);
       if (!reserve(buf, 2 + f.key.size())) return false;
       if (written) put_unchecked(buf, tok::B_COMMA_SPACE);
       put_unchecked(buf, f.key.data(), f.key.size());
       written = true;
-      if (!value<Esc>(buf, f, ca, k, cx)) return locate(table, first_row + i, f);
+      if (!value<Esc>(buf, f, ca, k, cx)) {
+        if (!where::active()) return locate(table, row, f);
+        return where_name(f.name) || where_row(table, row);
+      }
     }
     if (!put(buf, " },\n")) return false;
   }

@@ -254,7 +254,13 @@ bool render_keys(Field& f) {
       const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");
       if (ok) c.key.assign(tmp->data, tmp->pos);
       common::buf_free(tmp);
-      if (!ok) return false;
+      if (!ok && where::active()) {
+        where::finish();  // ends the refusal here; it is made again at the first value
+        PyErr_Clear();
+        c.key_refused = true;
+      } else if (!ok) {
+        return false;
+      }
     }
   }
   for (Field& c : f.children)

@@ -54,8 +54,11 @@ enum class Kind : uint8_t {
 
 struct Field {
   Kind kind = Kind::Null;
-  std::string name;           // UTF-8, as the schema gives it
-  std::string key;            // the key as written, with " = " (struct fields and columns)
+  std::string name;  // UTF-8, as the schema gives it
+  std::string key;   // the key as written, with " = " (struct fields and columns)
+  // Without escaping, a name that cannot stand raw: refused where a value of it is written,
+  // as the dict path refuses the key.
+  bool key_refused = false;
   std::string format;         // the schema's format string, for messages
   int unit = 0;               // temporal unit: 0 s, 1 ms, 2 us, 3 ns
   int32_t width = 0;          // fixed-size binary bytes, fixed-size list items, decimal bits

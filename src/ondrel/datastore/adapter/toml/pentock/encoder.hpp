@@ -118,6 +118,26 @@ bool write_quoted_utf8(Buffer* buf, const char* data, size_t size);
 template <bool Esc>
 bool write_key_utf8(Buffer* buf, const char* data, size_t size);
 
+// ---- refusals: where in the document -------------------------------------------------------
+
+// Values a reader would refuse (None inside an array; with Esc false, a string that cannot
+// stand raw in a basic string) raise ValueError where they are met and leave a pending path.
+// Each writer they unwind through adds its own part, innermost first, so the path costs
+// nothing until something is refused; _encode_to_buffer then names the whole path. Other
+// failures pass through these helpers untouched. Each returns false.
+namespace where {
+[[gnu::cold, gnu::noinline]] bool index(Py_ssize_t i);      // [i]
+[[gnu::cold, gnu::noinline]] bool field(const char* name);  // .name (or a bare root name)
+// .key when bare, else ['key']; `itself`: the key, not its value, was refused.
+[[gnu::cold, gnu::noinline]] bool key(PyObject* key, bool itself = false);
+// Names the whole path in the pending refusal's ValueError; nothing when none is pending.
+[[gnu::cold, gnu::noinline]] void finish();
+// Whether a refusal is being unwound.
+bool active();
+// Refuses a null inside an array as the dict path refuses None there (the Arrow path).
+[[gnu::cold, gnu::noinline]] bool none_in_array();
+}  // namespace where
+
 // ---- record keys -----------------------------------------------------------------------
 
 // Bare-key verdicts of record keys for one document: records repeat the same few key objects.
