@@ -17,7 +17,10 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from _isolated import run_ok  # noqa: E402
-from ondrel.datastore.adapter.toml.decoder import read_unified_data  # noqa: E402
+from ondrel.datastore.adapter.toml.decoder import (  # noqa: E402
+    decode_unified_data,
+    read_unified_data,
+)
 from ondrel.datastore.adapter.toml.pentock import (  # noqa: E402
     encode_unified_data,
     write_unified_data,
@@ -491,6 +494,10 @@ def test_model_dump_gives_dicts_and_pickles_where_the_source_does():
     assert td.records is tb
     assert td.model_dump()["records"] == [{"a": 1}, {"a": None}]
     assert pickle.loads(pickle.dumps(td)).records.equals(tb)
+    # The reader's ArrowRecords does not pickle: its own error comes through.
+    doc = decode_unified_data("[tables.t]\nrecords = [{a = 1}]", records="arrow")
+    with pytest.raises(TypeError):
+        pickle.dumps(TableData(records=doc["tables"]["t"]["records"]))
     text = run_ok(
         """
         import sys
@@ -527,6 +534,7 @@ def test_no_leak_over_many_encodes():
         for _ in range(20):
             once()
         gc.collect()
+        arrow_bytes = pa.total_allocated_bytes()  # a stream left unreleased keeps its batches
         before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
         tracemalloc.start()
         snap = tracemalloc.take_snapshot()
@@ -535,6 +543,7 @@ def test_no_leak_over_many_encodes():
         gc.collect()
         grown = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snap, "filename"))
         assert grown < 200_000, grown
+        assert pa.total_allocated_bytes() == arrow_bytes
         print("OK")
         """
     )
