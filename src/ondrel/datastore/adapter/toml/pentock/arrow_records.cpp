@@ -113,17 +113,27 @@ inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j,
 bool json_null(const Field& f, const ArrowArray* a, int64_t j);
 
 // Whether the value at j is present (not null), a dictionary's value included.
-bool present(const Field& f, const ArrowArray* a, int64_t j) {
-  if (f.kind == Kind::Null) return false;
-  const int64_t k = a->offset + j;
-  if (a->null_count != 0 && a->buffers[0] != nullptr && !bit(a->buffers[0], k)) return false;
+bool present(const Field& f, const ArrowArray* a, int64_t j);
+
+// A dictionary's value, or a JSON text that holds null.
+[[gnu::noinline]] bool present_slow(const Field& f, const ArrowArray* a, int64_t j) {
   if (f.values) {
-    const int64_t idx = index_at(f, a, k);
+    const int64_t idx = index_at(f, a, a->offset + j);
     // An index outside the dictionary is reported when the value is written.
     if (idx < 0 || idx >= a->dictionary->length) return true;
     return present(*f.values, a->dictionary, idx);
   }
-  return f.kind != Kind::Json || !json_null(f, a, j);
+  return !json_null(f, a, j);
+}
+
+inline bool present(const Field& f, const ArrowArray* a, int64_t j) {
+  if (f.kind == Kind::Null) [[unlikely]]
+    return false;
+  const int64_t k = a->offset + j;
+  if (a->null_count != 0 && a->buffers[0] != nullptr && !bit(a->buffers[0], k)) return false;
+  if (f.values || f.kind == Kind::Json) [[unlikely]]
+    return present_slow(f, a, j);
+  return true;
 }
 
 // float16 to double, exactly.

@@ -167,9 +167,12 @@ bool time_of_day(Buffer* buf, Split t, bool toml) {
 bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml) {
   constexpr int64_t kMaxSeconds = int64_t{3000000} * kSecondsPerDay;
   if (t.seconds < -kMaxSeconds || t.seconds > kMaxSeconds) return out_of_range("date");
-  const int64_t utc_days = floor_div(t.seconds, kSecondsPerDay);
-  if (!year_ok(civil_from_days(utc_days))) return out_of_range("date");
   Offset off = offset != nullptr ? *offset : Offset{0, 0};
+  // With an offset the instant is checked too, as datetime makes it before the local time.
+  if (off.seconds != 0 || off.micros != 0) {
+    if (!year_ok(civil_from_days(floor_div(t.seconds, kSecondsPerDay))))
+      return out_of_range("date");
+  }
   // TOML offsets have minutes at most: an offset with seconds is written as the UTC instant.
   const bool to_utc = toml && (off.seconds % 60 != 0 || off.micros != 0);
   if (to_utc) off = Offset{0, 0};
