@@ -454,9 +454,15 @@ ERRORS = [
 def test_refused_records_leave_the_file_untouched(tmp_path, name, make, exc, match):
     path = tmp_path / "db.toml"
     path.write_bytes(b"old")
-    with pytest.raises(exc, match=match):
+    with pytest.raises(exc, match=match) as info:
         write_unified_data(model(make()), str(path))
     assert path.read_bytes() == b"old"
+    # Every refusal names its table: in the message, or in a note for the stream's own errors.
+    assert (
+        "'t'" in str(info.value)
+        or "tables.t" in str(info.value)
+        or any("table 't'" in n for n in getattr(info.value, "__notes__", []))
+    )
 
 
 def test_a_reader_is_read_once_and_saved_once():

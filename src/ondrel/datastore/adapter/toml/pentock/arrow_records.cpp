@@ -748,6 +748,12 @@ bool batch_to_buf(Buffer* buf, const Field& root, const ArrowArray* batch, PyObj
   return true;
 }
 
+// The source's own error, or the stream's, with the table it was for.
+[[gnu::cold, gnu::noinline]] bool stream_failed(PyObject* table) {
+  errors::add_note("while reading the Arrow records of table %R", table);
+  return false;
+}
+
 struct ScratchOwner {
   Buffer* buf = common::buf_new(256);
   ~ScratchOwner() { common::buf_free(buf); }
@@ -759,12 +765,12 @@ template <bool Esc>
 bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
   PyObject* name = table->name;
   arrow::StreamOwner stream;
-  if (!arrow::import_stream(table->arrow, stream)) return false;
+  if (!arrow::import_stream(table->arrow, stream)) return stream_failed(name);
   arrow::SchemaOwner schema;
   int rc = stream->get_schema(stream.get(), schema.get());
   if (rc != 0) {
     arrow::raise_stream_error(stream.get(), rc, "reading the Arrow schema failed");
-    return false;
+    return stream_failed(name);
   }
   Field root;
   if (!arrowin::read_schema(schema.get(), name, Esc, root)) return false;
@@ -777,7 +783,7 @@ bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_dateti
     rc = stream->get_next(stream.get(), batch.get());
     if (rc != 0) {
       arrow::raise_stream_error(stream.get(), rc, "reading the Arrow stream failed");
-      return false;
+      return stream_failed(name);
     }
     if (!batch.live()) return true;  // the end of the stream
     if (!arrowin::check_batch(batch.get(), root, name)) return false;
