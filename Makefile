@@ -47,7 +47,7 @@ clean:
 # Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
 # records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-read bench-arrow bench-deps
+.PHONY: bench bench-read bench-arrow bench-arrow-write bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -63,6 +63,11 @@ bench-read: build bench-deps
 # Its peers (pyarrow, polars) are dev requirements already.
 bench-arrow: build
 	$(PY) bench/bench_toml_arrow.py $(BENCH_ARGS)
+
+# The writer's records straight from Arrow against to_pylist() + encode, ready-made dicts and
+# polars' NDJSON writer (its peers are dev requirements too).
+bench-arrow-write: build
+	$(PY) bench/bench_toml_arrow_write.py $(BENCH_ARGS)
 
 # Packaging check: build the wheel with pip, check its contents, install it into a fresh
 # 3.13 venv and smoke-test it there (tools/wheel_check.py). WHEEL_CHECK_FLAGS=--keep keeps

@@ -79,8 +79,11 @@ def test_module_and_function_attributes():
 @pytest.mark.parametrize(
     ("function", "text"),
     [
-        (encode_unified_data, "(data, escape_strings=False)"),
-        (write_unified_data, "(data, filepath, escape_strings=False, *, durable=False)"),
+        (encode_unified_data, "(data, escape_strings=False, *, datetimes='str')"),
+        (
+            write_unified_data,
+            "(data, filepath, escape_strings=False, *, durable=False, datetimes='str')",
+        ),
     ],
 )
 def test_inspect_signature_matches_the_parameters(function, text):

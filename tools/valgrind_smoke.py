@@ -1,7 +1,7 @@
 """Touches every entry point of the native modules once, for valgrind memcheck (make
 test-valgrind): holder construction, methods, protocols, the native table, the pydantic hooks,
-the encoder's and the reader's functions on success and failure paths, and the functions'
-pickling, weak references and attributes. Small on purpose:
+the encoder's and the reader's functions on success and failure paths (the reader's Arrow
+records written back too), and the functions' pickling, weak references and attributes. Small on purpose:
 memcheck runs it about fifty times slower than the interpreter."""
 
 import contextlib
@@ -149,6 +149,13 @@ def arrow_tables(doc):
             repr(obj), obj.column_names, obj.__arrow_c_schema__(), obj.__arrow_c_stream__()
 
 
+def arrow_write(doc):
+    """Writes the reader's Arrow records back, as Arrow (the writer imports their streams)."""
+    model = UnifiedDataFormat(tables=TablesHolder(doc["tables"]))
+    encode_unified_data(model, True, datetimes="toml")
+    encode_unified_data(model)
+
+
 def decoder(path):
     rows = [{"s": 'é"\n' * i, "f": i / 3} for i in range(20)]
     text = encode_unified_data(records_model(rows), escape_strings=True)
@@ -180,6 +187,10 @@ def decoder(path):
         lambda: arrow_tables(decode_unified_data(text, records="arrow")),
         lambda: arrow_tables(read_unified_data(path, records="arrow")),
         lambda: arrow_tables(decode_unified_data(features + mixed + "]", records="arrow")),
+        lambda: arrow_write(
+            decode_unified_data(mixed.replace("'z'}", "'z', type = 'T'}") + "]", records="arrow")
+        ),
+        lambda: arrow_write(decode_unified_data(text, records="arrow")),
         lambda: decode_unified_data(mixed + "{a = 99999999999999999999}]", records="arrow"),
         lambda: decode_unified_data("[tables.t]\nrecords = [1]", records="arrow"),
         lambda: decode_unified_data(text, records="frames"),

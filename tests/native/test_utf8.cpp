@@ -3,6 +3,7 @@
 #include "ondrel/_native/utf8.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,13 @@ void test_refusals() {
   CHECK(refuses<uint32_t>("\xE0\x80\x80"));      // overlong
   CHECK(refuses<uint32_t>("\xED\xA0\x80"));      // surrogate
   CHECK(refuses<uint32_t>("\xF5\x80\x80\x80"));  // beyond U+10FFFF
+  for (const char* bad :
+       {"\x80", "ab\xC3", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF0\x80\x80\x80",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "abcdefgh\xE6\x9D"})
+    CHECK(!utf8::valid(bad, std::strlen(bad)));
+  for (const char* good : {"", "abcdefghijk", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF",
+                           "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF plain ascii tail"})
+    CHECK(utf8::valid(good, std::strlen(good)));
   // A count smaller than the text never writes past it.
   std::string in(40, 'x');
   std::vector<uint32_t> out(11, 7);

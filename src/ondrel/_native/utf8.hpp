@@ -146,4 +146,48 @@ template <typename T>
   return o == oend;
 }
 
+// Whether data[0 .. n) is well-formed UTF-8 (no overlong forms, surrogates or code points
+// beyond U+10FFFF), for text that does not come from a str (Arrow strings). ASCII runs are
+// checked eight bytes at a time.
+inline bool valid(const char* data, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const end = p + n;
+  while (p != end) {
+    if (end - p >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    const unsigned c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    // The second byte's range depends on the lead; later bytes are plain continuations.
+    size_t len;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < len || p[1] < lo || p[1] > hi) return false;
+    for (size_t k = 2; k < len; ++k)
+      if ((p[k] & 0xC0) != 0x80) return false;
+    p += len;
+  }
+  return true;
+}
+
 }  // namespace ondrel::utf8

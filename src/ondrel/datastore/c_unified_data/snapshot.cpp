@@ -72,6 +72,12 @@ PyObject* tuple_values_name() {
   return name;
 }
 
+PyObject* arrow_stream_name() {
+  static PyObject* name = nullptr;  // interned for the process's life
+  if (name == nullptr) name = PyUnicode_InternFromString("__arrow_c_stream__");
+  return name;
+}
+
 }  // namespace
 
 PyObject* get_pyobject_value(PyObject* values, Py_ssize_t index) {
@@ -123,7 +129,25 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
   }
   PyObject* columns = get_pyobject_value(values.get(), 0);  // kept alive by `values`
   PyObject* records = get_pyobject_value(values.get(), 1);
-  if (!PyTuple_Check(columns) || !PyTuple_Check(records)) {
+  PyObject* arrow = nullptr;
+  if (!PyTuple_Check(records)) {
+    PyObject* name = arrow_stream_name();
+    if (name == nullptr) return CTableData{};
+    // Looked up on the type, as the interface's dunder is: no instance attribute runs here.
+    int has = PyObject_HasAttrWithError(reinterpret_cast<PyObject*>(Py_TYPE(records)), name);
+    if (has < 0) return CTableData{};
+    if (has > 0) arrow = records;
+  }
+  Py_ssize_t arrow_rows = 0;
+  if (arrow != nullptr) {
+    // Most data frames know their rows, which sizes the buffer; a stream without len() only
+    // starts with a smaller one.
+    PyTypeObject* type = Py_TYPE(arrow);
+    const bool sized = (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_length) ||
+                       (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_length);
+    if (sized && (arrow_rows = PyObject_Length(arrow)) < 0) return CTableData{};
+  }
+  if (!PyTuple_Check(columns) || (!PyTuple_Check(records) && arrow == nullptr)) {
     bool cols_bad = !PyTuple_Check(columns);
     PyErr_Format(PyExc_TypeError, "%s of table %R must be a tuple, got %.200s",
                  cols_bad ? "columns" : "records", table_name,
@@ -151,7 +175,7 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
     cols.push(dump_column(PyTuple_GET_ITEM(columns, i)));
     if (PyErr_Occurred()) return CTableData{};
   }
-  const Py_ssize_t rec_size = PyTuple_GET_SIZE(records);
+  const Py_ssize_t rec_size = arrow != nullptr ? 0 : PyTuple_GET_SIZE(records);
   Array<PyObject*> recs;  // borrowed: `values` holds the records tuple
   if (!recs.allocate(rec_size)) return CTableData{};
   if (rec_size > 0)
@@ -164,6 +188,8 @@ CTableData dump_table(PyObject* table_name, PyObject* table_data) {
   t.columns = cols.release();
   t.num_records = rec_size;
   t.records = recs.release();
+  t.arrow = arrow;
+  t.arrow_rows = arrow_rows;
   t.values = values.release();
   return t;
 }

@@ -41,7 +41,11 @@ struct CTableData {
   Py_ssize_t num_columns;
   PyObject** records;
   Py_ssize_t num_records;
-  PyObject* values;  // owned: the tuple_values() result that keeps columns and records alive
+  // Records given as an object with __arrow_c_stream__ (then records is null and num_records
+  // 0): the encoder imports its stream. Borrowed from `values`.
+  PyObject* arrow;
+  Py_ssize_t arrow_rows;  // len() of `arrow` when it has one, else 0: sizes the buffer
+  PyObject* values;       // owned: the tuple_values() result that keeps columns and records alive
 };
 
 struct CUnifiedData {
@@ -61,6 +65,8 @@ extern const Py_ssize_t* TWO;
 // snapshot (all null and 0) with an exception set; nothing is left to free.
 CUnifiedData dump_model(PyObject* data);
 
+// Records are a tuple of dicts, or any object with __arrow_c_stream__ (the Arrow PyCapsule
+// Interface), kept as it is for the encoder to import.
 // One table; an all-zero CTableData with an exception set on failure.
 CTableData dump_table(PyObject* table_name, PyObject* table_data);
 

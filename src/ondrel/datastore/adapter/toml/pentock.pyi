@@ -1,7 +1,7 @@
 """Fast TOML encoder for UnifiedDataFormat documents."""
 
 from types import CapsuleType
-from typing import Protocol, type_check_only
+from typing import Literal, Protocol, type_check_only
 
 from ondrel.datastore.tables.grimsel import TablesHolder
 
@@ -15,10 +15,20 @@ class _UnifiedData(Protocol):
     @property
     def tuple_output(self) -> tuple[str, str, TablesHolder]: ...
 
-def encode_unified_data(data: _UnifiedData, escape_strings: bool = False) -> str:
+def encode_unified_data(
+    data: _UnifiedData,
+    escape_strings: bool = False,
+    *,
+    datetimes: Literal["str", "toml"] = "str",
+) -> str:
     """Return the TOML document of ``data`` as a str."""
 
 def write_unified_data(
-    data: _UnifiedData, filepath: str, escape_strings: bool = False, *, durable: bool = False
+    data: _UnifiedData,
+    filepath: str,
+    escape_strings: bool = False,
+    *,
+    durable: bool = False,
+    datetimes: Literal["str", "toml"] = "str",
 ) -> None:
     """Write the TOML document of ``data`` to ``filepath`` (UTF-8), replacing it whole."""

@@ -5,7 +5,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
@@ -21,37 +20,8 @@ struct ArrowRecords {
 
 ArrowBlock* block_of(PyObject* self) { return reinterpret_cast<ArrowRecords*>(self)->block; }
 
-template <class T>
-constexpr const char* kCapsuleName =
-    std::is_same_v<T, ArrowSchema> ? "arrow_schema" : "arrow_array_stream";
-
-template <class T>
-void capsule_free(PyObject* capsule) {
-  if (!PyCapsule_IsValid(capsule, kCapsuleName<T>)) return;
-  auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, kCapsuleName<T>));
-  if (s->release != nullptr) s->release(s);  // still ours: no consumer moved it out
-  delete s;
-}
-
-// A fresh export of the block in a capsule of the interface's name, or null.
-template <class T>
-PyObject* export_capsule(ArrowBlock* block, bool (*fill)(ArrowBlock*, T*)) {
-  auto* s = new (std::nothrow) T();
-  if (s == nullptr) return PyErr_NoMemory();
-  if (!fill(block, s)) {
-    delete s;
-    return PyErr_NoMemory();
-  }
-  PyObject* capsule = PyCapsule_New(s, kCapsuleName<T>, capsule_free<T>);
-  if (capsule == nullptr) {
-    s->release(s);
-    delete s;
-  }
-  return capsule;
-}
-
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-  return export_capsule(block_of(self), export_schema);
+  return arrow::schema_capsule(block_of(self));
 }
 
 // requested_schema is a request a producer may decline: the table keeps its own types.
@@ -61,7 +31,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
                                    const_cast<char**>(kKeywords), &requested))
     return nullptr;
-  return export_capsule(block_of(self), export_stream);
+  return arrow::stream_capsule(block_of(self));
 }
 
 Py_ssize_t records_len(PyObject* self) {

@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "ondrel/_native/stack.hpp"
-#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/text.hpp"
 

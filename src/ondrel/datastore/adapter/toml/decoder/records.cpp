@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 
 namespace ondrel::decoder {
 

@@ -4,9 +4,12 @@
 
 #include <Python.h>
 
-#include "ondrel/datastore/adapter/toml/decoder/arrow_abi.hpp"
+#include "ondrel/_native/arrow_export.hpp"
 
 namespace ondrel::decoder {
+
+using arrow::ArrowBlock;
+using arrow::ArrowNode;
 
 // Binds the datetime API for the conversion; false with an exception set.
 bool records_datetime_ready();

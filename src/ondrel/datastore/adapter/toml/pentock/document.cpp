@@ -1,4 +1,6 @@
 // The TOML document: header section, one section per table, column entries and records.
+#include <utility>
+
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -125,6 +127,10 @@ bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
     if (!put(buf, ",\n")) return false;
   }
   if (!put(buf, "]\n") || !put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
+  if (table->arrow != nullptr) {
+    if (!arrow_records_to_buf<Esc>(buf, table, toml_datetimes_now())) return false;
+    return put(buf, "]\n");
+  }
   for (Py_ssize_t i = 0; i < table->num_records; ++i) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
@@ -150,11 +156,17 @@ bool encode_document(CUnifiedData* data, Buffer* buf) {
 
 size_t estimate_buffer_size(const CUnifiedData* data) {
   size_t total_records = 0;
-  for (Py_ssize_t i = 0; i < data->num_tables; ++i)
-    total_records += static_cast<size_t>(data->tables[i].num_records);
+  bool wrapped = false;
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+    // Arrow rows come from a __len__, which may report anything.
+    wrapped |= __builtin_add_overflow(
+        total_records, static_cast<size_t>(data->tables[i].num_records), &total_records);
+    wrapped |= __builtin_add_overflow(
+        total_records, static_cast<size_t>(data->tables[i].arrow_rows), &total_records);
+  }
   // Saturates instead of wrapping: the estimate is only a starting capacity.
   size_t estimate, part;
-  if (__builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
+  if (wrapped || __builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
       __builtin_mul_overflow(static_cast<size_t>(data->num_tables), size_t{500}, &part) ||
       __builtin_add_overflow(estimate, part, &estimate) ||
       __builtin_add_overflow(estimate, size_t{4096}, &estimate))
@@ -162,7 +174,28 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
   return estimate < 65536 ? 65536 : estimate;
 }
 
-bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings) {
+namespace {
+
+thread_local bool t_toml_datetimes = false;
+
+// Sets the mode for one encode and restores the outer one (an encode nested in a __str__).
+class DatetimesMode {
+ public:
+  explicit DatetimesMode(bool toml) : outer_(std::exchange(t_toml_datetimes, toml)) {}
+  DatetimesMode(const DatetimesMode&) = delete;
+  DatetimesMode& operator=(const DatetimesMode&) = delete;
+  ~DatetimesMode() { t_toml_datetimes = outer_; }
+
+ private:
+  bool outer_;
+};
+
+}  // namespace
+
+bool toml_datetimes_now() { return t_toml_datetimes; }
+
+bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings, bool toml_datetimes) {
+  DatetimesMode mode(toml_datetimes);
   if (escape_strings ? encode_document<true>(data, buf) : encode_document<false>(data, buf))
       [[likely]]
     return true;

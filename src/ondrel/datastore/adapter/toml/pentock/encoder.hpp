@@ -112,6 +112,12 @@ inline bool _quoted_str_value(Buffer* buf, PyObject* value, const char* what = "
 template <bool Esc>
 bool write_key(Buffer* buf, PyObject* key, const char* what);
 
+// The same for UTF-8 text that is not a str (Arrow strings and field names).
+template <bool Esc>
+bool write_quoted_utf8(Buffer* buf, const char* data, size_t size);
+template <bool Esc>
+bool write_key_utf8(Buffer* buf, const char* data, size_t size);
+
 // ---- refusals: where in the document -------------------------------------------------------
 
 // Values a reader would refuse (None inside an array; with Esc false, a string that cannot
@@ -126,6 +132,10 @@ namespace where {
 [[gnu::cold, gnu::noinline]] bool key(PyObject* key, bool itself = false);
 // Names the whole path in the pending refusal's ValueError; nothing when none is pending.
 [[gnu::cold, gnu::noinline]] void finish();
+// Whether a refusal is being unwound.
+bool active();
+// Refuses a null inside an array as the dict path refuses None there (the Arrow path).
+[[gnu::cold, gnu::noinline]] bool none_in_array();
 }  // namespace where
 
 // ---- record keys -----------------------------------------------------------------------
@@ -184,11 +194,24 @@ bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 // float.__repr__ for a double.
 bool write_int(Buffer* buf, PyObject* value);
 bool write_float(Buffer* buf, double value);
+bool write_i64(Buffer* buf, long long v);
+bool write_u64(Buffer* buf, unsigned long long v);
 
 // ---- document --------------------------------------------------------------------------
 
 size_t estimate_buffer_size(const CUnifiedData* data);
-bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings);
+// `toml_datetimes`: datetimes="toml" (date-time objects and Arrow temporal values as TOML
+// date-times), else their str() text.
+bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings, bool toml_datetimes);
+
+// datetimes="toml" in force for the encode running on this thread (set by _encode_to_buffer;
+// a nested encode run from a __str__ sets and restores its own).
+bool toml_datetimes_now();
+
+// Records from an object with __arrow_c_stream__ (arrow_records.cpp): one inline table per
+// row, each followed by ",\n" and indented, as the dict path writes them.
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes);
 
 // ---- entry points (entry.cpp) ------------------------------------------------------------
 

@@ -33,6 +33,17 @@ int flag_of(PyObject* value) {
   return PyObject_IsTrue(value);
 }
 
+// datetimes="str" (0) or "toml" (1), or -1 with ValueError naming any other value.
+int datetimes_of(PyObject* value) {
+  if (value == nullptr) return 0;
+  if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "str") == 0) return 0;
+    if (PyUnicode_CompareWithASCIIString(value, "toml") == 0) return 1;
+  }
+  PyErr_Format(PyExc_ValueError, "datetimes must be \"str\" or \"toml\", not %R", value);
+  return -1;
+}
+
 // The model's output tuple (exactly a tuple, or None for the snapshot to refuse).
 Ref output_of(PyObject* data) {
   static PyObject* name = nullptr;  // interned for the process's life
@@ -53,7 +64,7 @@ bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
 }
 
 // The document of a snapshot; false with an exception set.
-bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
+bool encode(SnapshotOwner& snap, int escape, int datetimes, BufferOwner& owner) {
 #if ONDREL_TINY_BUFFER
   owner.buf = common::buf_new(1);
 #else
@@ -62,23 +73,25 @@ bool encode(SnapshotOwner& snap, int escape, BufferOwner& owner) {
   if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
 #endif
   if (owner.buf == nullptr) return no_memory();
-  return _encode_to_buffer(&snap.data, owner.buf, escape);
+  return _encode_to_buffer(&snap.data, owner.buf, escape, datetimes != 0);
 }
 
-const char* const kEncodeKeywords[] = {"data", "escape_strings"};
-const args::Params kEncodeParams{"encode_unified_data", kEncodeKeywords, 2, 1};
+const char* const kEncodeKeywords[] = {"data", "escape_strings", "datetimes"};
+const args::Params kEncodeParams{"encode_unified_data", kEncodeKeywords, 3, 1, 2};
 
 PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  PyObject* a[2];
+  PyObject* a[3];
   if (args::parse(kEncodeParams, argv, nargs, kwnames, a) < 0) return nullptr;
   int escape = flag_of(a[1]);
   if (escape < 0) return nullptr;
+  const int datetimes = datetimes_of(a[2]);
+  if (datetimes < 0) return nullptr;
   Ref output = output_of(a[0]);
   if (!output) return nullptr;
   SnapshotOwner snap;
   BufferOwner owner;
-  if (!take_snapshot(output.get(), snap) || !encode(snap, escape, owner)) return nullptr;
+  if (!take_snapshot(output.get(), snap) || !encode(snap, escape, datetimes, owner)) return nullptr;
   return utf8::to_str(owner.buf->data, owner.buf->pos);
 }
 
@@ -89,17 +102,19 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   return nullptr;
 }
 
-const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings", "durable"};
-const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 4, 2, 3};
+const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings", "durable", "datetimes"};
+const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 5, 2, 3};
 
 PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[4];
+  PyObject* a[5];
   if (args::parse(kWriteParams, argv, nargs, kwnames, a) < 0) return nullptr;
   int escape = flag_of(a[2]);
   if (escape < 0) return nullptr;
   int durable = flag_of(a[3]);
   if (durable < 0) return nullptr;
+  const int datetimes = datetimes_of(a[4]);
+  if (datetimes < 0) return nullptr;
   PyObject* filepath = a[1];  // held by the caller for the whole call
   if (args::check_exact_str(filepath, "filepath", true, false) < 0) return nullptr;
   Ref output = output_of(a[0]);
@@ -117,7 +132,7 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
     return nullptr;
   }
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
-  if (!encode(snap, escape, owner)) return nullptr;
+  if (!encode(snap, escape, datetimes, owner)) return nullptr;
 
   // The file is touched only now: a refused or failed encode leaves it as it was. Only bytes
   // this call owns are read from here on, so other threads may run meanwhile.
@@ -151,12 +166,13 @@ const FunctionDef kWriteFunction{"write_unified_data",
                                  kWriteDoc,
                                  _write_unified_data_impl,
                                  false,
-                                 "(data, filepath, escape_strings=False, *, durable=False)"};
+                                 "(data, filepath, escape_strings=False, *, durable=False, "
+                                 "datetimes='str')"};
 const FunctionDef kEncodeFunction{"encode_unified_data",
                                   "encode_unified_data",
                                   kEncodeDoc,
                                   _encode_unified_data_impl,
                                   false,
-                                  "(data, escape_strings=False)"};
+                                  "(data, escape_strings=False, *, datetimes='str')"};
 
 }  // namespace ondrel::pentock

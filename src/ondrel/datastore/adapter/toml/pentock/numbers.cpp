@@ -41,14 +41,16 @@ inline char* u64_to_chars(char* o, uint64_t v) {
   return o + n;
 }
 
-inline bool write_u64(Buffer* buf, unsigned long long v) {
+}  // namespace
+
+bool write_u64(Buffer* buf, unsigned long long v) {
   if (!reserve(buf, 20)) return false;
   char* first = buf->data + buf->pos;
   buf->pos = static_cast<size_t>(u64_to_chars(first, v) - buf->data);
   return true;
 }
 
-inline bool write_i64(Buffer* buf, long long v) {
+bool write_i64(Buffer* buf, long long v) {
   if (!reserve(buf, 20)) return false;
   char* o = buf->data + buf->pos;
   // The magnitude in unsigned arithmetic, so LLONG_MIN needs no special case.
@@ -60,6 +62,8 @@ inline bool write_i64(Buffer* buf, long long v) {
   buf->pos = static_cast<size_t>(u64_to_chars(o, mag) - buf->data);
   return true;
 }
+
+namespace {
 
 // Beyond 64 bits: int's own text, within the interpreter's digit limit (past it, ValueError).
 [[gnu::noinline]] bool write_big_int(Buffer* buf, PyObject* value) {

@@ -6,6 +6,7 @@
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/temporal.hpp"
 
 namespace ondrel::pentock {
 
@@ -137,6 +138,10 @@ template <bool Esc>
   if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
   if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth, keys);
   if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, keys);
+  if (toml_datetimes_now()) {
+    const int done = temporal::object_toml(buf, value);
+    if (done != 0) return done > 0;
+  }
   return str_of_to_buf<Esc>(buf, value);
 }
 
@@ -159,6 +164,18 @@ template <bool Esc>
 bool _escaped_quoted_value(Buffer* buf, PyObject* value, const char* what) {
   Utf8 u{};
   if (!utf8_of(value, &u, what)) return false;
+  return quoted_bytes<Esc>(buf, u);
+}
+
+template <bool Esc>
+bool write_quoted_utf8(Buffer* buf, const char* data, size_t size) {
+  return quoted_bytes<Esc>(buf, Utf8{data, size});
+}
+
+template <bool Esc>
+bool write_key_utf8(Buffer* buf, const char* data, size_t size) {
+  const Utf8 u{data, size};
+  if (is_bare_key(u)) return put(buf, data, size);
   return quoted_bytes<Esc>(buf, u);
 }
 
@@ -290,6 +307,10 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
 
 namespace where {
 
+bool active() { return pending().active; }
+
+bool none_in_array() { return refuse("is None inside an array, and TOML has no null"); }
+
 bool index(Py_ssize_t i) {
   if (!pending().active) return false;
   return add_part("[" + std::to_string(i) + "]");
@@ -375,6 +396,10 @@ bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys) {
 
 template bool _escaped_quoted_value<false>(Buffer*, PyObject*, const char*);
 template bool _escaped_quoted_value<true>(Buffer*, PyObject*, const char*);
+template bool write_quoted_utf8<false>(Buffer*, const char*, size_t);
+template bool write_quoted_utf8<true>(Buffer*, const char*, size_t);
+template bool write_key_utf8<false>(Buffer*, const char*, size_t);
+template bool write_key_utf8<true>(Buffer*, const char*, size_t);
 template bool write_key<false>(Buffer*, PyObject*, const char*);
 template bool write_key<true>(Buffer*, PyObject*, const char*);
 template bool _value_to_buf<false>(Buffer*, PyObject*);

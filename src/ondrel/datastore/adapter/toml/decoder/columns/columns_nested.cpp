@@ -2,7 +2,7 @@
 #include <cstring>
 #include <new>
 
-#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 
 namespace ondrel::decoder {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ondrel/_native/float_repr.hpp"
-#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 
 namespace ondrel::decoder {
 

@@ -20,10 +20,12 @@
 #include <utility>
 #include <vector>
 
+#include "ondrel/_native/arrow_export.hpp"
 #include "ondrel/_native/ref.hpp"
-#include "ondrel/datastore/adapter/toml/decoder/arrow_abi.hpp"
 
 namespace ondrel::decoder {
+
+using arrow::ArrowNode;
 
 // A growable malloc'd byte buffer.
 class Buf {

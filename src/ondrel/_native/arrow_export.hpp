@@ -1,54 +1,17 @@
-// The Arrow C data and stream structs, and the immutable block of buffers every export shares.
+// Exports of immutable blocks of buffers through the Arrow C data and stream interfaces:
+// the block every export shares, and the export of its schema, array and stream.
 #pragma once
+
+#include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-extern "C" {
-#ifndef ARROW_C_DATA_INTERFACE
-#define ARROW_C_DATA_INTERFACE
-#define ARROW_FLAG_DICTIONARY_ORDERED 1
-#define ARROW_FLAG_NULLABLE 2
-#define ARROW_FLAG_MAP_KEYS_SORTED 4
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  struct ArrowSchema** children;
-  struct ArrowSchema* dictionary;
-  void (*release)(struct ArrowSchema*);
-  void* private_data;
-};
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  struct ArrowArray** children;
-  struct ArrowArray* dictionary;
-  void (*release)(struct ArrowArray*);
-  void* private_data;
-};
-#endif
-#ifndef ARROW_C_STREAM_INTERFACE
-#define ARROW_C_STREAM_INTERFACE
-struct ArrowArrayStream {
-  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
-  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
-  const char* (*get_last_error)(struct ArrowArrayStream*);
-  void (*release)(struct ArrowArrayStream*);
-  void* private_data;
-};
-#endif
-}
+#include "ondrel/_native/arrow_abi.hpp"
 
-namespace ondrel::decoder {
+namespace ondrel::arrow {
 
 // One finished array and its type: buffers are malloc'd and owned (null only for an absent
 // validity bitmap); metadata is the binary key/value encoding, empty for none.
@@ -86,4 +49,10 @@ bool export_schema(ArrowBlock* block, ArrowSchema* out);
 bool export_array(ArrowBlock* block, ArrowArray* out);
 bool export_stream(ArrowBlock* block, ArrowArrayStream* out);
 
-}  // namespace ondrel::decoder
+// A new "arrow_schema" / "arrow_array_stream" capsule (PyCapsule Interface) holding a fresh
+// export of the block; the capsule releases it unless a consumer moved it out. Null with
+// MemoryError set.
+PyObject* schema_capsule(ArrowBlock* block);
+PyObject* stream_capsule(ArrowBlock* block);
+
+}  // namespace ondrel::arrow

@@ -3,7 +3,7 @@
 #include <datetime.h>
 
 #include "ondrel/_native/stack.hpp"
-#include "ondrel/datastore/adapter/toml/decoder/columns.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 
 namespace ondrel::decoder {

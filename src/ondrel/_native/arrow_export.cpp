@@ -1,14 +1,17 @@
 // Exports of a finished block through the Arrow C data and stream interfaces. Every exported
 // struct, children included, holds its own block reference: a consumer may move a child out
 // and release it on its own, after the parent, from any thread.
+#include <Python.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
 
-#include "ondrel/datastore/adapter/toml/decoder/arrow_abi.hpp"
+#include "ondrel/_native/arrow_export.hpp"
 
-namespace ondrel::decoder {
+namespace ondrel::arrow {
 
 ArrowNode::~ArrowNode() {
   for (void* b : buffers) std::free(b);
@@ -149,6 +152,37 @@ void stream_release(ArrowArrayStream* s) {
   s->release = nullptr;
 }
 
+// Capsules of the PyCapsule Interface: the struct is freed with its capsule, released first
+// unless a consumer moved it out.
+template <class T>
+constexpr const char* kCapsuleName =
+    std::is_same_v<T, ArrowSchema> ? "arrow_schema" : "arrow_array_stream";
+
+template <class T>
+void capsule_free(PyObject* capsule) {
+  if (!PyCapsule_IsValid(capsule, kCapsuleName<T>)) return;
+  auto* s = static_cast<T*>(PyCapsule_GetPointer(capsule, kCapsuleName<T>));
+  if (s->release != nullptr) s->release(s);  // still ours: no consumer moved it out
+  delete s;
+}
+
+// A fresh export of the block in a capsule of the interface's name, or null.
+template <class T>
+PyObject* export_capsule(ArrowBlock* block, bool (*fill)(ArrowBlock*, T*)) {
+  auto* s = new (std::nothrow) T();
+  if (s == nullptr) return PyErr_NoMemory();
+  if (!fill(block, s)) {
+    delete s;
+    return PyErr_NoMemory();
+  }
+  PyObject* capsule = PyCapsule_New(s, kCapsuleName<T>, capsule_free<T>);
+  if (capsule == nullptr) {
+    s->release(s);
+    delete s;
+  }
+  return capsule;
+}
+
 }  // namespace
 
 bool export_schema(ArrowBlock* block, ArrowSchema* out) {
@@ -173,4 +207,8 @@ bool export_stream(ArrowBlock* block, ArrowArrayStream* out) {
   return true;
 }
 
-}  // namespace ondrel::decoder
+PyObject* schema_capsule(ArrowBlock* block) { return export_capsule(block, export_schema); }
+
+PyObject* stream_capsule(ArrowBlock* block) { return export_capsule(block, export_stream); }
+
+}  // namespace ondrel::arrow

@@ -1,0 +1,44 @@
+// Importing Arrow data through the PyCapsule Interface: owners that release a struct exactly
+// once, and the stream of any object with __arrow_c_stream__.
+#pragma once
+
+#include <Python.h>
+
+#include "ondrel/_native/arrow_abi.hpp"
+
+namespace ondrel::arrow {
+
+// Holds one struct and calls its release (if set) exactly once: on reset() or at the end of
+// its scope. Filled in place through get(); never copied or moved, so no struct is released
+// twice.
+template <class S>
+class Owned {
+ public:
+  Owned() = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
+  S* get() { return &s_; }
+  S* operator->() { return &s_; }
+  bool live() const { return s_.release != nullptr; }
+  void reset() {
+    if (s_.release != nullptr) s_.release(&s_);
+    s_.release = nullptr;
+  }
+
+ private:
+  S s_{};
+};
+
+using SchemaOwner = Owned<ArrowSchema>;
+using ArrayOwner = Owned<ArrowArray>;
+using StreamOwner = Owned<ArrowArrayStream>;
+
+// Moves the stream of obj.__arrow_c_stream__() into `out` (empty on entry): the capsule keeps
+// only a released shell. False with an exception set (the source's own, if it raised).
+bool import_stream(PyObject* obj, StreamOwner& out);
+
+// Raises OSError(code, "<what>: <the stream's last error>") for a failed stream call.
+void raise_stream_error(ArrowArrayStream* stream, int code, const char* what);
+
+}  // namespace ondrel::arrow

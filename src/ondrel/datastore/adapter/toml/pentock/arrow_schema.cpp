@@ -1,0 +1,363 @@
+// The schema of an imported Arrow stream, read once into fields, and the batch layout checks.
+#include "ondrel/datastore/adapter/toml/pentock/arrow_schema.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "ondrel/_native/errors.hpp"
+#include "ondrel/_native/utf8.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+
+namespace ondrel::pentock::arrowin {
+
+namespace {
+
+// Deeper schemas are refused: the writers recurse once per level.
+constexpr int kMaxDepth = 64;
+
+struct Scalar {
+  const char* format;
+  Kind kind;
+};
+constexpr Scalar kScalars[] = {
+    {"n", Kind::Null},
+    {"b", Kind::Bool},
+    {"c", Kind::Int8},
+    {"s", Kind::Int16},
+    {"i", Kind::Int32},
+    {"l", Kind::Int64},
+    {"C", Kind::UInt8},
+    {"S", Kind::UInt16},
+    {"I", Kind::UInt32},
+    {"L", Kind::UInt64},
+    {"e", Kind::Float16},
+    {"f", Kind::Float32},
+    {"g", Kind::Float64},
+    {"u", Kind::Utf8},
+    {"U", Kind::LargeUtf8},
+    {"vu", Kind::Utf8View},
+    {"z", Kind::Binary},
+    {"Z", Kind::LargeBinary},
+    {"vz", Kind::BinaryView},
+    {"tdD", Kind::Date32},
+    {"tdm", Kind::Date64},
+    {"+l", Kind::List},
+    {"+L", Kind::LargeList},
+    {"+vl", Kind::ListView},
+    {"+vL", Kind::LargeListView},
+    {"+s", Kind::Struct},
+    {"+m", Kind::Map},
+};
+
+constexpr int unit_of(char c) {
+  return c == 's' ? 0 : c == 'm' ? 1 : c == 'u' ? 2 : c == 'n' ? 3 : -1;
+}
+
+bool is_integer(Kind k) { return k >= Kind::Int8 && k <= Kind::UInt64; }
+bool is_string(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
+
+// A name for messages: Arrow's own for the types people meet, else the format string.
+std::string type_name(std::string_view f) {
+  if (f.starts_with("+ud") || f.starts_with("+us"))
+    return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
+           std::string(f) + "')";
+  if (f == "+r") return "run_end_encoded (format '+r')";
+  if (f.starts_with("ti")) return "interval (format '" + std::string(f) + "')";
+  return "format '" + std::string(f) + "'";
+}
+
+// The value of `key` in Arrow's binary metadata encoding, or empty.
+std::string_view metadata_value(const char* metadata, std::string_view key) {
+  if (metadata == nullptr) return {};
+  auto read32 = [](const char* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const char* p = metadata;
+  const int32_t n = read32(p);
+  p += 4;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t klen = read32(p);
+    if (klen < 0) return {};
+    const std::string_view k(p + 4, static_cast<size_t>(klen));
+    p += 4 + klen;
+    const int32_t vlen = read32(p);
+    if (vlen < 0) return {};
+    const std::string_view v(p + 4, static_cast<size_t>(vlen));
+    p += 4 + vlen;
+    if (k == key) return v;
+  }
+  return {};
+}
+
+[[gnu::cold]] bool unsupported(PyObject* table, const std::string& column, std::string_view f) {
+  PyErr_Format(PyExc_TypeError, "column '%s' of table %R has Arrow type %s, which has no TOML form",
+               column.c_str(), table, type_name(f).c_str());
+  return false;
+}
+
+[[gnu::cold]] bool malformed(PyObject* table, const std::string& column, const char* what) {
+  PyErr_Format(PyExc_ValueError, "column '%s' of table %R: malformed Arrow schema (%s)",
+               column.c_str(), table, what);
+  return false;
+}
+
+// Parses "<int>" at p up to a ',' or the end; false when there is none.
+bool parse_int(std::string_view& s, int32_t& out) {
+  int64_t v = 0;
+  size_t i = 0;
+  bool neg = !s.empty() && s[0] == '-';
+  if (neg) ++i;
+  const size_t start = i;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    v = v * 10 + (s[i] - '0');
+    if (v > INT32_MAX) return false;
+  }
+  if (i == start) return false;
+  out = static_cast<int32_t>(neg ? -v : v);
+  s.remove_prefix(i);
+  return true;
+}
+
+// "+HH:MM" / "-HH:MM" (and "UTC"): a fixed offset in seconds.
+bool fixed_offset(std::string_view tz, int32_t& seconds) {
+  if (tz == "UTC" || tz == "Z" || tz == "+00:00") {
+    seconds = 0;
+    return true;
+  }
+  if (tz.size() != 6 || (tz[0] != '+' && tz[0] != '-') || tz[3] != ':') return false;
+  for (size_t i : {1, 2, 4, 5})
+    if (tz[i] < '0' || tz[i] > '9') return false;
+  const int32_t h = (tz[1] - '0') * 10 + (tz[2] - '0');
+  const int32_t m = (tz[4] - '0') * 10 + (tz[5] - '0');
+  if (h > 23 || m > 59) return false;
+  seconds = (h * 60 + m) * 60 * (tz[0] == '-' ? -1 : 1);
+  return true;
+}
+
+bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
+           Field& out) {
+  if (depth > kMaxDepth) return malformed(table, column, "nested more than 64 levels deep");
+  if (s == nullptr || s->format == nullptr) return malformed(table, column, "no format");
+  const std::string_view f = s->format;
+  out.format = f;
+  if (s->name != nullptr) out.name = s->name;
+  if (s->n_children < 0 || (s->n_children > 0 && s->children == nullptr))
+    return malformed(table, column, "bad children");
+
+  if (s->dictionary != nullptr) {
+    bool found = false;
+    for (const Scalar& e : kScalars)
+      if (f == e.format && is_integer(e.kind)) {
+        out.kind = e.kind;
+        found = true;
+      }
+    if (!found) return malformed(table, column, "dictionary indices that are not integers");
+    out.values = std::make_unique<Field>();
+    return parse(s->dictionary, table, column, depth + 1, *out.values);
+  }
+
+  const std::string_view ext = metadata_value(s->metadata, "ARROW:extension:name");
+  for (const Scalar& e : kScalars)
+    if (f == e.format) out.kind = e.kind;
+  const bool known_scalar = [&] {
+    for (const Scalar& e : kScalars)
+      if (f == e.format) return true;
+    return false;
+  }();
+  if (known_scalar) {
+    if (ext == "arrow.json") {
+      if (!is_string(out.kind)) return unsupported(table, column, f);
+      out.storage = out.kind;
+      out.kind = Kind::Json;
+    }
+  } else if (f.starts_with("w:")) {
+    std::string_view rest = f.substr(2);
+    if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
+      return malformed(table, column, "bad fixed-size binary width");
+    out.kind = Kind::FixedBinary;
+  } else if (f.starts_with("+w:")) {
+    std::string_view rest = f.substr(3);
+    if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
+      return malformed(table, column, "bad fixed-size list size");
+    out.kind = Kind::FixedList;
+  } else if (f.starts_with("d:")) {
+    std::string_view rest = f.substr(2);
+    int32_t precision = 0;
+    out.width = 128;
+    if (!parse_int(rest, precision) || rest.empty() || rest[0] != ',')
+      return malformed(table, column, "bad decimal");
+    rest.remove_prefix(1);
+    if (!parse_int(rest, out.scale)) return malformed(table, column, "bad decimal");
+    if (!rest.empty()) {
+      rest.remove_prefix(1);
+      if (!parse_int(rest, out.width) || !rest.empty())
+        return malformed(table, column, "bad decimal");
+    }
+    if (out.width != 32 && out.width != 64 && out.width != 128 && out.width != 256)
+      return unsupported(table, column, f);
+    out.kind = Kind::Decimal;
+  } else if (f.size() == 3 && (f.starts_with("tt") || f.starts_with("tD")) && unit_of(f[2]) >= 0) {
+    out.kind = f[1] == 't' ? Kind::Time : Kind::Duration;
+    out.unit = unit_of(f[2]);
+  } else if (f.size() >= 4 && f.starts_with("ts") && unit_of(f[2]) >= 0 && f[3] == ':') {
+    out.kind = Kind::Timestamp;
+    out.unit = unit_of(f[2]);
+    const std::string_view tz = f.substr(4);
+    if (tz.empty()) {
+      out.zone = Field::Zone::None;
+    } else if (fixed_offset(tz, out.fixed.seconds)) {
+      out.zone = Field::Zone::Fixed;
+    } else {
+      out.zone = Field::Zone::Named;
+      out.named = Ref::steal(temporal::zone_new(tz.data(), tz.size()));
+      if (!out.named) {
+        errors::add_note("while reading the time zone of column '%s' of table %R", column.c_str(),
+                         table);
+        return false;
+      }
+    }
+  } else {
+    return unsupported(table, column, f);
+  }
+
+  const int64_t want = out.kind == Kind::Struct                                  ? -1
+                       : (out.kind >= Kind::List && out.kind <= Kind::FixedList) ? 1
+                       : out.kind == Kind::Map                                   ? 1
+                                                                                 : 0;
+  if (want >= 0 && s->n_children != want) return malformed(table, column, "wrong child count");
+  out.children.resize(static_cast<size_t>(s->n_children));
+  for (int64_t i = 0; i < s->n_children; ++i) {
+    const ArrowSchema* c = s->children[i];
+    std::string path = column;
+    if (out.kind == Kind::Struct && c != nullptr && c->name != nullptr)
+      path += std::string(".") + c->name;
+    if (!parse(c, table, path, depth + 1, out.children[static_cast<size_t>(i)])) return false;
+  }
+  if (out.kind == Kind::Map &&
+      (out.children[0].kind != Kind::Struct || out.children[0].children.size() != 2))
+    return malformed(table, column, "map entries that are not key/value structs");
+  return true;
+}
+
+template <bool Esc>
+bool render_keys(Field& f) {
+  if (f.kind == Kind::Struct) {
+    for (Field& c : f.children) {
+      if (!utf8::valid(c.name.data(), c.name.size())) {
+        PyErr_SetString(PyExc_ValueError, "an Arrow field name is not UTF-8");
+        return false;
+      }
+      Buffer* tmp = common::buf_new(c.name.size() + 16);
+      if (tmp == nullptr) return no_memory();
+      const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");
+      if (ok) c.key.assign(tmp->data, tmp->pos);
+      common::buf_free(tmp);
+      if (!ok && where::active()) {
+        where::finish();  // ends the refusal here; it is made again at the first value
+        PyErr_Clear();
+        c.key_refused = true;
+      } else if (!ok) {
+        return false;
+      }
+    }
+  }
+  for (Field& c : f.children)
+    if (!render_keys<Esc>(c)) return false;
+  if (f.values && !render_keys<Esc>(*f.values)) return false;
+  return true;
+}
+
+// Buffers a layout has (validity first); -1 for the view layouts, which have a variable count.
+int buffers_of(const Field& f) {
+  if (f.values) return 2;
+  switch (f.kind) {
+    case Kind::Null: return 0;
+    case Kind::Utf8:
+    case Kind::LargeUtf8:
+    case Kind::Binary:
+    case Kind::LargeBinary: return 3;
+    case Kind::Utf8View:
+    case Kind::BinaryView: return -1;
+    case Kind::Json: return f.storage == Kind::Utf8View ? -1 : 3;
+    case Kind::ListView:
+    case Kind::LargeListView: return 3;
+    case Kind::FixedList:
+    case Kind::Struct: return 1;
+    default: return 2;
+  }
+}
+
+[[gnu::cold]] bool bad_batch(PyObject* table, const Field& f, const char* what) {
+  PyErr_Format(PyExc_ValueError, "table %R: malformed Arrow batch at field '%s' (%s)", table,
+               f.name.c_str(), what);
+  return false;
+}
+
+// `need`: the positions (from the array's own offset) its parent may read.
+bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
+  if (a == nullptr) return bad_batch(table, f, "missing array");
+  if (a->length < 0 || a->offset < 0 || a->n_buffers < 0 || a->n_children < 0)
+    return bad_batch(table, f, "negative length, offset or count");
+  if (a->length < need) return bad_batch(table, f, "shorter than its parent needs");
+  const int nb = buffers_of(f);
+  if (nb >= 0 ? a->n_buffers != nb : a->n_buffers < 3)
+    return bad_batch(table, f, "wrong buffer count");
+  if (a->n_buffers > 0 && a->buffers == nullptr) return bad_batch(table, f, "no buffers");
+  if (a->null_count != 0 && nb != 0 && a->buffers[0] == nullptr && a->length > 0)
+    return bad_batch(table, f, "nulls without a validity bitmap");
+  for (int64_t i = 1; i < a->n_buffers; ++i)
+    if (a->buffers[i] == nullptr && a->length > 0 && i < (nb >= 0 ? nb : 2))
+      return bad_batch(table, f, "a data buffer is missing");
+  if (f.values) {
+    if (a->dictionary == nullptr) return bad_batch(table, f, "no dictionary");
+    if (a->n_children != 0) return bad_batch(table, f, "wrong child count");
+    return check(a->dictionary, *f.values, table, 0);
+  }
+  if (static_cast<size_t>(a->n_children) != f.children.size() ||
+      (a->n_children > 0 && a->children == nullptr))
+    return bad_batch(table, f, "wrong child count");
+  for (size_t i = 0; i < f.children.size(); ++i) {
+    // A struct's children are read at the parent's positions; a fixed-size list's at a
+    // multiple; variable lists check each element's range against the child's length.
+    int64_t child_need = 0;
+    if (f.kind == Kind::Struct) {
+      child_need = a->offset + a->length;
+    } else if (f.kind == Kind::FixedList) {
+      if (__builtin_mul_overflow(a->offset + a->length, int64_t{f.width}, &child_need))
+        return bad_batch(table, f, "too long");
+    }
+    if (!check(a->children[i], f.children[i], table, child_need)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, Field& root) {
+  if (schema->format == nullptr || std::strcmp(schema->format, "+s") != 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "the Arrow records of table %R must be a stream of struct batches (a table), "
+                 "not format '%s'",
+                 table_name, schema->format != nullptr ? schema->format : "");
+    return false;
+  }
+  root.kind = Kind::Struct;
+  root.format = "+s";
+  root.children.resize(static_cast<size_t>(schema->n_children < 0 ? 0 : schema->n_children));
+  if (schema->n_children > 0 && schema->children == nullptr)
+    return malformed(table_name, "", "bad children");
+  for (int64_t i = 0; i < schema->n_children; ++i) {
+    const ArrowSchema* c = schema->children[i];
+    const std::string column = c != nullptr && c->name != nullptr ? c->name : "";
+    if (!parse(c, table_name, column, 1, root.children[static_cast<size_t>(i)])) return false;
+  }
+  return escape ? render_keys<true>(root) : render_keys<false>(root);
+}
+
+bool check_batch(const ArrowArray* batch, const Field& root, PyObject* table_name) {
+  return check(batch, root, table_name, 0);
+}
+
+}  // namespace ondrel::pentock::arrowin
