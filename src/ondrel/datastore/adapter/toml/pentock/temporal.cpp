@@ -22,11 +22,8 @@ inline char* two(char* o, unsigned v) {
   return o + 2;
 }
 
-// Floor division, for values before the epoch.
-inline int64_t floor_div(int64_t a, int64_t b) {
-  int64_t q = a / b;
-  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
+using civil::days_from_civil;
+using civil::floor_div;
 
 // YYYY-MM-DD for a year in 1..9999.
 char* put_date(char* o, const Civil& c) {
@@ -113,19 +110,6 @@ constexpr size_t kRoom = 64;
 inline void finish(Buffer* buf, char* end) { buf->pos = static_cast<size_t>(end - buf->data); }
 
 }  // namespace
-
-Civil civil_from_days(int64_t z) {
-  // Howard Hinnant's days_from_civil inverse, valid over the whole int64 day range we allow.
-  z += 719468;
-  const int64_t era = floor_div(z, 146097);
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return Civil{static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
-}
 
 Split split(int64_t value, int unit) {
   const int64_t per_second = kNanosPerUnit[0] / kNanosPerUnit[unit];
@@ -283,15 +267,6 @@ int utcoffset_of(PyObject* obj, Offset* out) {
   }
   *out = offset_of(delta.get());
   return 1;
-}
-
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 }  // namespace

@@ -7,19 +7,15 @@
 
 #include <cstdint>
 
+#include "ondrel/_native/civil.hpp"
 #include "ondrel/_native/common.hpp"
 
 namespace ondrel::pentock::temporal {
 
 using common::Buffer;
 
-// A proleptic Gregorian date.
-struct Civil {
-  int64_t year;
-  unsigned month;
-  unsigned day;
-};
-Civil civil_from_days(int64_t days);  // days since 1970-01-01
+using Civil = civil::Date;
+using civil::civil_from_days;  // days since 1970-01-01
 
 // A point split for text: whole seconds from the epoch (or midnight) and the nanoseconds in
 // the second; `ns_unit` says the value had nanoseconds to show.

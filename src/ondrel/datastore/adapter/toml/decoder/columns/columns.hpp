@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ondrel/_native/arrow_export.hpp"
+#include "ondrel/_native/civil.hpp"
 #include "ondrel/_native/ref.hpp"
 
 namespace ondrel::decoder {
@@ -257,27 +258,7 @@ bool Column::append_string_units(const U* s, size_t n) {
   return append_string_utf8(reinterpret_cast<const char*>(units_.data()), units_.size());
 }
 
-// Whole days since 1970-01-01 of a proleptic Gregorian date, and back.
-inline int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-inline void civil_from_days(int64_t z, int* y, int* m, int* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (*m <= 2));
-}
+using civil::days_from_civil;
 
 // JSON text of scalars, as json.dumps writes them.
 bool json_string(Buf& out, const char* s, size_t n);

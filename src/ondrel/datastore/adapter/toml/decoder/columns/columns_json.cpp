@@ -39,13 +39,12 @@ void put_time(char*& o, int64_t micros) {
 }
 
 void put_date(char*& o, int64_t days) {
-  int y, m, d;
-  civil_from_days(days, &y, &m, &d);
-  put_digits(o, y, 4);
+  const civil::Date c = civil::civil_from_days(days);
+  put_digits(o, static_cast<int>(c.year), 4);
   *o++ = '-';
-  put_digits(o, m, 2);
+  put_digits(o, static_cast<int>(c.month), 2);
   *o++ = '-';
-  put_digits(o, d, 2);
+  put_digits(o, static_cast<int>(c.day), 2);
 }
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
