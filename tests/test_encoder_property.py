@@ -191,6 +191,32 @@ def test_float_text_matches_repr_at_the_edges():
     assert encoded_list(FLOAT_EDGES) == [repr(x) for x in FLOAT_EDGES]
 
 
+def _around(xs):
+    """Each double with its two neighbours, both signs."""
+    out = []
+    for x in xs:
+        for y in (math.nextafter(x, 0), x, math.nextafter(x, math.inf)):
+            out += [y, -y]
+    return out
+
+
+# Where the shortest digits are hard to get (powers of two, whose interval below is half as
+# wide; the smallest subnormals, with fewer than three digits) and where the layout switches.
+@pytest.mark.parametrize(
+    "values",
+    [
+        _around([2.0**e for e in range(-1074, 1024, 7)]),
+        _around([float(f"1e{e}") for e in range(-323, 309, 3)]),
+        [struct.unpack("<d", struct.pack("<Q", b))[0] for b in range(1, 40)],
+        _around([1e-5, 1e-4, 1e15, 1e16, 2.0**53, 2.0**52, 2.2250738585072014e-308]),
+        _around([123.0, 0.5, 99.99, 1234.5678, 9007199254740991.0, 1.7976931348623157e308]),
+    ],
+    ids=["powers-of-two", "powers-of-ten", "smallest-subnormals", "switches", "ordinary"],
+)
+def test_float_text_matches_repr_at_boundaries(values):
+    assert encoded_list(values) == [repr(x) for x in values]
+
+
 @settings(max_examples=300, deadline=None)
 @given(
     st.lists(
