@@ -33,33 +33,39 @@ RECORDS = 40_000
 _ASCII_WORDS = ("alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta", "zeta")
 
 
+# Records share their key objects, as records built from one schema do.
+_I = tuple(f"i{k}" for k in range(8))
+_F = tuple(f"f{k}" for k in range(8))
+_S = tuple(f"s{k}" for k in range(6))
+
+
 def _ints(rng: random.Random, i: int) -> dict[str, Any]:
     # Small, medium and full 64-bit magnitudes, as ids, counters and hashes mix them.
     return {
-        f"i{k}": (i, rng.randrange(-1000, 1000), rng.getrandbits(63) - 2**62)[k % 3]
+        _I[k]: (i, rng.randrange(-1000, 1000), rng.getrandbits(63) - 2**62)[k % 3]
         for k in range(8)
     }
 
 
 def _floats(rng: random.Random, _i: int) -> dict[str, Any]:
     # 17 significant digits mostly, in and out of repr's fixed range.
-    return {f"f{k}": rng.random() * 10.0 ** rng.randrange(-8, 20) for k in range(8)}
+    return {_F[k]: rng.random() * 10.0 ** rng.randrange(-8, 20) for k in range(8)}
 
 
 def _short_floats(rng: random.Random, _i: int) -> dict[str, Any]:
-    return {f"f{k}": round(rng.uniform(-1000, 1000), 2) for k in range(8)}
+    return {_F[k]: round(rng.uniform(-1000, 1000), 2) for k in range(8)}
 
 
 def _ascii(rng: random.Random, i: int) -> dict[str, Any]:
     return {
-        f"s{k}": f"{_ASCII_WORDS[rng.randrange(len(_ASCII_WORDS))]} {i} {rng.randrange(10**6)}"
+        _S[k]: f"{_ASCII_WORDS[rng.randrange(len(_ASCII_WORDS))]} {i} {rng.randrange(10**6)}"
         for k in range(6)
     }
 
 
 def _non_ascii(rng: random.Random, i: int) -> dict[str, Any]:
     words = bt.TEXTS["mixed"]
-    return {f"s{k}": f"{words[rng.randrange(len(words))]} {i}" for k in range(6)}
+    return {_S[k]: f"{words[rng.randrange(len(words))]} {i}" for k in range(6)}
 
 
 def _nested(rng: random.Random, i: int) -> dict[str, Any]:
