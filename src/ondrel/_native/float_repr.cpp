@@ -159,65 +159,30 @@ inline Decimal to_decimal(int q, uint64_t c) {
   return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
 }
 
-inline int decimal_length(uint64_t f) {
-  constexpr uint64_t kPow10[] = {1,
-                                 10,
-                                 100,
-                                 1000,
-                                 10000,
-                                 100000,
-                                 1000000,
-                                 10000000,
-                                 100000000,
-                                 1000000000,
-                                 10000000000,
-                                 100000000000,
-                                 1000000000000,
-                                 10000000000000,
-                                 100000000000000,
-                                 1000000000000000,
-                                 10000000000000000,
-                                 100000000000000000,
-                                 1000000000000000000};
-  // floor(log10 2^bits) estimate, then one compare; f > 0.
-  const int n = ((64 - std::countl_zero(f)) * 1233) >> 12;
-  return n + (f >= kPow10[n]);
-}
+struct Digits {
+  const char* first;  // the first digit
+  int n;              // digits up to the last that is not zero
+};
 
-// The n digits of f at d[0, n).
-inline void write_digits(char* d, uint64_t f, int n) {
-  char* p = d + n;
-  while (f >= 100) {
-    const auto pair = static_cast<size_t>(f % 100) * 2;
-    f /= 100;
-    p -= 2;
-    std::memcpy(p, kDigitPairs.d + pair, 2);
-  }
-  if (f >= 10) {
-    std::memcpy(p - 2, kDigitPairs.d + f * 2, 2);
-  } else {
-    p[-1] = static_cast<char>('0' + f);
-  }
-}
-
-// f 10^e without its trailing zeros; f > 0.
-inline void strip_zeros(uint64_t& f, int& e) {
-  while (f % 100000000 == 0) {
-    f /= 100000000;
-    e += 8;
-  }
-  if (f % 10000 == 0) {
-    f /= 10000;
-    e += 4;
-  }
-  if (f % 100 == 0) {
-    f /= 100;
-    e += 2;
-  }
-  if (f % 10 == 0) {
-    f /= 10;
-    e += 1;
-  }
+// The digits of 0 < f < 10^17, written as 17 digits at d[0, 17) (leading zeros included); the
+// zeros at the end are left out of the count and added to *e.
+inline Digits write_digits(char* d, uint64_t f, int* e) {
+  const uint64_t hi = f / 10000000000000000ULL;
+  const uint64_t rest = f % 10000000000000000ULL;
+  const uint64_t wm = eight_digits(static_cast<uint32_t>(rest / 100000000));
+  const uint64_t wl = eight_digits(static_cast<uint32_t>(rest % 100000000));
+  d[0] = static_cast<char>('0' + hi);
+  const uint64_t am = wm + kAsciiZeros;
+  const uint64_t al = wl + kAsciiZeros;
+  std::memcpy(d + 1, &am, 8);
+  std::memcpy(d + 9, &al, 8);
+  // Zero digits are zero bytes: the last digit is the highest byte, the first the lowest.
+  const int trailing = (std::countl_zero(wl) >> 3) + (wl == 0 ? std::countl_zero(wm) >> 3 : 0);
+  const int length = hi != 0   ? 17
+                     : wm != 0 ? 16 - (std::countr_zero(wm) >> 3)
+                               : 8 - (std::countr_zero(wl) >> 3);
+  *e += trailing;
+  return {d + 17 - length, length - trailing};
 }
 
 // Room past `o` that the layout may scribble on beyond the text: copies are of fixed sizes.
@@ -238,16 +203,13 @@ char* float_repr(char* o, double value) {
     const int q = bq - 1075;
     const uint64_t c = kCMin | t;
     if (q < 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
-      // A whole number below 2^53: its own digits, then ".0".
-      f = c >> -q;
-      const int n = decimal_length(f);
-      write_digits(o, f, n);
-      std::memcpy(o + n, ".0", 2);
-      return o + n + 2;
+      f = c >> -q;  // a whole number below 2^53: its own digits
+      e = 0;
+    } else {
+      const Decimal d = to_decimal(q, c);
+      f = d.f;
+      e = d.e;
     }
-    const Decimal d = to_decimal(q, c);
-    f = d.f;
-    e = d.e;
   } else if (t != 0) {
     const Decimal d = to_decimal(kQMin, t);
     f = d.f;
@@ -256,11 +218,11 @@ char* float_repr(char* o, double value) {
     std::memcpy(o, "0.0", 3);
     return o + 3;
   }
-  strip_zeros(f, e);
-  const int n = decimal_length(f);
+  char buf[kDigitRoom];
+  const Digits digits = write_digits(buf, f, &e);
+  const char* const d = digits.first;
+  const int n = digits.n;
   const int exp10 = e + n - 1;  // of the first digit
-  char d[kDigitRoom];
-  write_digits(d, f, n);
   if (exp10 >= 0 && exp10 < 16) {
     const int whole = exp10 + 1;
     std::memcpy(o, d, 16);

@@ -1,5 +1,6 @@
-// float_repr against std::to_chars' shortest digits laid out as repr() lays them out, over
-// millions of random bit patterns and the doubles at the edges of each layout.
+// Number text against std::to_chars: float_repr against the shortest digits laid out as repr()
+// lays them out, over millions of random bit patterns and the doubles at the edges of each
+// layout; u64_to_chars at every length.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,8 +9,10 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "check.hpp"
+#include "ondrel/_native/digit_pairs.hpp"
 #include "ondrel/_native/float_repr.hpp"
 
 namespace {
@@ -152,10 +155,24 @@ void test_random() {
   }
 }
 
+void test_integers() {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200'000; ++i) {
+    const uint64_t v = i < 64 ? (uint64_t{1} << i) - (i & 1) : rng() >> (rng() & 63);
+    char want[24];
+    char got[24];
+    const char* want_end = std::to_chars(want, want + sizeof want, v).ptr;
+    const char* got_end = ondrel::u64_to_chars(got, v);
+    CHECK(std::string_view(want, static_cast<size_t>(want_end - want)) ==
+          std::string_view(got, static_cast<size_t>(got_end - got)));
+  }
+}
+
 }  // namespace
 
 int main() {
+  test_integers();
   test_edges();
   test_random();
-  return native_test::finish("test_float_repr");
+  return native_test::finish("test_number_text");
 }
