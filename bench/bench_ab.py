@@ -5,7 +5,7 @@ Each tree (a checkout with its modules built in place) gets one worker process t
 the modules from its own src/ and sets up the same seeded data. The workers take turns sample
 by sample, so both see the same machine; the table gives the medians and NEW/OLD.
 
-- write: encode_unified_data and write_unified_data of the benchmark model (escape_strings=True);
+- write: encode_unified_data and write_unified_data of the benchmark model, escaped and raw;
 - read: decode_unified_data of that model's document as UTF-8 bytes, into dicts and into Arrow;
 - call: one tiny call through the shared function type, 200,000 at a time (the call's own cost);
 - kinds: encode_unified_data (escape_strings off and on) of each one-kind model of
@@ -56,6 +56,8 @@ print(len(text), zlib.crc32(text.encode()), flush=True)
 serve({
     "encode_unified_data": lambda: encode_unified_data(model, escape_strings=True),
     "write_unified_data": lambda: write_unified_data(model, path, escape_strings=True),
+    "encode_unified_data, raw": lambda: encode_unified_data(model),
+    "write_unified_data, raw": lambda: write_unified_data(model, path),
 })
 """,
     "read": r"""

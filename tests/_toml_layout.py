@@ -2,7 +2,9 @@
 property tests, tools/fuzz.py, examples/demo.py and the benchmark check the encoder against.
 
 - ``dumps(doc, escape_strings)`` writes the document text the encoder must produce, byte for
-  byte, from the plain form ``{"header": {...}, "tables": {name: {"columns", "records"}}}``;
+  byte, from the plain form ``{"header": {...}, "tables": {name: {"columns", "records"}}}``,
+  or raises ValueError where the encoder must refuse: None inside an array, and without
+  escaping a string that is not valid raw in a TOML 1.0 basic string;
 - ``document(version, schema_version, tables)`` builds that plain form from the column
   tuples and records a model's tables give;
 - ``expected(doc)`` is what ``tomllib`` must read back from the document, and ``same``
@@ -71,6 +73,10 @@ _SHORT_ESCAPES = {
     "\\": "\\\\",
 }
 _NEEDS_ESCAPE = re.compile(r'[\x00-\x1f"\\\x7f]')
+# One character that may stand raw in a basic string, or one TOML 1.0 escape.
+_RAW_TOKEN = re.compile(
+    r'[^"\\\x00-\x08\x0a-\x1f\x7f]|\\[btnfr"\\]|\\u[0-9A-Fa-f]{4}|\\U[0-9A-Fa-f]{8}'
+)
 
 
 # ---- the text -------------------------------------------------------------------------------
@@ -81,9 +87,25 @@ def _escape_char(m: re.Match[str]) -> str:
     return _SHORT_ESCAPES.get(c) or "\\u%04X" % ord(c)
 
 
+def _raw_ok(s: str) -> bool:
+    pos = 0
+    while pos < len(s):
+        m = _RAW_TOKEN.match(s, pos)
+        if m is None:
+            return False
+        if len(m.group(0)) > 2:  # \u or \U: a Unicode scalar value
+            code = int(m.group(0)[2:], 16)
+            if code > 0x10FFFF or 0xD800 <= code <= 0xDFFF:
+                return False
+        pos = m.end()
+    return True
+
+
 def _quoted(s: str, escape: bool) -> str:
     if escape:
         s = _NEEDS_ESCAPE.sub(_escape_char, s)
+    elif not _raw_ok(s):
+        raise ValueError(f"not valid raw in a TOML basic string: {s!r}")
     return '"' + s + '"'
 
 
@@ -95,7 +117,7 @@ def _key(k: str, escape: bool) -> str:
 
 def _value(v: Any, escape: bool) -> str:
     if v is None:
-        return "null"
+        raise ValueError("None inside an array: TOML has no null")
     if v is True:
         return "true"
     if v is False:

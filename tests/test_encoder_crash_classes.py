@@ -166,7 +166,8 @@ def test_rss_flat_over_many_encodes_of_a_large_model(tmp_path):
         ("Returns(5)", "TypeError"),
         ("Returns(b'x')", "TypeError"),
         ("Returns('a\\ud800b')", "UnicodeEncodeError"),
-        ("Returns(MyStr('q\"'))", "ok"),
+        # Refused raw (the quote would end the string), written escaped.
+        ("Returns(MyStr('q\"'))", ["ValueError", "ok"]),
         ("Reenter()", "ok"),
         ("Reenter(forever=True)", "RecursionError"),
         ("10 ** 5000", "ValueError"),
@@ -176,7 +177,7 @@ def test_rss_flat_over_many_encodes_of_a_large_model(tmp_path):
         ("{None: 2}", "TypeError"),
         ("{(1,): 2}", "TypeError"),
         ("{MyStr('k'): 2}", "ok"),
-        ("[None, 1]", "ok"),
+        ("[None, 1]", "ValueError"),  # TOML has no null
         ("self_list()", "RecursionError"),
         ("self_dict()", "RecursionError"),
         ("deep('list')", "RecursionError"),
@@ -246,7 +247,7 @@ def test_hostile_value(value, outcome):
         print("OK")
         """
     )
-    assert out.splitlines()[0] == str([outcome])
+    assert out.splitlines()[0] == str(outcome if isinstance(outcome, list) else [outcome])
 
 
 # ---- mutation while reading ---------------------------------------------------------------------
@@ -413,8 +414,9 @@ def test_write_failure_is_os_error_never_none(tmp_path, target):
             else:
                 print("returned", result)
         if target == "fsize_limit":
-            # No cut-off document that could parse with records missing.
-            print(os.path.getsize(path))
+            # No cut-off document that could parse with records missing: the path did not
+            # exist, and the failed saves leave nothing behind.
+            print(sorted(os.listdir(tmp)))
         print("OK")
         """
     )
@@ -422,4 +424,4 @@ def test_write_failure_is_os_error_never_none(tmp_path, target):
     assert len(set(lines[:3])) == 1 and lines[0].startswith("OSError"), out
     if target == "fsize_limit":
         assert lines[0] == "OSError 27 True"  # EFBIG
-        assert lines[3] == "0"
+        assert lines[3] == "[]"

@@ -80,7 +80,7 @@ def test_module_and_function_attributes():
     ("function", "text"),
     [
         (encode_unified_data, "(data, escape_strings=False)"),
-        (write_unified_data, "(data, filepath, escape_strings=False)"),
+        (write_unified_data, "(data, filepath, escape_strings=False, *, durable=False)"),
     ],
 )
 def test_inspect_signature_matches_the_parameters(function, text):
@@ -120,6 +120,10 @@ def test_inspect_signature_matches_the_parameters(function, text):
             r"Argument 'filepath' has incorrect type \(expected str, got S\)",
         ),
         (lambda: write_unified_data(Model(), None), "bad argument type"),
+        (
+            lambda: write_unified_data(Model(), "x", False, True),
+            r"write_unified_data\(\) takes at most 3 positional arguments \(4 given\)",
+        ),
         (lambda: encode_unified_data(Model(output=[1, 2, 3])), "Expected tuple, got list"),
     ],
 )
@@ -152,8 +156,8 @@ def test_missing_tuple_output_is_attribute_error():
 MODEL = Model(
     {
         "t": Table(
-            [col("id", "INTEGER", comment="é\n")],
-            [{"id": i, "s": 'ü€😀"', "f": 0.1 * i} for i in range(500)],
+            [col("id", "INTEGER", comment="é\t")],
+            [{"id": i, "s": 'ü€😀\\"', "f": 0.1 * i} for i in range(500)],
         )
     }
 )
@@ -174,6 +178,8 @@ def test_write_gives_exactly_the_encoded_bytes_and_overwrites(tmp_path, escape):
         records_model([{"a": 1}, 5]),
         Model(output=None),
         Model(version=b"1"),
+        records_model([{"a": [1, None]}]),
+        records_model([{"a": 'say "hi"'}]),
     ],
 )
 def test_failed_encode_leaves_existing_file_untouched(tmp_path, bad_model):

@@ -31,6 +31,15 @@ tricky_text = st.one_of(
             "\u2028",
             "a.b",
             " ",
+            # Escaped beforehand: valid raw, or not (a lone backslash, bad hex, a surrogate).
+            'a\\"b',
+            "\\u00e9\\U0001F600",
+            "\\",
+            "\\x41",
+            "\\u12G4",
+            "\\uD800",
+            "\\U00110000",
+            "\t",
         ]
     ),
 )
@@ -48,12 +57,17 @@ values = st.recursive(
     lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(keys, inner, max_size=4)),
     max_leaves=12,
 )
-records = st.dictionaries(keys, st.one_of(st.none(), values), max_size=6)
+# None anywhere, inside arrays too, where the encoder must refuse it.
+values_with_none = st.recursive(
+    st.one_of(scalars, st.none()),
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(keys, inner, max_size=4)),
+    max_leaves=12,
+)
 flags = st.one_of(st.booleans(), st.sampled_from([0, 1, "", "y", None]))
 
 
 @st.composite
-def columns(draw):
+def columns(draw, values):
     return col(
         draw(tricky_text),
         draw(tricky_text),
@@ -67,14 +81,30 @@ def columns(draw):
     )
 
 
-models = st.builds(
-    lambda version, schema, tables: (version, schema, tables),
-    tricky_text,
-    tricky_text,
-    st.dictionaries(
-        keys, st.tuples(st.lists(columns(), max_size=3), st.lists(records, max_size=4)), max_size=3
-    ),
-)
+def models_of(values):
+    records = st.dictionaries(keys, st.one_of(st.none(), values), max_size=6)
+    return st.builds(
+        lambda version, schema, tables: (version, schema, tables),
+        tricky_text,
+        tricky_text,
+        st.dictionaries(
+            keys,
+            st.tuples(st.lists(columns(values), max_size=3), st.lists(records, max_size=4)),
+            max_size=3,
+        ),
+    )
+
+
+models = models_of(values)
+
+
+def model_of(parts):
+    version, schema, tables = parts
+    return Model(
+        {name: Table(cols, recs) for name, (cols, recs) in tables.items()},
+        version=version,
+        schema_version=schema,
+    )
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -99,8 +129,25 @@ def test_documents_match_the_layout_oracle_byte_for_byte(parts, escape):
         version=version,
         schema_version=schema,
     )
-    want = layout.dumps(layout.document(version, schema, tables), escape_strings=escape)
+    try:
+        want = layout.dumps(layout.document(version, schema, tables), escape_strings=escape)
+    except ValueError:  # a string that cannot stand raw: refused, never written
+        with pytest.raises(ValueError, match="escape_strings=True"):
+            encode_unified_data(model, escape)
+        return
     assert encode_unified_data(model, escape) == want
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(models_of(values_with_none), st.booleans())
+def test_every_document_loads_or_is_refused(parts, escape):
+    try:
+        text = encode_unified_data(model_of(parts), escape)
+    except (ValueError, TypeError):
+        return
+    got = tomllib.loads(text)
+    if escape:
+        assert layout.same(got, layout.expected(layout.document(*parts)))
 
 
 def encoded_list(items):

@@ -55,8 +55,9 @@ int no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) {
 
 int parse(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
-  if (nargs > params.nparams) {
-    raise_count(params.func_name, params.nrequired, params.nparams, nargs);
+  const Py_ssize_t max_positional = params.npositional < 0 ? params.nparams : params.npositional;
+  if (nargs > max_positional) {
+    raise_count(params.func_name, params.nrequired, max_positional, nargs);
     return -1;
   }
   for (Py_ssize_t i = 0; i < params.nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -87,7 +88,7 @@ int parse(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   for (Py_ssize_t i = 0; i < params.nrequired; ++i) {
     if (out[i] == nullptr) {
-      raise_count(params.func_name, params.nrequired, params.nparams, nargs);
+      raise_count(params.func_name, params.nrequired, max_positional, nargs);
       return -1;
     }
   }

@@ -6,13 +6,15 @@
 
 namespace ondrel::args {
 
-// Parameters of one function. The first `nrequired` parameters are required; every
-// parameter may be passed by position or by keyword.
+// Parameters of one function. The first `nrequired` parameters are required; the first
+// `npositional` (all when negative) may be passed by position or by keyword, the rest only by
+// keyword.
 struct Params {
   const char* func_name;        // name used in messages, e.g. "set"
   const char* const* keywords;  // `nparams` parameter names
   Py_ssize_t nparams;
   Py_ssize_t nrequired;
+  Py_ssize_t npositional = -1;
 };
 
 // Fills out[0 .. nparams) with borrowed references, null for an omitted optional parameter.

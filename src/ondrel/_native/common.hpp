@@ -167,4 +167,132 @@ inline constexpr char kHexUpper[] = "0123456789ABCDEF";
   }
 }
 
+// ---- text copied raw into a TOML basic string --------------------------------------------
+
+inline constexpr size_t kRawOk = SIZE_MAX;
+
+namespace detail {
+
+// Per byte: 0 = may stand raw (tab included), 1 = backslash (a TOML 1.0 escape must follow),
+// 2 = never raw: '"', the C0 controls other than tab, DEL. Bytes of multi-byte sequences are
+// all 0: TOML 1.0 forbids only ASCII code points raw.
+struct RawClass {
+  uint8_t cls[256];
+  constexpr RawClass() : cls{} {
+    for (uint32_t b = 0; b < 0x20; ++b) cls[b] = 2;
+    cls[0x09] = 0;
+    cls[0x22] = 2;
+    cls[0x5C] = 1;
+    cls[0x7F] = 2;
+  }
+};
+inline constexpr RawClass kRawClass{};
+
+inline int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c |= 0x20;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Length of the \uXXXX or \UXXXXXXXX escape at p[0] (a backslash), or 0 when its digits are
+// not hex or do not name a Unicode scalar value (readers refuse surrogates and > U+10FFFF).
+inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
+  const size_t digits = p[1] == 'u' ? 4 : 8;
+  if (left < 2 + digits) return 0;
+  uint32_t code = 0;
+  for (size_t i = 0; i < digits; ++i) {
+    const int d = hex_digit(p[2 + i]);
+    if (d < 0) return 0;
+    code = code << 4 | static_cast<uint32_t>(d);
+  }
+  if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return 2 + digits;
+}
+
+// The exact check from `i` on, once the fast pass has seen a byte it cannot pass.
+[[gnu::noinline]] inline size_t raw_string_error_from(const unsigned char* p, size_t i, size_t n) {
+  while (i < n) {
+    const uint8_t cls = kRawClass.cls[p[i]];
+    if (cls == 0) {
+      ++i;
+      continue;
+    }
+    if (cls == 2 || i + 1 == n) return i;
+    size_t len = 0;
+    switch (p[i + 1]) {
+      case 'b':
+      case 't':
+      case 'n':
+      case 'f':
+      case 'r':
+      case '"':
+      case '\\': len = 2; break;
+      case 'u':
+      case 'U': len = unicode_escape_length(p + i, n - i); break;
+      default: break;
+    }
+    if (len == 0) return i;
+    i += len;
+  }
+  return kRawOk;
+}
+
+}  // namespace detail
+
+namespace detail {
+
+// A high bit in each byte of `w` that is below 0x20, '"', '\\' or DEL, and possibly in a
+// byte above such a byte (a borrow): never a miss, and a false hit only costs the exact check.
+// Bytes from 0x80 up (UTF-8 beyond ASCII) never hit.
+constexpr uint64_t raw_suspects(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t quote = w ^ (kOnes * 0x22);
+  const uint64_t slash = w ^ (kOnes * 0x5C);
+  const uint64_t del = w ^ (kOnes * 0x7F);
+  return ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes) | (del - kOnes)) & ~w &
+         (kOnes * 0x80);
+}
+
+inline uint64_t load64(const unsigned char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline uint64_t load32(const unsigned char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+}  // namespace detail
+
+// Offset of the first byte that keeps `s` from standing unchanged between the quotes of a
+// TOML 1.0 basic string (an unescaped '"', a control character other than tab, DEL, or a
+// backslash that starts no TOML 1.0 escape), or kRawOk. Valid escapes pass, so text escaped
+// beforehand stays as it is. The fast pass reads whole words, overlapping at the end, so a
+// short string costs one test and no loop; only a string with a suspect byte (a tab, a
+// backslash) is walked byte by byte.
+[[nodiscard]] inline size_t raw_basic_string_error(const char* s, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  uint64_t hit;
+  if (n >= 8) {
+    hit = 0;
+    for (size_t i = 0; i + 8 < n; i += 8) hit |= detail::raw_suspects(detail::load64(p + i));
+    hit |= detail::raw_suspects(detail::load64(p + n - 8));
+  } else if (n >= 4) {
+    hit = detail::raw_suspects(detail::load32(p) | detail::load32(p + n - 4) << 32);
+  } else if (n > 0) {
+    // The three bytes cover strings of one to three; the rest is a harmless 'a'.
+    hit = detail::raw_suspects(0x6161616161000000ULL | p[0] | uint64_t{p[n >> 1]} << 8 |
+                               uint64_t{p[n - 1]} << 16);
+  } else {
+    return kRawOk;
+  }
+  if (hit == 0) [[likely]]
+    return kRawOk;
+  return detail::raw_string_error_from(p, 0, n);
+}
+
 }  // namespace ondrel::common

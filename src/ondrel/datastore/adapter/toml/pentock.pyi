@@ -18,5 +18,7 @@ class _UnifiedData(Protocol):
 def encode_unified_data(data: _UnifiedData, escape_strings: bool = False) -> str:
     """Return the TOML document of ``data`` as a str."""
 
-def write_unified_data(data: _UnifiedData, filepath: str, escape_strings: bool = False) -> None:
-    """Write the TOML document of ``data`` to ``filepath`` (UTF-8, one write)."""
+def write_unified_data(
+    data: _UnifiedData, filepath: str, escape_strings: bool = False, *, durable: bool = False
+) -> None:
+    """Write the TOML document of ``data`` to ``filepath`` (UTF-8), replacing it whole."""

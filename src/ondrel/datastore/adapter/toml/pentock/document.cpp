@@ -6,13 +6,25 @@ namespace ondrel::pentock {
 
 namespace {
 
-// Adds the table (and column) to a failure so the caller can find the bad field.
+// Adds the table (and column) to a failure so the caller can find the bad field: to the path
+// of a refusal, else as a note.
 [[gnu::cold, gnu::noinline]] bool add_context(PyObject* table_name, Py_ssize_t column) {
+  where::index(column);
+  where::field(".columns");
+  where::key(table_name);
+  where::field("tables");
   if (column >= 0)
     errors::add_note("while encoding column %zd of table %R", column, table_name);
   else
     errors::add_note("while encoding table %R", table_name);
   return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool refused_in_record(PyObject* table_name, Py_ssize_t index) {
+  where::index(index);
+  where::field(".records");
+  where::key(table_name);
+  return where::field("tables");
 }
 
 [[gnu::cold, gnu::noinline]] bool raise_record_not_dict(PyObject* table_name, Py_ssize_t index,
@@ -22,13 +34,15 @@ namespace {
   return false;
 }
 
-// key = "value"
+// key = "value"; `part` names the field in the path of a refusal.
 template <bool Esc, size_t N>
-inline bool char_to_str(Buffer* buf, const char (&key)[N], PyObject* value, const char* what) {
+inline bool char_to_str(Buffer* buf, const char (&key)[N], PyObject* value, const char* what,
+                        const char* part) {
   if (!reserve(buf, N - 1 + 3)) return false;
   put_unchecked(buf, key);
   put_unchecked(buf, tok::B_EQUALS);
-  return _escaped_quoted_value<Esc>(buf, value, what);
+  if (!_escaped_quoted_value<Esc>(buf, value, what)) return where::field(part);
+  return true;
 }
 
 // key = true
@@ -45,16 +59,19 @@ template <bool Esc>
 bool header_to_buf(Buffer* buf, const HeaderData* header) {
   if (!put(buf, tok::B_HEADER_SECTION)) return false;
   if (!put(buf, tok::B_VERSION_EQ)) return false;
-  if (!_escaped_quoted_value<Esc>(buf, header->version, "version")) return false;
+  if (!_escaped_quoted_value<Esc>(buf, header->version, "version"))
+    return where::field(".version") || where::field("header");
   if (!insert_newline(buf)) return false;
   if (!put(buf, tok::B_SCHEMA_VERSION_EQ)) return false;
-  if (!_escaped_quoted_value<Esc>(buf, header->schema_version, "schema_version")) return false;
+  if (!_escaped_quoted_value<Esc>(buf, header->schema_version, "schema_version"))
+    return where::field(".schema_version") || where::field("header");
   if (!insert_newline(buf)) return false;
   if (!put(buf, tok::B_TABLES_EQ)) return false;
   if (!insert_open_bracket(buf)) return false;
   for (Py_ssize_t i = 0; i < header->num_tables; ++i) {
     if (i != 0 && !insert_comma_space(buf)) return false;
-    if (!_escaped_quoted_value<Esc>(buf, header->table_list[i], "a table name")) return false;
+    if (!_escaped_quoted_value<Esc>(buf, header->table_list[i], "a table name"))
+      return where::index(i) || where::field(".tables") || where::field("header");
   }
   return put(buf, "]\n");
 }
@@ -62,17 +79,18 @@ bool header_to_buf(Buffer* buf, const HeaderData* header) {
 template <bool Esc>
 bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
   if (!put(buf, "{ ")) return false;
-  if (!char_to_str<Esc>(buf, tok::B_NAME, col->name, "column name")) return false;
+  if (!char_to_str<Esc>(buf, tok::B_NAME, col->name, "column name", ".name")) return false;
   if (col->type != nullptr) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::B_TYPE, col->type, "column type")) return false;
+    if (!char_to_str<Esc>(buf, tok::B_TYPE, col->type, "column type", ".type")) return false;
   }
   if (col->nullable && !(insert_comma_space(buf) && char_true(buf, tok::B_NULLABLE))) return false;
   if (col->primary_key && !(insert_comma_space(buf) && char_true(buf, tok::B_PRIMARY_KEY)))
     return false;
   if (col->foreign_key != Py_None) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::B_FOREIGN_KEY, col->foreign_key, "column foreign_key"))
+    if (!char_to_str<Esc>(buf, tok::B_FOREIGN_KEY, col->foreign_key, "column foreign_key",
+                          ".foreign_key"))
       return false;
   }
   if (col->unique && !(insert_comma_space(buf) && char_true(buf, tok::B_UNIQUE))) return false;
@@ -83,11 +101,12 @@ bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
     put_unchecked(buf, tok::B_COMMA_SPACE);
     put_unchecked(buf, tok::B_DEFAULT);
     put_unchecked(buf, tok::B_EQUALS);
-    if (!_value_to_buf<Esc>(buf, col->default_)) return false;
+    if (!_value_to_buf<Esc>(buf, col->default_)) return where::field(".default");
   }
   if (col->comment != Py_None) {
     if (!insert_comma_space(buf)) return false;
-    if (!char_to_str<Esc>(buf, tok::B_COMMENT, col->comment, "column comment")) return false;
+    if (!char_to_str<Esc>(buf, tok::B_COMMENT, col->comment, "column comment", ".comment"))
+      return false;
   }
   return put(buf, " }");
 }
@@ -95,7 +114,8 @@ bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
 template <bool Esc>
 bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
   if (!put(buf, tok::B_TABLES_DOT)) return false;
-  if (!write_key<Esc>(buf, table->name, "a table name")) return false;
+  if (!write_key<Esc>(buf, table->name, "a table name"))
+    return where::key(table->name, true) || where::field("tables");
   if (!put(buf, "]\n")) return false;
 
   if (!put(buf, tok::B_COLUMNS_EQ) || !put(buf, "[\n")) return false;
@@ -109,7 +129,7 @@ bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
     if (!insert_indent(buf)) return false;
-    if (!record_to_buf<Esc>(buf, record, keys)) return false;
+    if (!record_to_buf<Esc>(buf, record, keys)) return refused_in_record(table->name, i);
     if (!put(buf, ",\n")) return false;
   }
   return put(buf, "]\n");
@@ -143,7 +163,11 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
 }
 
 bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings) {
-  return escape_strings ? encode_document<true>(data, buf) : encode_document<false>(data, buf);
+  if (escape_strings ? encode_document<true>(data, buf) : encode_document<false>(data, buf))
+      [[likely]]
+    return true;
+  where::finish();
+  return false;
 }
 
 }  // namespace ondrel::pentock

@@ -112,6 +112,22 @@ inline bool _quoted_str_value(Buffer* buf, PyObject* value, const char* what = "
 template <bool Esc>
 bool write_key(Buffer* buf, PyObject* key, const char* what);
 
+// ---- refusals: where in the document -------------------------------------------------------
+
+// Values a reader would refuse (None inside an array; with Esc false, a string that cannot
+// stand raw in a basic string) raise ValueError where they are met and leave a pending path.
+// Each writer they unwind through adds its own part, innermost first, so the path costs
+// nothing until something is refused; _encode_to_buffer then names the whole path. Other
+// failures pass through these helpers untouched. Each returns false.
+namespace where {
+[[gnu::cold, gnu::noinline]] bool index(Py_ssize_t i);      // [i]
+[[gnu::cold, gnu::noinline]] bool field(const char* name);  // .name (or a bare root name)
+// .key when bare, else ['key']; `itself`: the key, not its value, was refused.
+[[gnu::cold, gnu::noinline]] bool key(PyObject* key, bool itself = false);
+// Names the whole path in the pending refusal's ValueError; nothing when none is pending.
+[[gnu::cold, gnu::noinline]] void finish();
+}  // namespace where
+
 // ---- record keys -----------------------------------------------------------------------
 
 // Bare-key verdicts of record keys for one document: records repeat the same few key objects.

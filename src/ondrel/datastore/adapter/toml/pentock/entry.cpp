@@ -1,17 +1,14 @@
 // The two entry points, encode_unified_data and write_unified_data: arguments, the per-call
-// owners of the snapshot, buffer and file, and the one write to the file.
+// owners of the snapshot and buffer, and the save of the document.
 #include <Python.h>
 
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/replace_file.hpp"
 #include "ondrel/_native/utf8_str.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -29,14 +26,7 @@ struct BufferOwner {
   ~BufferOwner() { common::buf_free(buf); }
 };
 
-struct FileOwner {
-  FILE* f = nullptr;
-  ~FileOwner() {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-
-// Truth of escape_strings: 0, 1, or -1 with the truth test's exception.
+// Truth of escape_strings and durable: 0, 1, or -1 with the truth test's exception.
 int flag_of(PyObject* value) {
   if (value == nullptr || value == Py_False || value == Py_None) return 0;
   if (value == Py_True) return 1;
@@ -99,15 +89,17 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   return nullptr;
 }
 
-const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings"};
-const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 3, 2};
+const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings", "durable"};
+const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 4, 2, 3};
 
 PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[3];
+  PyObject* a[4];
   if (args::parse(kWriteParams, argv, nargs, kwnames, a) < 0) return nullptr;
   int escape = flag_of(a[2]);
   if (escape < 0) return nullptr;
+  int durable = flag_of(a[3]);
+  if (durable < 0) return nullptr;
   PyObject* filepath = a[1];  // held by the caller for the whole call
   if (args::check_exact_str(filepath, "filepath", true, false) < 0) return nullptr;
   Ref output = output_of(a[0]);
@@ -127,31 +119,20 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
   if (!encode(snap, escape, owner)) return nullptr;
 
-  // Truncated at open ("wb"): a reader or a crash mid-write can only ever see a prefix of the
-  // new document, never new text followed by the tail of an older file. "e": close-on-exec.
-  FileOwner file;
-  file.f = std::fopen(path, "wbe");
-  if (file.f == nullptr) {
-    Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));
-    if (msg) PyErr_SetObject(PyExc_OSError, msg.get());
-    return nullptr;
+  // The file is touched only now: a refused or failed encode leaves it as it was. Only bytes
+  // this call owns are read from here on, so other threads may run meanwhile.
+  files::SaveResult saved;
+  Py_BEGIN_ALLOW_THREADS saved =
+      files::save_whole_file(path, owner.buf->data, owner.buf->pos, durable != 0);
+  Py_END_ALLOW_THREADS switch (saved.stage) {
+    case files::SaveResult::kDone: Py_RETURN_NONE;
+    case files::SaveResult::kNoMemory: return PyErr_NoMemory();
+    case files::SaveResult::kWrite: return raise_write_error(saved.err, filepath);
+    case files::SaveResult::kOpen: break;
   }
-  // Unbuffered: the one fwrite goes straight to the file, so a failure is seen here and no
-  // stdio buffer is left to flush later.
-  std::setvbuf(file.f, nullptr, _IONBF, 0);
-  errno = 0;
-  size_t written = std::fwrite(owner.buf->data, 1, owner.buf->pos, file.f);
-  if (written != owner.buf->pos) {
-    int err = errno;
-    // A cut-off document could still parse, with records missing; leave an empty file. If
-    // even that fails, the write error is still the one to report.
-    [[maybe_unused]] int cut = ftruncate(fileno(file.f), 0);
-    std::fclose(std::exchange(file.f, nullptr));
-    return raise_write_error(err, filepath);
-  }
-  errno = 0;
-  if (std::fclose(std::exchange(file.f, nullptr)) != 0) return raise_write_error(errno, filepath);
-  Py_RETURN_NONE;
+  Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));
+  if (msg) PyErr_SetObject(PyExc_OSError, msg.get());
+  return nullptr;
 }
 
 constexpr char kEncodeDoc[] =
@@ -170,7 +151,7 @@ const FunctionDef kWriteFunction{"write_unified_data",
                                  kWriteDoc,
                                  _write_unified_data_impl,
                                  false,
-                                 "(data, filepath, escape_strings=False)"};
+                                 "(data, filepath, escape_strings=False, *, durable=False)"};
 const FunctionDef kEncodeFunction{"encode_unified_data",
                                   "encode_unified_data",
                                   kEncodeDoc,

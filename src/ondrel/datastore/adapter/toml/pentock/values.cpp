@@ -1,4 +1,8 @@
 // TOML value writers: strings, keys, arrays and inline tables, dispatched on the value's type.
+#include <new>
+#include <string>
+#include <vector>
+
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
@@ -16,6 +20,45 @@ bool raise_not_str(const char* what, PyObject* obj) {
 }
 
 namespace {
+
+// The refusal being unwound, per thread: only one is ever pending, and nothing between the
+// refusal and _encode_to_buffer runs Python code.
+struct Pending {
+  bool active = false;
+  bool key = false;                // the refused string is a key
+  std::string what;                // the refusal, as the message says it
+  std::vector<std::string> parts;  // innermost first
+};
+
+Pending& pending() {
+  thread_local Pending p;
+  return p;
+}
+
+[[gnu::cold]] bool add_part(std::string part) {
+  Pending& p = pending();
+  if (!p.active) return false;
+  try {
+    p.parts.push_back(std::move(part));
+  } catch (const std::bad_alloc&) {
+    p.active = false;  // the ValueError raised at the refusal stands, without its path
+  }
+  return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool refuse(const char* what) {
+  PyErr_SetString(PyExc_ValueError, what);
+  Pending& p = pending();
+  p.parts.clear();
+  p.key = false;
+  try {
+    p.what = what;
+    p.active = true;
+  } catch (const std::bad_alloc&) {
+    p.active = false;
+  }
+  return false;
+}
 
 // Bytes allowed in a TOML bare key: A-Z a-z 0-9 _ -
 struct BareKeyTable {
@@ -38,6 +81,16 @@ inline bool is_bare_key(const Utf8& s) {
   return true;
 }
 
+[[gnu::cold, gnu::noinline]] bool refuse_raw(const Utf8& s, size_t at) {
+  const unsigned char c = static_cast<unsigned char>(s.data[at]);
+  if (c == '"') return refuse("holds an unescaped '\"'");
+  if (c == '\\') return refuse("holds a backslash that starts no TOML 1.0 escape");
+  if (c == 0x7F) return refuse("holds the control character DEL (U+007F)");
+  char text[48];
+  PyOS_snprintf(text, sizeof text, "holds the control character U+%04X", static_cast<unsigned>(c));
+  return refuse(text);
+}
+
 template <bool Esc>
 inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
   size_t n;
@@ -48,6 +101,9 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
     if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
     return put(buf, tok::B_QUOTE);
   } else {
+    const size_t bad = common::raw_basic_string_error(s.data, s.size);
+    if (bad != common::kRawOk) [[unlikely]]
+      return refuse_raw(s, bad);
     char* out = buf->data + buf->pos;
     out[0] = '"';
     std::memcpy(out + 1, s.data, s.size);
@@ -144,7 +200,8 @@ bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
   if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]]
     return ok;
   PyTypeObject* type = Py_TYPE(value);
-  if (value == Py_None) return put(buf, tok::B_NULL);
+  // Only array items get here: tables leave None entries out, and so do column defaults.
+  if (value == Py_None) return refuse("is None inside an array, and TOML has no null");
   if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, keys);
   if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth, keys);
   return value_slow<Esc>(buf, value, depth, keys);
@@ -163,18 +220,18 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
       PyObject* item = PyList_GET_ITEM(arr, i);
       bool ok;
       if (scalar_to_buf<Esc>(buf, item, &ok)) [[likely]] {
-        if (!ok) return false;
+        if (!ok) return where::index(i);
         continue;
       }
       Ref held = Ref::borrow(item);
-      if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return false;
+      if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return where::index(i);
     }
   } else {
     // Tuples cannot change, and the caller holds this one.
     const Py_ssize_t n = PyTuple_GET_SIZE(arr);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i != 0 && !insert_comma_space(buf)) return false;
-      if (!value_at<Esc>(buf, PyTuple_GET_ITEM(arr, i), depth + 1, keys)) return false;
+      if (!value_at<Esc>(buf, PyTuple_GET_ITEM(arr, i), depth + 1, keys)) return where::index(i);
     }
   }
   return put(buf, " ]");
@@ -211,7 +268,8 @@ inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
     return true;
   }
   if (!first && !insert_comma_space(buf)) return false;
-  return quoted_bytes<Esc>(buf, k) && insert_equals(buf);
+  if (!quoted_bytes<Esc>(buf, k)) return where::key(key, true);
+  return insert_equals(buf);
 }
 
 template <bool Esc>
@@ -228,17 +286,83 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
     written = true;
     bool ok;
     if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]] {
-      if (!ok) return false;
+      if (!ok) return where::key(key);
       continue;
     }
-    // Owned: writing the value may run Python code that removes the entry.
+    // Owned, with its key for the path of a refusal: writing the value may run Python code
+    // that removes the entry.
     Ref held = Ref::borrow(value);
-    if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return false;
+    Ref held_key = Ref::borrow(key);
+    if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return where::key(held_key.get());
   }
   return put(buf, " }");
 }
 
 }  // namespace
+
+namespace where {
+
+bool index(Py_ssize_t i) {
+  if (!pending().active) return false;
+  return add_part("[" + std::to_string(i) + "]");
+}
+
+bool field(const char* name) {
+  if (!pending().active) return false;
+  return add_part(name);
+}
+
+namespace {
+
+std::string key_part(PyObject* key) {
+  Utf8 u{};
+  // A key that was written (or refused) has its UTF-8 form cached already.
+  if (!PyUnicode_Check(key) || !utf8_of(key, &u, "key")) return "[?]";
+  if (is_bare_key(u)) return "." + std::string(u.data, u.size);
+  // str's own repr, never an override's: no Python code runs here.
+  Ref text = Ref::steal(PyUnicode_Type.tp_repr(key));
+  Py_ssize_t n = 0;
+  const char* r = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+  if (r == nullptr) return "[?]";
+  return "[" + std::string(r, static_cast<size_t>(n)) + "]";
+}
+
+}  // namespace
+
+bool key(PyObject* key, bool itself) {
+  Pending& p = pending();
+  if (!p.active) return false;
+  if (itself) p.key = true;
+  // The refusal's ValueError stays the one raised, whatever the key's text needs.
+  PyObject* raised = PyErr_GetRaisedException();
+  std::string part;
+  try {
+    part = key_part(key);
+  } catch (const std::bad_alloc&) {
+    p.active = false;
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return add_part(std::move(part));
+}
+
+void finish() {
+  Pending& p = pending();
+  if (!p.active) return;
+  p.active = false;
+  try {
+    std::string path;
+    for (auto it = p.parts.rbegin(); it != p.parts.rend(); ++it) path += *it;
+    p.parts.clear();
+    PyErr_Format(
+        PyExc_ValueError, "%s: the %s %s%s", path.c_str(), p.key ? "key" : "value", p.what.c_str(),
+        p.what.starts_with("holds") ? "; pass escape_strings=True to have it escaped" : "");
+  } catch (const std::bad_alloc&) {
+    // The ValueError raised at the refusal stands, without its path.
+  }
+}
+
+}  // namespace where
 
 template <bool Esc>
 bool _value_to_buf(Buffer* buf, PyObject* value) {

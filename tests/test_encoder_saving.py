@@ -1,0 +1,348 @@
+"""Saving never loses the store: a save that fails, is killed or races another leaves the old
+document or the new one, whole; links, permissions and special files are honoured; durable
+saves sync in order; refusals name where they were found."""
+
+from __future__ import annotations
+
+import os
+import random
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import _isolated
+from _toml_models import Model, Table, col, records_model
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
+
+# The documents every saver writes, the same in the test and in its children.
+DOCS = """
+from _toml_models import records_model
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
+def store(n, tag):
+    return records_model([{"i": i, "tag": tag, "text": "x" * 40} for i in range(n)])
+OLD, A, B = store(10, "old"), store(20_000, "a"), store(20_000, "b")
+"""
+ns: dict = {}
+exec(DOCS, ns)
+OLD, A, B = (encode_unified_data(ns[k]).encode() for k in ("OLD", "A", "B"))
+
+
+def saver(code: str) -> subprocess.Popen[str]:
+    """One saver in its own interpreter, with the documents above, reporting on stdout."""
+    source = "\n".join(
+        [f"import sys; sys.path.insert(0, {str(_isolated.TESTS_DIR)!r})", DOCS, code]
+    )
+    return subprocess.Popen(
+        [sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+
+
+def finished(proc: subprocess.Popen[str]) -> str:
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, out[-2000:] + err[-3000:]
+    return out
+
+
+def leftovers(directory) -> list[str]:
+    return sorted(n for n in os.listdir(directory) if n != "store.toml")
+
+
+# ---- faults ---------------------------------------------------------------------------------
+
+
+def test_save_past_the_file_size_limit_keeps_the_old_document(tmp_path):
+    path = str(tmp_path / "store.toml")
+    out = finished(
+        saver(f"""
+import resource
+write_unified_data(OLD, {path!r})
+resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))  # SIGXFSZ is ignored
+try:
+    write_unified_data(A, {path!r})
+except OSError as e:
+    print(e.errno, e.filename)
+""")
+    )
+    assert out.split() == ["27", path]  # EFBIG
+    assert open(path, "rb").read() == OLD
+    assert leftovers(tmp_path) == []
+
+
+def test_killed_saver_leaves_a_whole_document(tmp_path):
+    path = str(tmp_path / "store.toml")
+    rng = random.Random(19)
+    for _ in range(4):
+        proc = saver(f"""
+write_unified_data(A, {path!r})
+print("saved", flush=True)
+while True:
+    write_unified_data(B, {path!r})
+    write_unified_data(A, {path!r})
+""")
+        assert proc.stdout.readline() == "saved\n"
+        time.sleep(rng.uniform(0, 0.05))
+        proc.send_signal(signal.SIGKILL)
+        proc.communicate(timeout=60)
+        assert open(path, "rb").read() in (A, B)
+
+
+@pytest.mark.parametrize("writers", [1, 2])
+def test_readers_see_whole_documents_while_others_save(tmp_path, writers):
+    path = str(tmp_path / "store.toml")
+    write_unified_data(ns["OLD"], path)
+    procs = [
+        saver(f"""
+for _ in range(15):
+    write_unified_data({doc}, {path!r})
+    write_unified_data(OLD, {path!r})
+""")
+        for doc in ("A", "B")[:writers]
+    ]
+    reads = 0
+    while any(p.poll() is None for p in procs):
+        with open(path, "rb") as f:
+            assert f.read() in (OLD, A, B)
+        reads += 1
+    for p in procs:
+        finished(p)
+    assert reads > 0 and open(path, "rb").read() == OLD
+    assert leftovers(tmp_path) == []
+
+
+# ---- what a path is -------------------------------------------------------------------------
+
+
+def save_new(path) -> bytes:
+    write_unified_data(ns["A"], str(path))
+    return A
+
+
+def case_symlink_chain(tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "real" / "store.toml").write_bytes(OLD)
+    os.symlink("real/store.toml", tmp_path / "hop")
+    os.symlink(str(tmp_path / "hop"), tmp_path / "link.toml")
+    assert save_new(tmp_path / "link.toml") == (tmp_path / "real" / "store.toml").read_bytes()
+    assert os.readlink(tmp_path / "link.toml") == str(tmp_path / "hop")
+    assert os.listdir(tmp_path / "real") == ["store.toml"]
+
+
+def case_dangling_symlink(tmp_path):
+    (tmp_path / "real").mkdir()
+    os.symlink("real/new.toml", tmp_path / "link.toml")
+    assert save_new(tmp_path / "link.toml") == (tmp_path / "real" / "new.toml").read_bytes()
+    assert os.path.islink(tmp_path / "link.toml")
+
+
+def case_mode_and_owner_kept(tmp_path):
+    path = tmp_path / "store.toml"
+    path.write_bytes(OLD)
+    os.chmod(path, 0o640)
+    owner = (12345, 23456) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+    os.chown(path, *owner)
+    save_new(path)
+    st = os.stat(path)
+    assert (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid) == (0o640, *owner)
+
+
+def case_new_file_under_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        save_new(tmp_path / "store.toml")
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(tmp_path / "store.toml").st_mode) == 0o640
+
+
+def case_fifo_written_in_place(tmp_path):
+    path = tmp_path / "store.toml"
+    os.mkfifo(path)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(path.read_bytes()))
+    reader.start()
+    save_new(path)
+    reader.join(60)
+    assert got == [A] and stat.S_ISFIFO(os.lstat(path).st_mode)
+
+
+def case_device_node_written_in_place(tmp_path):
+    path = tmp_path / "store.toml"
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # the null device
+    except PermissionError:
+        pytest.skip("mknod needs CAP_MKNOD")
+    save_new(path)
+    st = os.lstat(path)
+    assert stat.S_ISCHR(st.st_mode) and st.st_rdev == os.makedev(1, 3)
+
+
+# Without rights on the directory, a writable file is written in place, as before; a file
+# without write rights stays as it is. Run as nobody when root (root may write anywhere).
+DROPPED = """
+import os, tempfile
+d = tempfile.mkdtemp()
+os.chmod(d, 0o755)
+print(d)
+for name, mode in (("store.toml", 0o644), ("locked.toml", 0o444)):
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(b"old")
+    os.chmod(os.path.join(d, name), mode)
+if os.geteuid() == 0:
+    for name in ("store.toml", "locked.toml"):
+        os.chown(os.path.join(d, name), 65534, 65534)
+    os.setgid(65534)
+    os.setuid(65534)
+else:
+    os.chmod(d, 0o555)
+inode = os.stat(os.path.join(d, "store.toml")).st_ino
+write_unified_data(A, os.path.join(d, "store.toml"))
+same = os.stat(os.path.join(d, "store.toml")).st_ino == inode
+try:
+    write_unified_data(A, os.path.join(d, "locked.toml"))
+except OSError as e:
+    print(same, e.errno, str(e).startswith("Could not open file for writing: "))
+"""
+
+
+def case_directory_without_rights(tmp_path):
+    out = finished(saver(DROPPED)).split("\n")
+    d = out[0]
+    try:
+        assert out[1] == "True None True"
+        assert open(os.path.join(d, "store.toml"), "rb").read() == A
+        assert open(os.path.join(d, "locked.toml"), "rb").read() == b"old"
+        assert sorted(os.listdir(d)) == ["locked.toml", "store.toml"]
+    finally:
+        os.chmod(d, 0o755)
+        shutil.rmtree(d)
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        case_symlink_chain,
+        case_dangling_symlink,
+        case_mode_and_owner_kept,
+        case_new_file_under_umask,
+        case_fifo_written_in_place,
+        case_device_node_written_in_place,
+        case_directory_without_rights,
+    ],
+    ids=lambda case: case.__name__[5:],
+)
+def test_file_cases(tmp_path, case):
+    case(tmp_path)
+    # Nothing left beside the target.
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+
+
+# ---- durable ----------------------------------------------------------------------------------
+
+SYSCALLS = "openat,fsync,fdatasync,rename,renameat,renameat2"
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace (apt-get install strace)")
+@pytest.mark.parametrize("durable", [False, True])
+def test_durable_syncs_the_file_then_renames_then_syncs_the_directory(tmp_path, durable):
+    path = str(tmp_path / "store.toml")
+    write_unified_data(ns["OLD"], path)
+    log = tmp_path / "trace"
+    env = dict(os.environ)
+    # The sanitizer's preload is for the traced interpreter, not for strace itself.
+    preload = env.pop("LD_PRELOAD", None)
+    cmd = ["strace", "-f", "-qq", "-o", str(log), "-e", f"trace={SYSCALLS}"]
+    cmd += ["-E", f"LD_PRELOAD={preload}"] if preload else []
+    code = f"{DOCS}\nwrite_unified_data(OLD, {path!r}, durable={durable})"
+    cmd += [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(_isolated.TESTS_DIR)!r})\n"]
+    cmd[-1] += code
+    proc = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=120)
+    if proc.returncode != 0 and "ptrace" in proc.stderr:
+        pytest.skip(f"strace cannot trace here: {proc.stderr.strip()[:200]}")
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    lines = log.read_text().splitlines()
+    syncs = [i for i, line in enumerate(lines) if re.search(r"\b(fsync|fdatasync)\(", line)]
+    if not durable:
+        assert syncs == []
+        return
+    new = next(i for i, line in enumerate(lines) if "O_EXCL" in line and "store.toml" in line)
+    fd = re.search(r"= (\d+)$", lines[new]).group(1)
+    renamed = next(i for i, line in enumerate(lines) if re.search(r"\brename(at2?)?\(", line))
+    dir_open = next(i for i in range(renamed, len(lines)) if "O_DIRECTORY" in lines[i])
+    dir_fd = re.search(r"= (\d+)$", lines[dir_open]).group(1)
+    assert [lines[i].split("(", 1)[1].split(")")[0] for i in syncs] == [fd, dir_fd], lines
+    assert new < syncs[0] < renamed < dir_open < syncs[1]
+
+
+# ---- refusals ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("model", "where"),
+    [
+        (
+            records_model([{"a": 1}, {"a": 1}, {"a": 1}, {"tags": [1, None]}]),
+            "tables.t.records[3].tags[1]",
+        ),
+        (
+            records_model([{"m": {"deep key": [[1, (2, None)]]}}], name="my t"),
+            "tables['my t'].records[0].m['deep key'][0][1][1]",
+        ),
+        (Model({"t": Table([col("c", default=[None])])}), "tables.t.columns[0].default[0]"),
+    ],
+)
+@pytest.mark.parametrize("escape", [False, True])
+def test_none_inside_an_array_is_refused_where_it_is(model, where, escape):
+    with pytest.raises(ValueError) as info:
+        encode_unified_data(model, escape)
+    assert str(info.value) == f"{where}: the value is None inside an array, and TOML has no null"
+
+
+@pytest.mark.parametrize(
+    ("model", "where", "what"),
+    [
+        (
+            records_model([{"a": 'say "hi"'}]),
+            "tables.t.records[0].a: the value",
+            "an unescaped '\"'",
+        ),
+        (records_model([{'k"': 1}]), "tables.t.records[0]['k\"']: the key", "an unescaped '\"'"),
+        (
+            records_model([{"a": ["ok", "a\nb"]}]),
+            "tables.t.records[0].a[1]: the value",
+            "the control character U+000A",
+        ),
+        (
+            records_model([{"a": "x\\q"}]),
+            "tables.t.records[0].a: the value",
+            "a backslash that starts no TOML 1.0 escape",
+        ),
+        (
+            records_model([{"a": "\\uDFFF"}]),
+            "tables.t.records[0].a: the value",
+            "a backslash that starts no TOML 1.0 escape",
+        ),
+        (
+            Model({"t": Table([col("c", comment="\x7f")])}),
+            "tables.t.columns[0].comment: the value",
+            "the control character DEL (U+007F)",
+        ),
+        (Model(version='1"'), "header.version: the value", "an unescaped '\"'"),
+        (
+            Model(schema_version="\x00"),
+            "header.schema_version: the value",
+            "the control character U+0000",
+        ),
+        (Model({'t"': Table()}), "header.tables[0]: the value", "an unescaped '\"'"),
+    ],
+)
+def test_raw_strings_that_would_not_load_are_refused(model, where, what):
+    with pytest.raises(ValueError) as info:
+        encode_unified_data(model)
+    assert str(info.value) == f"{where} holds {what}; pass escape_strings=True to have it escaped"
