@@ -49,6 +49,15 @@ inline char* small_to_chars(char* o, uint32_t x) {
 // Writes v in decimal at o and returns the end; stores up to 20 bytes from o, never more
 // than max(end - o, 8).
 inline char* u64_to_chars(char* o, uint64_t v) {
+  if (v < 100) {
+    // Counters, flags and small codes: the commonest integers, in one or two bytes.
+    if (v < 10) {
+      *o = static_cast<char>('0' + v);
+      return o + 1;
+    }
+    std::memcpy(o, kDigitPairs.d + v * 2, 2);
+    return o + 2;
+  }
   if (v < 100000000) return small_to_chars(o, static_cast<uint32_t>(v));
   uint64_t w;
   if (v < 10000000000000000ULL) {

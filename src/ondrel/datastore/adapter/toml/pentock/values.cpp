@@ -91,26 +91,29 @@ inline bool is_bare_key(const Utf8& s) {
   return refuse(text);
 }
 
+// One pass copies the text between the quotes and looks for bytes that need escaping (or keep
+// it from standing raw); only text with such a byte takes the exact pass.
 template <bool Esc>
 inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
   size_t n;
   if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
   if (!reserve(buf, n)) return false;
-  if constexpr (Esc) {
-    put_unchecked(buf, tok::B_QUOTE);
-    if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
-    return put(buf, tok::B_QUOTE);
-  } else {
-    const size_t bad = common::raw_basic_string_error(s.data, s.size);
-    if (bad != common::kRawOk) [[unlikely]]
-      return refuse_raw(s, bad);
-    char* out = buf->data + buf->pos;
-    out[0] = '"';
-    std::memcpy(out + 1, s.data, s.size);
-    out[s.size + 1] = '"';
-    buf->pos += n;
-    return true;
+  char* out = buf->data + buf->pos;
+  out[0] = '"';
+  if (common::copy_with_suspects(out + 1, s.data, s.size)) [[unlikely]] {
+    if constexpr (Esc) {
+      put_unchecked(buf, tok::B_QUOTE);
+      if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
+      return put(buf, tok::B_QUOTE);
+    } else {
+      const size_t bad = common::detail::raw_string_error_from(
+          reinterpret_cast<const unsigned char*>(s.data), 0, s.size);
+      if (bad != common::kRawOk) return refuse_raw(s, bad);
+    }
   }
+  out[s.size + 1] = '"';
+  buf->pos += n;
+  return true;
 }
 
 // str() of any other object, as a quoted string.
