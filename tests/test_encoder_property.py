@@ -138,6 +138,37 @@ def test_documents_match_the_layout_oracle_byte_for_byte(parts, escape):
     assert encode_unified_data(model, escape) == want
 
 
+# Strings of every width (ASCII, Latin-1, BMP, astral) and of every length around the word
+# sizes the copy works in, with or without a character that needs escaping at any place.
+ALPHABETS = ("az09 _-.", "azé\xffÆ", "aé€中\u2028", "a😀\U0010fffd€", '"\\\t\n\x00\x7f\x1f')
+wide_text = st.lists(
+    st.sampled_from(ALPHABETS).flatmap(lambda a: st.text(st.sampled_from(a), max_size=40)),
+    min_size=1,
+    max_size=3,
+).map("".join)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.lists(st.one_of(wide_text, st.from_regex(r"[a-z_]{1,40}", fullmatch=True)), min_size=1,
+             max_size=5, unique=True),
+    st.lists(st.lists(st.one_of(wide_text, st.lists(wide_text, max_size=3)), min_size=5,
+                      max_size=5), min_size=1, max_size=4),
+    st.booleans(),
+)
+def test_string_copies_match_the_layout_oracle(key_list, rows, escape):
+    # Records share their key objects, as the records of one table do: the key cache's path.
+    records = [dict(zip(key_list, row, strict=False)) for row in rows]
+    tables = {"t": ([col("v", "TEXT")], records)}
+    try:
+        want = layout.dumps(layout.document("1", "2", tables), escape_strings=escape)
+    except ValueError:
+        with pytest.raises(ValueError, match="escape_strings=True"):
+            encode_unified_data(model_of(("1", "2", tables)), escape)
+        return
+    assert encode_unified_data(model_of(("1", "2", tables)), escape) == want
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(models_of(values_with_none), st.booleans())
 def test_every_document_loads_or_is_refused(parts, escape):
