@@ -42,8 +42,7 @@ _S = tuple(f"s{k}" for k in range(6))
 def _ints(rng: random.Random, i: int) -> dict[str, Any]:
     # Small, medium and full 64-bit magnitudes, as ids, counters and hashes mix them.
     return {
-        _I[k]: (i, rng.randrange(-1000, 1000), rng.getrandbits(63) - 2**62)[k % 3]
-        for k in range(8)
+        _I[k]: (i, rng.randrange(-1000, 1000), rng.getrandbits(63) - 2**62)[k % 3] for k in range(8)
     }
 
 
@@ -133,9 +132,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--json", metavar="PATH", help="also write the samples as JSON")
     args = ap.parse_args(argv)
     kinds = [
-        k
-        for k in KINDS
-        if not args.kinds or any(k[0].startswith(p) for p in args.kinds.split(","))
+        k for k in KINDS if not args.kinds or any(k[0].startswith(p) for p in args.kinds.split(","))
     ]
 
     load0 = os.getloadavg()

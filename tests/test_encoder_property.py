@@ -150,10 +150,17 @@ wide_text = st.lists(
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
-    st.lists(st.one_of(wide_text, st.from_regex(r"[a-z_]{1,40}", fullmatch=True)), min_size=1,
-             max_size=5, unique=True),
-    st.lists(st.lists(st.one_of(wide_text, st.lists(wide_text, max_size=3)), min_size=5,
-                      max_size=5), min_size=1, max_size=4),
+    st.lists(
+        st.one_of(wide_text, st.from_regex(r"[a-z_]{1,40}", fullmatch=True)),
+        min_size=1,
+        max_size=5,
+        unique=True,
+    ),
+    st.lists(
+        st.lists(st.one_of(wide_text, st.lists(wide_text, max_size=3)), min_size=5, max_size=5),
+        min_size=1,
+        max_size=4,
+    ),
     st.booleans(),
 )
 def test_string_copies_match_the_layout_oracle(key_list, rows, escape):

@@ -150,8 +150,7 @@ void test_random() {
   for (int i = 0; i < 500'000; ++i) {
     compare(static_cast<double>(cents(rng)) / 100.0);
     compare(static_cast<double>(rng() >> (rng() & 63)));
-    compare(std::uniform_real_distribution<double>(0, 1)(rng) *
-            std::pow(10.0, exp10(rng)));
+    compare(std::uniform_real_distribution<double>(0, 1)(rng) * std::pow(10.0, exp10(rng)));
   }
 }
 

@@ -278,7 +278,6 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
 
 }  // namespace detail
 
-
 // Offset of the first byte that keeps `s` from standing unchanged between the quotes of a
 // TOML 1.0 basic string (an unescaped '"', a control character other than tab, DEL, or a
 // backslash that starts no TOML 1.0 escape), or kRawOk. Valid escapes pass, so text escaped

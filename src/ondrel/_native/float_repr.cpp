@@ -15,7 +15,7 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr int kQMin = -1074;          // exponent of the subnormals' unit
+constexpr int kQMin = -1074;            // exponent of the subnormals' unit
 constexpr uint64_t kCMin = 1ULL << 52;  // the hidden bit
 constexpr uint64_t kMask63 = (1ULL << 63) - 1;
 
