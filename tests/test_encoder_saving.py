@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -71,7 +72,7 @@ except OSError as e:
 """)
     )
     assert out.split() == ["27", path]  # EFBIG
-    assert open(path, "rb").read() == OLD
+    assert Path(path).read_bytes() == OLD
     assert leftovers(tmp_path) == []
 
 
@@ -90,7 +91,7 @@ while True:
         time.sleep(rng.uniform(0, 0.05))
         proc.send_signal(signal.SIGKILL)
         proc.communicate(timeout=60)
-        assert open(path, "rb").read() in (A, B)
+        assert Path(path).read_bytes() in (A, B)
 
 
 @pytest.mark.parametrize("writers", [1, 2])
@@ -112,7 +113,7 @@ for _ in range(15):
         reads += 1
     for p in procs:
         finished(p)
-    assert reads > 0 and open(path, "rb").read() == OLD
+    assert reads > 0 and Path(path).read_bytes() == OLD
     assert leftovers(tmp_path) == []
 
 
@@ -216,12 +217,46 @@ def case_directory_without_rights(tmp_path):
     d = out[0]
     try:
         assert out[1] == "True None True"
-        assert open(os.path.join(d, "store.toml"), "rb").read() == A
-        assert open(os.path.join(d, "locked.toml"), "rb").read() == b"old"
+        assert Path(os.path.join(d, "store.toml")).read_bytes() == A
+        assert Path(os.path.join(d, "locked.toml")).read_bytes() == b"old"
         assert sorted(os.listdir(d)) == ["locked.toml", "store.toml"]
     finally:
         os.chmod(d, 0o755)
         shutil.rmtree(d)
+
+
+# A file mounted on its own (as containers mount a configuration file) cannot be renamed
+# over: it is written in place, into the file mounted there.
+MOUNTED = """
+import ctypes, os
+try:
+    os.unshare(os.CLONE_NEWNS)
+except (OSError, AttributeError) as e:
+    print("skip", e)
+    raise SystemExit
+libc = ctypes.CDLL(None, use_errno=True)
+MS_BIND, MS_REC, MS_PRIVATE = 4096, 16384, 1 << 18
+if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0 or libc.mount(
+    SRC.encode(), DST.encode(), None, MS_BIND, None
+) != 0:
+    print("skip mount:", os.strerror(ctypes.get_errno()))
+    raise SystemExit
+write_unified_data(A, DST)
+with open(DST, "rb") as f:
+    print("saved", f.read() == encode_unified_data(A).encode())
+"""
+
+
+def case_file_mounted_on_its_own(tmp_path):
+    src, dst = tmp_path / "source.toml", tmp_path / "store.toml"
+    src.write_bytes(OLD)
+    dst.write_bytes(OLD)
+    out = finished(saver(f"SRC, DST = {str(src)!r}, {str(dst)!r}\n" + MOUNTED)).strip()
+    if out.startswith("skip"):
+        pytest.skip(f"needs a mount namespace: {out}")
+    assert out == "saved True"
+    assert src.read_bytes() == A and dst.read_bytes() == OLD
+    assert sorted(os.listdir(tmp_path)) == ["source.toml", "store.toml"]
 
 
 @pytest.mark.parametrize(
@@ -234,6 +269,7 @@ def case_directory_without_rights(tmp_path):
         case_fifo_written_in_place,
         case_device_node_written_in_place,
         case_directory_without_rights,
+        case_file_mounted_on_its_own,
     ],
     ids=lambda case: case.__name__[5:],
 )

@@ -102,9 +102,9 @@ def encoder(model, path):
                 [
                     {
                         "id": i,
-                        "s": 'é"\n\x7f' * i,
+                        "s": 'é\\"\t' * i,
                         "f": i / 3,
-                        "l": [True, None, 2**70],
+                        "l": [True, 2**70],
                         "d": {"k": None},
                     }
                     for i in range(20)
@@ -118,6 +118,9 @@ def encoder(model, path):
         lambda: encode_unified_data(good),
         lambda: encode_unified_data(good, True),
         lambda: write_unified_data(good, path, True),
+        lambda: write_unified_data(good, path, durable=True),
+        lambda: encode_unified_data(records_model([{"a": {"b": [1, None]}}])),
+        lambda: encode_unified_data(records_model([{'k"': 1}])),
         lambda: write_unified_data(good, path + "/missing/x"),
         lambda: write_unified_data(good, "/dev/full"),
         lambda: write_unified_data(good, b"x"),

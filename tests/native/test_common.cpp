@@ -158,6 +158,44 @@ void test_truncated_input_not_overread() {
 
 }  // namespace
 
+size_t raw_error(std::string_view s) { return raw_basic_string_error(s.data(), s.size()); }
+
+void test_raw_string_check() {
+  CHECK(raw_error("") == kRawOk);
+  CHECK(raw_error("plain text, tab\t and \xC3\xA9 \xC2\x85") == kRawOk);
+  CHECK(raw_error("a\"b") == 1);
+  CHECK(raw_error("ab\x7F") == 2);
+  CHECK(raw_error("\n") == 0);
+  // TOML 1.0 escapes pass, with their hex digits and as Unicode scalar values only.
+  CHECK(raw_error("\\b\\t\\n\\f\\r\\\"\\\\ \\u00e9 \\U0010FFFF \\uD7FF \\uE000") == kRawOk);
+  CHECK(raw_error("x\\") == 1);
+  CHECK(raw_error("\\e") == 0);
+  CHECK(raw_error("\\x41") == 0);
+  CHECK(raw_error("\\u12G4") == 0);
+  CHECK(raw_error("\\u123") == 0);
+  CHECK(raw_error("\\uD800") == 0);
+  CHECK(raw_error("\\uDFFF") == 0);
+  CHECK(raw_error("ab\\U00110000") == 2);
+  CHECK(raw_error("\\\\u") == kRawOk);  // an escaped backslash, then a plain u
+  // The word-wide pass never misses: one bad or suspect byte at every position of strings
+  // of every length around the word sizes gives the byte-wise verdict.
+  const unsigned char probes[] = {0x00, 0x08, 0x09, 0x0A, 0x1F, 0x20, 0x21, 0x22, 0x23,
+                                  0x5B, 0x5C, 0x5D, 0x7E, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+  for (size_t n = 1; n <= 40; ++n) {
+    for (size_t at = 0; at < n; ++at) {
+      for (unsigned char probe : probes) {
+        std::string text(n, 'a');
+        text[at] = static_cast<char>(probe);
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        CHECK(raw_error(text) == detail::raw_string_error_from(p, 0, n));
+        const bool bad =
+            probe == 0x22 || probe == 0x5C || probe == 0x7F || (probe < 0x20 && probe != 0x09);
+        CHECK(raw_error(text) == (bad ? at : kRawOk));
+      }
+    }
+  }
+}
+
 int main() {
   test_growth();
   test_overflow_leaves_buffer_intact();
@@ -165,5 +203,6 @@ int main() {
   test_escape_text();
   test_utf8_passthrough();
   test_truncated_input_not_overread();
+  test_raw_string_check();
   return native_test::finish("test_common");
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace ondrel::files {
 
@@ -43,7 +44,7 @@ bool read_link(const std::string& path, std::string* out) {
 
 // How a path is saved, decided once from what it is now.
 struct Plan {
-  enum Kind { kInPlace, kReplace, kCreate } kind = kInPlace;
+  enum Kind : uint8_t { kInPlace, kReplace, kCreate } kind = kInPlace;
   std::string target;  // the file replaced or made: a link's final target
   struct stat old{};   // kReplace: the file replaced
 };
@@ -104,9 +105,13 @@ class NewFile {
   NewFile() = default;
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
-  ~NewFile() {
-    if (fd_ >= 0) ::close(fd_);
+  ~NewFile() { discard(); }
+
+  // Closes and removes the new file unless the rename took it; again, nothing.
+  void discard() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
     if (!name_.empty()) ::unlink(name_.c_str());
+    name_.clear();
   }
 
   // 0, or the errno of the last attempt. A hidden name beside the target; O_EXCL never
@@ -120,7 +125,8 @@ class NewFile {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
                     static_cast<unsigned long long>(name_salt()));
-      std::string name = dir + "/." + base + suffix;
+      std::string name = dir;
+      name.append("/.").append(base).append(suffix);
       // 0666: the umask applies, as for open(path, "wb").
       const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
@@ -150,6 +156,8 @@ class NewFile {
     return 0;
   }
 
+  // kDone with `err` EBUSY or EXDEV: the target cannot be renamed over (a file mounted on its
+  // own, as containers do), the new file is gone and the caller writes in place.
   SaveResult commit(const std::string& target, const char* data, size_t size, bool durable) {
     int err = write_all(fd_, data, size);
     if (err == 0 && durable && ::fsync(fd_) != 0) err = errno;
@@ -157,7 +165,10 @@ class NewFile {
     const int closed = ::close(fd_);
     fd_ = -1;
     if (closed != 0 && errno != EINTR) return {SaveResult::kWrite, errno};
-    if (::rename(name_.c_str(), target.c_str()) != 0) return {SaveResult::kWrite, errno};
+    if (::rename(name_.c_str(), target.c_str()) != 0) {
+      if (errno == EBUSY || errno == EXDEV) return {SaveResult::kDone, errno};
+      return {SaveResult::kWrite, errno};
+    }
     name_.clear();  // committed: the name is the target's now
     if (durable) return sync_dir(dir_of(target));
     return {SaveResult::kDone, 0};
@@ -217,7 +228,12 @@ SaveResult save(const char* path, const char* data, size_t size, bool durable) {
     const int kept = file.keep_attributes(plan.old);
     if (kept != 0) return {SaveResult::kWrite, kept};
   }
-  return file.commit(plan.target, data, size, durable);
+  const SaveResult done = file.commit(plan.target, data, size, durable);
+  if (done.stage == SaveResult::kDone && done.err != 0) {
+    file.discard();
+    return save_in_place(path, data, size, durable);
+  }
+  return done;
 }
 
 }  // namespace

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ondrel::files {
 
 struct SaveResult {
-  enum Stage {
+  enum Stage : uint8_t {
     kDone,
     kOpen,   // the file could not be opened or made; `err` is not reported
     kWrite,  // writing, syncing, closing or renaming failed with `err`

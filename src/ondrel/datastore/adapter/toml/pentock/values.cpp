@@ -362,6 +362,7 @@ void finish() {
         p.what.starts_with("holds") ? "; pass escape_strings=True to have it escaped" : "");
   } catch (const std::bad_alloc&) {
     // The ValueError raised at the refusal stands, without its path.
+    p.parts.clear();
   }
 }
 
