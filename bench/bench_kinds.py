@@ -147,10 +147,10 @@ def main(argv: list[str] | None = None) -> int:
                 e.status = why or "unavailable"
                 continue
 
-            def check(result: Any, kind: str = kind, e: h.Entry = e) -> str | None:
+            def check(result: Any, kind: str = kind, e: h.Entry = e, doc=wl.doc) -> str | None:
                 raw = result.encode("utf-8")
                 e.nbytes = len(raw)
-                return bt.check_content(kind, raw, wl.doc)
+                return bt.check_content(kind, raw, doc)
 
             h.arm(e, call, check, "CONTENT DIFFERS")
     h.log("timing (interleaved over all kinds) ...")

@@ -251,7 +251,7 @@ char* float_repr(char* o, double value) {
   o += n > 1 ? n + 1 : 1;
   *o++ = 'e';
   *o++ = exp10 < 0 ? '-' : '+';
-  const unsigned x = exp10 < 0 ? static_cast<unsigned>(-exp10) : static_cast<unsigned>(exp10);
+  const size_t x = exp10 < 0 ? static_cast<size_t>(-exp10) : static_cast<size_t>(exp10);
   if (x >= 100) {
     *o++ = static_cast<char>('0' + x / 100);
     std::memcpy(o, kDigitPairs.d + (x % 100) * 2, 2);

@@ -20,7 +20,7 @@ bool copy_ascii(const char* data, size_t n, char* out) {
 #if defined(__SSE2__)
   for (; n - i >= 64; i += 64) {
     __m128i v[4];
-    for (int k = 0; k < 4; ++k) {
+    for (size_t k = 0; k < 4; ++k) {
       v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16 * k), v[k]);
     }
