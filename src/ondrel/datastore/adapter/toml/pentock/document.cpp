@@ -9,7 +9,7 @@ namespace {
 // Adds the table (and column) to a failure so the caller can find the bad field: to the path
 // of a refusal, else as a note.
 [[gnu::cold, gnu::noinline]] bool add_context(PyObject* table_name, Py_ssize_t column) {
-  where::index(column);
+  if (column >= 0) where::index(column);
   where::field(".columns");
   where::key(table_name);
   where::field("tables");
