@@ -47,7 +47,7 @@ clean:
 # Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
 # records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-read bench-arrow bench-arrow-write bench-deps
+.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -56,6 +56,10 @@ bench-deps: $(VENV)/.bench-ready
 
 bench: build bench-deps
 	$(PY) bench/bench_toml.py $(BENCH_ARGS)
+
+# The writer one kind of value at a time against orjson and ssrjson (bench/bench_kinds.py).
+bench-kinds: build bench-deps
+	$(PY) bench/bench_kinds.py $(BENCH_ARGS)
 
 bench-read: build bench-deps
 	$(PY) bench/bench_toml_read.py $(BENCH_ARGS)

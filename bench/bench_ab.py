@@ -7,7 +7,9 @@ by sample, so both see the same machine; the table gives the medians and NEW/OLD
 
 - write: encode_unified_data and write_unified_data of the benchmark model, escaped and raw;
 - read: decode_unified_data of that model's document as UTF-8 bytes, into dicts and into Arrow;
-- call: one tiny call through the shared function type, 200,000 at a time (the call's own cost).
+- call: one tiny call through the shared function type, 200,000 at a time (the call's own cost);
+- kinds: encode_unified_data (escape_strings off and on) of each one-kind model of
+  bench_kinds.py (--records 40000 gives its size).
 """
 
 from __future__ import annotations
@@ -72,6 +74,20 @@ try:  # a tree from before records="arrow" times the dicts only
     )
 except TypeError:
     pass
+serve(calls)
+""",
+    "kinds": r"""
+import zlib, bench_kinds as k
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data
+calls, crc = {}, 0
+for label, ctype, make in k.KINDS:
+    m = k.workload(records, ctype, make).model
+    for esc in (False, True):
+        crc = zlib.crc32(encode_unified_data(m, escape_strings=esc).encode(), crc)
+        calls[label + (" (escape_strings)" if esc else "")] = (
+            lambda m=m, esc=esc: encode_unified_data(m, escape_strings=esc)
+        )
+print(crc, flush=True)
 serve(calls)
 """,
     "call": r"""

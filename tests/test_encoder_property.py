@@ -138,6 +138,44 @@ def test_documents_match_the_layout_oracle_byte_for_byte(parts, escape):
     assert encode_unified_data(model, escape) == want
 
 
+# Strings of every width (ASCII, Latin-1, BMP, astral) and of every length around the word
+# sizes the copy works in, with or without a character that needs escaping at any place.
+ALPHABETS = ("az09 _-.", "azé\xffÆ", "aé€中\u2028", "a😀\U0010fffd€", '"\\\t\n\x00\x7f\x1f')
+wide_text = st.lists(
+    st.sampled_from(ALPHABETS).flatmap(lambda a: st.text(st.sampled_from(a), max_size=40)),
+    min_size=1,
+    max_size=3,
+).map("".join)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.lists(
+        st.one_of(wide_text, st.from_regex(r"[a-z_]{1,40}", fullmatch=True)),
+        min_size=1,
+        max_size=5,
+        unique=True,
+    ),
+    st.lists(
+        st.lists(st.one_of(wide_text, st.lists(wide_text, max_size=3)), min_size=5, max_size=5),
+        min_size=1,
+        max_size=4,
+    ),
+    st.booleans(),
+)
+def test_string_copies_match_the_layout_oracle(key_list, rows, escape):
+    # Records share their key objects, as the records of one table do: the key cache's path.
+    records = [dict(zip(key_list, row, strict=False)) for row in rows]
+    tables = {"t": ([col("v", "TEXT")], records)}
+    try:
+        want = layout.dumps(layout.document("1", "2", tables), escape_strings=escape)
+    except ValueError:
+        with pytest.raises(ValueError, match="escape_strings=True"):
+            encode_unified_data(model_of(("1", "2", tables)), escape)
+        return
+    assert encode_unified_data(model_of(("1", "2", tables)), escape) == want
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(models_of(values_with_none), st.booleans())
 def test_every_document_loads_or_is_refused(parts, escape):
@@ -236,6 +274,32 @@ FLOAT_EDGES = [
 
 def test_float_text_matches_repr_at_the_edges():
     assert encoded_list(FLOAT_EDGES) == [repr(x) for x in FLOAT_EDGES]
+
+
+def _around(xs):
+    """Each double with its two neighbours, both signs."""
+    out = []
+    for x in xs:
+        for y in (math.nextafter(x, 0), x, math.nextafter(x, math.inf)):
+            out += [y, -y]
+    return out
+
+
+# Where the shortest digits are hard to get (powers of two, whose interval below is half as
+# wide; the smallest subnormals, with fewer than three digits) and where the layout switches.
+@pytest.mark.parametrize(
+    "values",
+    [
+        _around([2.0**e for e in range(-1074, 1024, 7)]),
+        _around([float(f"1e{e}") for e in range(-323, 309, 3)]),
+        [struct.unpack("<d", struct.pack("<Q", b))[0] for b in range(1, 40)],
+        _around([1e-5, 1e-4, 1e15, 1e16, 2.0**53, 2.0**52, 2.2250738585072014e-308]),
+        _around([123.0, 0.5, 99.99, 1234.5678, 9007199254740991.0, 1.7976931348623157e308]),
+    ],
+    ids=["powers-of-two", "powers-of-ten", "smallest-subnormals", "switches", "ordinary"],
+)
+def test_float_text_matches_repr_at_boundaries(values):
+    assert encoded_list(values) == [repr(x) for x in values]
 
 
 @settings(max_examples=300, deadline=None)

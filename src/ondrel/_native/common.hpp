@@ -6,6 +6,7 @@
 // (content, pos and capacity intact), nothing is written, and the caller reports the error.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -131,6 +132,34 @@ inline constexpr char kHexUpper[] = "0123456789ABCDEF";
 
 }  // namespace detail
 
+namespace detail {
+
+// A high bit in each byte of `w` that is below 0x20, '"', '\\' or DEL, and possibly in a
+// byte above such a byte (a borrow): never a miss, and a false hit only costs the exact check.
+// Bytes from 0x80 up (UTF-8 beyond ASCII) never hit.
+constexpr uint64_t raw_suspects(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t quote = w ^ (kOnes * 0x22);
+  const uint64_t slash = w ^ (kOnes * 0x5C);
+  const uint64_t del = w ^ (kOnes * 0x7F);
+  return ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes) | (del - kOnes)) & ~w &
+         (kOnes * 0x80);
+}
+
+inline uint64_t load64(const unsigned char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline uint64_t load32(const unsigned char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+}  // namespace detail
+
 // Appends `input_len` bytes of UTF-8 escaped for a TOML basic string, without quotes. Clean
 // runs are copied in one block. Never reads outside input[0 .. input_len); bytes of malformed
 // sequences are copied unchanged.
@@ -139,6 +168,15 @@ inline constexpr char kHexUpper[] = "0123456789ABCDEF";
   const unsigned char* const end = p + input_len;
   const unsigned char* run = p;
   for (;;) {
+    // Clean words skipped whole: the lowest suspect byte of a word is always a real one.
+    while (end - p >= 8) {
+      const uint64_t hit = detail::raw_suspects(detail::load64(p));
+      if (hit != 0) {
+        p += std::countr_zero(hit) >> 3;
+        break;
+      }
+      p += 8;
+    }
     while (p != end && detail::kEscapeClass.cls[*p] == 0) ++p;
     const size_t run_len = static_cast<size_t>(p - run);
     if (p == end) return buf_write(buf, reinterpret_cast<const char*>(run), run_len);
@@ -240,34 +278,6 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
 
 }  // namespace detail
 
-namespace detail {
-
-// A high bit in each byte of `w` that is below 0x20, '"', '\\' or DEL, and possibly in a
-// byte above such a byte (a borrow): never a miss, and a false hit only costs the exact check.
-// Bytes from 0x80 up (UTF-8 beyond ASCII) never hit.
-constexpr uint64_t raw_suspects(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  const uint64_t quote = w ^ (kOnes * 0x22);
-  const uint64_t slash = w ^ (kOnes * 0x5C);
-  const uint64_t del = w ^ (kOnes * 0x7F);
-  return ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes) | (del - kOnes)) & ~w &
-         (kOnes * 0x80);
-}
-
-inline uint64_t load64(const unsigned char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-
-inline uint64_t load32(const unsigned char* p) {
-  uint32_t w;
-  std::memcpy(&w, p, 4);
-  return w;
-}
-
-}  // namespace detail
-
 // Offset of the first byte that keeps `s` from standing unchanged between the quotes of a
 // TOML 1.0 basic string (an unescaped '"', a control character other than tab, DEL, or a
 // backslash that starts no TOML 1.0 escape), or kRawOk. Valid escapes pass, so text escaped
@@ -293,6 +303,43 @@ inline uint64_t load32(const unsigned char* p) {
   if (hit == 0) [[likely]]
     return kRawOk;
   return detail::raw_string_error_from(p, 0, n);
+}
+
+// Copies n bytes from p to out (room for n) and tells whether one of them may need escaping
+// or keep the text from standing raw (the suspects of raw_suspects; a false hit only costs the
+// exact pass). Words at a time, the last one overlapping, so a short string costs no loop and
+// no call.
+[[nodiscard]] inline bool copy_with_suspects(char* out, const char* s, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  uint64_t hit;
+  if (n >= 8) {
+    hit = 0;
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      const uint64_t w = detail::load64(p + i);
+      hit |= detail::raw_suspects(w);
+      std::memcpy(out + i, &w, 8);
+    }
+    const uint64_t w = detail::load64(p + n - 8);
+    hit |= detail::raw_suspects(w);
+    std::memcpy(out + n - 8, &w, 8);
+  } else if (n >= 4) {
+    const uint64_t lo = detail::load32(p);
+    const uint64_t hi = detail::load32(p + n - 4);
+    hit = detail::raw_suspects(lo | hi << 32);
+    const auto lo32 = static_cast<uint32_t>(lo);
+    const auto hi32 = static_cast<uint32_t>(hi);
+    std::memcpy(out, &lo32, 4);
+    std::memcpy(out + n - 4, &hi32, 4);
+  } else if (n > 0) {
+    const unsigned char a = p[0], b = p[n >> 1], c = p[n - 1];
+    hit = detail::raw_suspects(0x6161616161000000ULL | a | uint64_t{b} << 8 | uint64_t{c} << 16);
+    out[0] = static_cast<char>(a);
+    out[n >> 1] = static_cast<char>(b);
+    out[n - 1] = static_cast<char>(c);
+  } else {
+    return false;
+  }
+  return hit != 0;
 }
 
 }  // namespace ondrel::common

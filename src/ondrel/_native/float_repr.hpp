@@ -3,8 +3,9 @@
 
 namespace ondrel {
 
-// Room float_repr needs at `out`.
-inline constexpr int kFloatReprMax = 32;
+// Room float_repr needs at `out`: more than the longest text (24 bytes), since it copies in
+// fixed-size blocks.
+inline constexpr int kFloatReprMax = 40;
 
 // Writes repr(value) of a finite value at out (kFloatReprMax bytes of room) and returns the end.
 char* float_repr(char* out, double value);

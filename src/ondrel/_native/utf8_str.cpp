@@ -1,4 +1,5 @@
-// A str from UTF-8 text: one census gives the length and the narrowest kind, and the text is
+// A str from UTF-8 text. ASCII text (most documents) is copied into an ASCII str in the pass
+// that checks it. Otherwise one census gives the length and the narrowest kind, and the text is
 // copied or widened once instead of decoded twice (a validating decoder re-widens as it meets
 // wider characters). Anything the fast decoder refuses goes to the validating decoder.
 #include "ondrel/_native/utf8_str.hpp"
@@ -10,8 +11,40 @@
 
 namespace ondrel::utf8 {
 
+namespace {
+
+// Copies data into an ASCII str's units while checking that it is ASCII, and stops at the
+// first block that is not: most documents are, and one pass then does for two.
+bool copy_ascii(const char* data, size_t n, char* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; n - i >= 64; i += 64) {
+    __m128i v[4];
+    for (size_t k = 0; k < 4; ++k) {
+      v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16 * k), v[k]);
+    }
+    const __m128i any = _mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]));
+    if (_mm_movemask_epi8(any) != 0) return false;
+  }
+#endif
+  unsigned char high = 0;
+  for (; i < n; ++i) {
+    out[i] = data[i];
+    high |= static_cast<unsigned char>(data[i]);
+  }
+  return high < 0x80;
+}
+
+}  // namespace
+
 PyObject* to_str(const char* data, size_t n) {
   if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  {
+    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
+    if (!s) return nullptr;
+    if (copy_ascii(data, n, static_cast<char*>(PyUnicode_DATA(s.get())))) return s.release();
+  }
   const Census c = census(data, n);
   const Py_UCS4 maxchar = c.width == 0   ? 0x7F
                           : c.width == 1 ? 0xFF

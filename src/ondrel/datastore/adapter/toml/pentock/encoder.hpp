@@ -146,10 +146,15 @@ bool active();
 // cannot make an entry stale. Only exact str keys that are bare are kept.
 class KeyCache {
  public:
+  // A short key's whole entry text, ", " key " = ", is kept and copied in one fixed-size
+  // block (the first two bytes left out before a table's first entry).
+  static constexpr size_t kCopy = 32;
   struct Entry {
     PyObject* key;  // owned
     const char* data;
     size_t size;
+    size_t text_size;  // of ", " key " = ", or 0 when that is longer than kCopy
+    char text[kCopy + 8];
   };
   KeyCache() = default;
   KeyCache(const KeyCache&) = delete;
@@ -165,14 +170,25 @@ class KeyCache {
   void add(PyObject* key, const char* data, size_t size) {
     Entry& e = slots_[index(key)];
     PyObject* old = e.key;
-    e = Entry{Py_NewRef(key), data, size};
+    e.key = Py_NewRef(key);
+    e.data = data;
+    e.size = size;
+    e.text_size = 0;
+    if (size + 5 <= kCopy) {
+      std::memcpy(e.text, ", ", 2);
+      std::memcpy(e.text + 2, data, size);
+      std::memcpy(e.text + 2 + size, " = ", 3);
+      e.text_size = size + 5;
+    }
     Py_XDECREF(old);
   }
 
  private:
   static constexpr unsigned kBits = 6;
+  // Objects are 16-byte aligned: without those four zero bits, keys allocated one after
+  // another (48 bytes apart, say) spread over the slots instead of sharing every third one.
   static size_t index(PyObject* key) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ULL) >>
+    return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL) >>
                                (64 - kBits));
   }
   Entry slots_[size_t{1} << kBits]{};

@@ -9,40 +9,6 @@
 
 namespace ondrel::pentock {
 
-namespace {
-
-inline int decimal_digits(uint64_t v) {
-  int n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
-}
-
-// Writes v in decimal at o; returns the end. Room for 20 digits is the caller's.
-inline char* u64_to_chars(char* o, uint64_t v) {
-  const int n = decimal_digits(v);
-  char* p = o + n;
-  while (v >= 100) {
-    const auto pair = static_cast<size_t>(v % 100) * 2;
-    v /= 100;
-    p -= 2;
-    std::memcpy(p, kDigitPairs.d + pair, 2);
-  }
-  if (v >= 10) {
-    std::memcpy(p - 2, kDigitPairs.d + v * 2, 2);
-  } else {
-    p[-1] = static_cast<char>('0' + v);
-  }
-  return o + n;
-}
-
-}  // namespace
-
 bool write_u64(Buffer* buf, unsigned long long v) {
   if (!reserve(buf, 20)) return false;
   char* first = buf->data + buf->pos;

@@ -92,26 +92,29 @@ inline bool is_bare_key(const Utf8& s) {
   return refuse(text);
 }
 
+// One pass copies the text between the quotes and looks for bytes that need escaping (or keep
+// it from standing raw); only text with such a byte takes the exact pass.
 template <bool Esc>
 inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
   size_t n;
   if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
   if (!reserve(buf, n)) return false;
-  if constexpr (Esc) {
-    put_unchecked(buf, tok::B_QUOTE);
-    if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
-    return put(buf, tok::B_QUOTE);
-  } else {
-    const size_t bad = common::raw_basic_string_error(s.data, s.size);
-    if (bad != common::kRawOk) [[unlikely]]
-      return refuse_raw(s, bad);
-    char* out = buf->data + buf->pos;
-    out[0] = '"';
-    std::memcpy(out + 1, s.data, s.size);
-    out[s.size + 1] = '"';
-    buf->pos += n;
-    return true;
+  char* out = buf->data + buf->pos;
+  out[0] = '"';
+  if (common::copy_with_suspects(out + 1, s.data, s.size)) [[unlikely]] {
+    if constexpr (Esc) {
+      put_unchecked(buf, tok::B_QUOTE);
+      if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();
+      return put(buf, tok::B_QUOTE);
+    } else {
+      const size_t bad = common::detail::raw_string_error_from(
+          reinterpret_cast<const unsigned char*>(s.data), 0, s.size);
+      if (bad != common::kRawOk) return refuse_raw(s, bad);
+    }
   }
+  out[s.size + 1] = '"';
+  buf->pos += n;
+  return true;
 }
 
 // str() of any other object, as a quoted string.
@@ -254,8 +257,41 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
   return put(buf, " ]");
 }
 
+// The separator (none before the first entry), the key and " = " of one inline-table entry.
 // `keys` is null outside records: only record keys (nested ones too) repeat often enough to
 // pay for a lookup.
+template <bool Esc>
+inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
+  const KeyCache::Entry* hit = keys != nullptr ? keys->find(key) : nullptr;
+  if (hit != nullptr && hit->text_size != 0) [[likely]] {
+    if (!reserve(buf, KeyCache::kCopy)) return false;
+    const size_t skip = first ? 2 : 0;
+    std::memcpy(buf->data + buf->pos, hit->text + skip, KeyCache::kCopy);
+    buf->pos += hit->text_size - skip;
+    return true;
+  }
+  Utf8 k{};
+  bool bare = true;
+  if (hit != nullptr) {
+    k = Utf8{hit->data, hit->size};
+  } else {
+    if (!utf8_of(key, &k, "an inline table key")) return false;
+    bare = is_bare_key(k);
+    if (bare && keys != nullptr && PyUnicode_CheckExact(key)) keys->add(key, k.data, k.size);
+  }
+  if (bare) {
+    // Separator, key and " = " in one reservation; k.size is a str length, far from overflow.
+    if (!reserve(buf, 2 + k.size + 3)) return false;
+    if (!first) put_unchecked(buf, tok::B_COMMA_SPACE);
+    put_unchecked(buf, k.data, k.size);
+    put_unchecked(buf, tok::B_EQUALS);
+    return true;
+  }
+  if (!first && !insert_comma_space(buf)) return false;
+  if (!quoted_bytes<Esc>(buf, k)) return where::key(key, true);
+  return insert_equals(buf);
+}
+
 template <bool Esc>
 bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   stack::RecursionGuard guard(" while encoding a TOML inline table", depth >= kUnguardedDepth);
@@ -266,28 +302,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   bool written = false;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
-    const KeyCache::Entry* hit = keys != nullptr ? keys->find(key) : nullptr;
-    Utf8 k{};
-    bool bare;
-    if (hit != nullptr) [[likely]] {
-      k = Utf8{hit->data, hit->size};
-      bare = true;
-    } else {
-      if (!utf8_of(key, &k, "an inline table key")) return false;
-      bare = is_bare_key(k);
-      if (bare && keys != nullptr && PyUnicode_CheckExact(key)) keys->add(key, k.data, k.size);
-    }
-    if (bare) [[likely]] {
-      // Separator, key and " = " in one reservation; k.size is a str length, far from overflow.
-      if (!reserve(buf, 2 + k.size + 3)) return false;
-      if (written) put_unchecked(buf, tok::B_COMMA_SPACE);
-      put_unchecked(buf, k.data, k.size);
-      put_unchecked(buf, tok::B_EQUALS);
-    } else {
-      if (written && !insert_comma_space(buf)) return false;
-      if (!quoted_bytes<Esc>(buf, k)) return where::key(key, true);
-      if (!insert_equals(buf)) return false;
-    }
+    if (!entry_key<Esc>(buf, key, !written, keys)) return false;
     written = true;
     bool ok;
     if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]] {

@@ -1,0 +1,177 @@
+// Number text against std::to_chars: float_repr against the shortest digits laid out as repr()
+// lays them out, over millions of random bit patterns and the doubles at the edges of each
+// layout; u64_to_chars at every length.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "check.hpp"
+#include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_repr.hpp"
+
+namespace {
+
+// The trusted text: std::to_chars' shortest digits, d.ddde[+-]XX, moved into repr's fixed
+// layout for exponents -4 <= e < 16 (the routine the writer used before).
+std::string reference_repr(double value) {
+  char buf[64];
+  char* o = buf;
+  char* end = std::to_chars(o, o + 32, value, std::chars_format::scientific).ptr;
+  char* const e = end - 4;
+  if (end[-5] != 'e') {
+    int exp10 = (e[2] - '0') * 10 + (e[3] - '0');
+    if (e[1] == '-') exp10 = -exp10;
+    if (exp10 >= -4 && exp10 < 16) {
+      char* const p = o + (*o == '-');
+      const int nf = p[1] == '.' ? static_cast<int>(e - p) - 2 : 0;
+      const int nd = nf + 1;
+      if (exp10 < 0) {
+        const int zeros = -exp10 - 1;
+        const char d0 = p[0];
+        std::memmove(p + 3 + zeros, p + 2, static_cast<size_t>(nf));
+        p[2 + zeros] = d0;
+        p[0] = '0';
+        p[1] = '.';
+        std::memset(p + 2, '0', static_cast<size_t>(zeros));
+        end = p + 2 + zeros + nd;
+      } else {
+        const int whole = exp10 + 1;
+        if (nd <= whole) {
+          std::memmove(p + 1, p + 2, static_cast<size_t>(nf));
+          std::memset(p + nd, '0', static_cast<size_t>(whole - nd));
+          p[whole] = '.';
+          p[whole + 1] = '0';
+          end = p + whole + 2;
+        } else {
+          std::memmove(p + 1, p + 2, static_cast<size_t>(whole - 1));
+          p[whole] = '.';
+          end = p + nd + 1;
+        }
+      }
+    }
+  }
+  return std::string(buf, static_cast<size_t>(end - buf));
+}
+
+// float_repr's text; a guard past its room must stay untouched.
+std::string ours(double v, bool* guard_ok) {
+  char buf[ondrel::kFloatReprMax + 8];
+  std::memset(buf, '#', sizeof buf);
+  const char* end = ondrel::float_repr(buf, v);
+  *guard_ok = std::memcmp(buf + ondrel::kFloatReprMax, "########", 8) == 0;
+  return std::string(buf, static_cast<size_t>(end - buf));
+}
+
+int g_mismatches = 0;
+
+void compare(double v) {
+  if (!std::isfinite(v)) return;
+  bool guard_ok;
+  const std::string got = ours(v, &guard_ok);
+  const std::string want = reference_repr(v);
+  if (got == want && guard_ok) [[likely]] {
+    ++native_test::g_passed;
+    return;
+  }
+  ++native_test::g_failed;
+  if (++g_mismatches <= 20)
+    std::printf("FAIL %a: got %s, want %s%s\n", v, got.c_str(), want.c_str(),
+                guard_ok ? "" : " (wrote past its room)");
+}
+
+double from_bits(uint64_t b) {
+  double d;
+  std::memcpy(&d, &b, sizeof d);
+  return d;
+}
+
+void test_edges() {
+  // Exact texts of the layout switches and the extremes.
+  const struct {
+    double v;
+    const char* text;
+  } known[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {123.0, "123.0"},
+      {0.1, "0.1"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {1e16, "1e+16"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e22, "1e+22"},
+      {1.5e300, "1.5e+300"},
+      {5e-324, "5e-324"},
+      {1e-323, "1e-323"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::min(), "2.2250738585072014e-308"},
+      {-123.456, "-123.456"},
+      {9007199254740993.0, "9007199254740992.0"},
+  };
+  for (const auto& k : known) {
+    bool guard_ok;
+    CHECK(ours(k.v, &guard_ok) == k.text && guard_ok);
+  }
+  // Powers of two and ten, their neighbours, and both sides of the layout switches.
+  for (int e = -1074; e <= 1023; ++e) {
+    const double p = std::ldexp(1.0, e);
+    compare(p);
+    compare(std::nextafter(p, 0.0));
+    compare(std::nextafter(p, INFINITY));
+  }
+  for (int e = -325; e <= 308; ++e) {
+    char text[16];
+    std::snprintf(text, sizeof text, "1e%d", e);
+    const double p = std::strtod(text, nullptr);
+    compare(p);
+    compare(std::nextafter(p, 0.0));
+    compare(std::nextafter(p, INFINITY));
+  }
+  for (uint64_t b = 1; b < 1000; ++b) {  // the smallest subnormals and the top of the range
+    compare(from_bits(b));
+    compare(from_bits(0x7FEFFFFFFFFFFFFF - b));
+  }
+}
+
+void test_random() {
+  std::mt19937_64 rng(20261208);  // NOLINT(bugprone-random-generator-seed): repeatable
+  // Uniform bit patterns: every exponent alike.
+  for (int i = 0; i < 2'000'000; ++i) compare(from_bits(rng()));
+  // The values records hold: few decimals, whole numbers, numbers near the layout switches.
+  std::uniform_int_distribution<int64_t> cents(-100'000'000, 100'000'000);
+  std::uniform_int_distribution<int> exp10(-8, 20);
+  for (int i = 0; i < 500'000; ++i) {
+    compare(static_cast<double>(cents(rng)) / 100.0);
+    compare(static_cast<double>(rng() >> (rng() & 63)));
+    compare(std::uniform_real_distribution<double>(0, 1)(rng) * std::pow(10.0, exp10(rng)));
+  }
+}
+
+void test_integers() {
+  std::mt19937_64 rng(7);  // NOLINT(bugprone-random-generator-seed): repeatable
+  for (int i = 0; i < 200'000; ++i) {
+    const uint64_t v = i < 64 ? (uint64_t{1} << i) - (i & 1) : rng() >> (rng() & 63);
+    char want[24];
+    char got[24];
+    const char* want_end = std::to_chars(want, want + sizeof want, v).ptr;
+    const char* got_end = ondrel::u64_to_chars(got, v);
+    CHECK(std::string_view(want, static_cast<size_t>(want_end - want)) ==
+          std::string_view(got, static_cast<size_t>(got_end - got)));
+  }
+}
+
+}  // namespace
+
+int main() {
+  test_integers();
+  test_edges();
+  test_random();
+  return native_test::finish("test_number_text");
+}
