@@ -6,6 +6,7 @@ from __future__ import annotations
 import datetime as dt
 import decimal
 import os
+import struct
 import zoneinfo
 from pathlib import Path
 from typing import Any
@@ -347,6 +348,11 @@ def _failing_reader():
     return pa.RecordBatchReader.from_batches(schema, batches())
 
 
+def _hostile(type_: Any, n: int, layout: bytes, data: bytes) -> Any:
+    """n values of a variable-size type, with this offsets (or views) buffer and data."""
+    return pa.Array.from_buffers(type_, n, [None, pa.py_buffer(layout), pa.py_buffer(data)])
+
+
 class NotAStream:
     def __arrow_c_stream__(self, requested_schema=None):
         return 1
@@ -446,6 +452,22 @@ ERRORS = [
         lambda: pa.table({"j": pa.array(["{nope"], pa.json_())}),
         ValueError,
         r"records\[0\]\.j: malformed JSON",
+    ),
+    # Hostile layouts: each pair of offsets in order, but a value past the 3-byte data; a
+    # view past its data buffer. Read as given, they copy the heap into the document.
+    (
+        "offsets_past_the_data",
+        lambda: pa.table({"b": _hostile(pa.binary(), 2, struct.pack("<3i", 0, 4096, 3), b"abc")}),
+        ValueError,
+        r"records\[0\]\.b: malformed Arrow data \(string offsets",
+    ),
+    (
+        "view_past_its_buffer",
+        lambda: pa.table(
+            {"s": _hostile(pa.string_view(), 1, struct.pack("<i4sii", 4096, b"abcd", 0, 0), b"a" * 20)}
+        ),
+        ValueError,
+        r"records\[0\]\.s: malformed Arrow data \(view outside",
     ),
 ]
 

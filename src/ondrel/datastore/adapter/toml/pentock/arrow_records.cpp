@@ -27,7 +27,7 @@ struct Ctx {
 };
 
 template <class T>
-inline T load(const ArrowArray* a, int i, int64_t k) {
+inline T load(const ArrowArray* a, int64_t i, int64_t k) {
   T v;
   std::memcpy(&v, static_cast<const char*>(a->buffers[i]) + k * static_cast<int64_t>(sizeof(T)),
               sizeof v);
@@ -68,17 +68,20 @@ struct Bytes {
 // The bytes of a string or binary value at position j (before the array's offset).
 inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j, Bytes* out) {
   const int64_t k = a->offset + j;
-  int64_t start, end;
+  // The data buffer holds what the last offset says: every value stays before it.
+  int64_t start, end, last;
   switch (layout) {
     case Kind::Utf8:
     case Kind::Binary:
       start = load<int32_t>(a, 1, k);
       end = load<int32_t>(a, 1, k + 1);
+      last = load<int32_t>(a, 1, a->offset + a->length);
       break;
     case Kind::LargeUtf8:
     case Kind::LargeBinary:
       start = load<int64_t>(a, 1, k);
       end = load<int64_t>(a, 1, k + 1);
+      last = load<int64_t>(a, 1, a->offset + a->length);
       break;
     case Kind::FixedBinary:
       out->data = static_cast<const char*>(a->buffers[1]) + k * width;
@@ -96,7 +99,9 @@ inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j,
         std::memcpy(&index, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         // n_buffers counts validity, views, the data buffers and the trailing sizes.
-        if (index < 0 || index >= a->n_buffers - 3 || offset < 0)
+        if (index < 0 || index >= a->n_buffers - 3 || offset < 0 ||
+            a->buffers[2 + index] == nullptr || a->buffers[a->n_buffers - 1] == nullptr ||
+            int64_t{offset} + len > load<int64_t>(a, a->n_buffers - 1, index))
           return bad_data("view outside its buffers");
         out->data = static_cast<const char*>(a->buffers[2 + index]) + offset;
       }
@@ -104,7 +109,7 @@ inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j,
       return true;
     }
   }
-  if (start < 0 || end < start) return bad_data("string offsets out of order");
+  if (start < 0 || end < start || end > last) return bad_data("string offsets out of order");
   out->data = static_cast<const char*>(a->buffers[2]) + start;
   out->size = static_cast<size_t>(end - start);
   return true;
