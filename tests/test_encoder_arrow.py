@@ -3,6 +3,7 @@ dict path's document for pyarrow's to_pylist() of the same rows, whatever the so
 
 from __future__ import annotations
 
+import ctypes
 import datetime as dt
 import decimal
 import os
@@ -353,6 +354,56 @@ def _hostile(type_: Any, n: int, layout: bytes, data: bytes) -> Any:
     return pa.Array.from_buffers(type_, n, [None, pa.py_buffer(layout), pa.py_buffer(data)])
 
 
+class _CArray(ctypes.Structure):
+    _fields_ = [
+        *[(n, ctypes.c_int64) for n in ("length", "null_count", "offset", "n_buffers")],
+        ("n_children", ctypes.c_int64),
+        ("buffers", ctypes.c_void_p),
+        ("children", ctypes.POINTER(ctypes.POINTER(ctypes.c_byte))),
+        *[(n, ctypes.c_void_p) for n in ("dictionary", "release", "private_data")],
+    ]
+
+
+class PythonStream:
+    """A stream written in Python (ctypes callbacks): one batch of `table`, with `bend` applied
+    to the struct of its first column. Its release runs Python code."""
+
+    _fn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+
+    def __init__(self, table: Any, bend: Any) -> None:
+        self.table, self.bend, self.sent = table, bend, False
+
+    def _schema(self, _stream: int, out: int) -> int:
+        pa.struct(list(self.table.schema))._export_to_c(out)
+        return 0
+
+    def _next(self, _stream: int, out: int) -> int:
+        if self.sent:
+            ctypes.memset(out + _CArray.release.offset, 0, 8)
+            return 0
+        self.sent = True
+        columns = self.table.to_batches()[0].columns
+        pa.StructArray.from_arrays(columns, names=self.table.column_names)._export_to_c(out)
+        array = _CArray.from_address(out)
+        self.bend(_CArray.from_address(ctypes.addressof(array.children[0].contents)))
+        return 0
+
+    def _release(self, stream: int) -> None:
+        ctypes.memset(stream + 24, 0, 8)  # the struct's release member
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        self.calls = [
+            self._fn(self._schema),
+            self._fn(self._next),
+            ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p)(lambda s: b"bent"),
+            ctypes.CFUNCTYPE(None, ctypes.c_void_p)(self._release),
+        ]
+        self.stream = (ctypes.c_void_p * 5)(*map(ctypes.cast, self.calls, [ctypes.c_void_p] * 4))
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        return new(ctypes.addressof(self.stream), b"arrow_array_stream", None)
+
+
 class NotAStream:
     def __arrow_c_stream__(self, requested_schema=None):
         return 1
@@ -459,6 +510,20 @@ ERRORS = [
         lambda: pa.table({"j": pa.array(["{nope"], pa.json_())}),
         ValueError,
         r"records\[0\]\.j: malformed JSON",
+    ),
+    # A producer whose release runs Python code while the refusal is raised: it must see no
+    # pending error, and the refusal must come out whole.
+    (
+        "python_release",
+        lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "length", 1)),
+        ValueError,
+        r"table 't': malformed Arrow batch at field 'x' \(shorter",
+    ),
+    (
+        "offset_past_int64",
+        lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "offset", 2**63 - 2)),
+        ValueError,
+        r"field 'x' \(offset and length too large",
     ),
     # Hostile layouts: each pair of offsets in order, but a value past the 3-byte data; a
     # view past its data buffer. Read as given, they copy the heap into the document.
