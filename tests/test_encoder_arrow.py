@@ -400,7 +400,10 @@ class PythonStream:
         ]
         self.stream = (ctypes.c_void_p * 5)(*map(ctypes.cast, self.calls, [ctypes.c_void_p] * 4))
         new = ctypes.pythonapi.PyCapsule_New
-        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        new.restype, new.argtypes = (
+            ctypes.py_object,
+            [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p],
+        )
         return new(ctypes.addressof(self.stream), b"arrow_array_stream", None)
 
 
@@ -536,7 +539,11 @@ ERRORS = [
     (
         "view_past_its_buffer",
         lambda: pa.table(
-            {"s": _hostile(pa.string_view(), 1, struct.pack("<i4sii", 4096, b"abcd", 0, 0), b"a" * 20)}
+            {
+                "s": _hostile(
+                    pa.string_view(), 1, struct.pack("<i4sii", 4096, b"abcd", 0, 0), b"a" * 20
+                )
+            }
         ),
         ValueError,
         r"records\[0\]\.s: malformed Arrow data \(view outside",

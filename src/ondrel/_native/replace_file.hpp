@@ -11,8 +11,8 @@ namespace ondrel::files {
 struct SaveResult {
   enum Stage : uint8_t {
     kDone,
-    kOpen,   // the file could not be opened or made; `err` is not reported
-    kWrite,  // writing, syncing, closing or renaming failed with `err`
+    kOpen,     // the file could not be opened or made; `err` is not reported
+    kWrite,    // writing, syncing, closing or renaming failed with `err`
     kDirSync,  // the new document is in place; syncing its directory failed with `err`
     kNoMemory,
   } stage;
