@@ -407,6 +407,13 @@ class PythonStream:
         return new(ctypes.addressof(self.stream), b"arrow_array_stream", None)
 
 
+class NoGetNext(PythonStream):
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        capsule = super().__arrow_c_stream__()
+        self.stream[1] = None
+        return capsule
+
+
 class NotAStream:
     def __arrow_c_stream__(self, requested_schema=None):
         return 1
@@ -527,6 +534,12 @@ ERRORS = [
         lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "offset", 2**63 - 2)),
         ValueError,
         r"field 'x' \(offset and length too large",
+    ),
+    (
+        "no_get_next",
+        lambda: NoGetNext(pa.table({"x": [1]}), lambda a: None),
+        ValueError,
+        r"a stream without get_schema or get_next",
     ),
     # Hostile layouts: each pair of offsets in order, but a value past the 3-byte data; a
     # view past its data buffer. Read as given, they copy the heap into the document.
