@@ -414,6 +414,29 @@ class NoGetNext(PythonStream):
         return capsule
 
 
+class CountlessSchema(PythonStream):
+    """Its schema claims more children than any vector holds; pyarrow's own schema, kept
+    whole, is released through it."""
+
+    _release_fn = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+    def _schema(self, stream: int, out: int) -> int:
+        self.real = ctypes.create_string_buffer(72)  # an ArrowSchema
+        super()._schema(stream, ctypes.addressof(self.real))
+        ctypes.memmove(out, self.real, 72)
+        ctypes.c_int64.from_address(out + 32).value = 2**62  # n_children
+        self.release_schema = self._release_fn(self._release_schema)
+        ctypes.c_void_p.from_address(out + 56).value = ctypes.cast(
+            self.release_schema, ctypes.c_void_p
+        ).value
+        return 0
+
+    def _release_schema(self, schema: int) -> None:
+        real = ctypes.addressof(self.real)
+        self._release_fn(ctypes.c_void_p.from_address(real + 56).value)(real)
+        ctypes.memset(schema + 56, 0, 8)
+
+
 class NotAStream:
     def __arrow_c_stream__(self, requested_schema=None):
         return 1
@@ -540,6 +563,12 @@ ERRORS = [
         lambda: NoGetNext(pa.table({"x": [1]}), lambda a: None),
         ValueError,
         r"a stream without get_schema or get_next",
+    ),
+    (
+        "children_past_any_vector",
+        lambda: CountlessSchema(pa.table({"x": [1]}), lambda a: None),
+        MemoryError,
+        None,
     ),
     # Hostile layouts: each pair of offsets in order, but a value past the 3-byte data; a
     # view past its data buffer. Read as given, they copy the heap into the document.

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "ondrel/_native/arrow_import.hpp"
@@ -764,10 +766,8 @@ struct ScratchOwner {
   ~ScratchOwner() { common::buf_free(buf); }
 };
 
-}  // namespace
-
 template <bool Esc>
-bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
+bool records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
   PyObject* name = table->name;
   arrow::StreamOwner stream;
   if (!arrow::import_stream(table->arrow, stream)) return stream_failed(name);
@@ -794,6 +794,21 @@ bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_dateti
     if (!arrowin::check_batch(batch.get(), root, name)) return false;
     if (!batch_to_buf<Esc>(buf, root, batch.get(), name, rows, cx)) return false;
     rows += batch->length;
+  }
+}
+
+}  // namespace
+
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
+  // The schema's child counts size vectors: a count no vector can hold (length_error), or no
+  // memory, must not unwind into the interpreter.
+  try {
+    return records_to_buf<Esc>(buf, table, toml_datetimes);
+  } catch (const std::bad_alloc&) {
+    return no_memory() || stream_failed(table->name);
+  } catch (const std::length_error&) {
+    return no_memory() || stream_failed(table->name);
   }
 }
 
