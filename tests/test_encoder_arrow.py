@@ -3,9 +3,11 @@ dict path's document for pyarrow's to_pylist() of the same rows, whatever the so
 
 from __future__ import annotations
 
+import ctypes
 import datetime as dt
 import decimal
 import os
+import struct
 import zoneinfo
 from pathlib import Path
 from typing import Any
@@ -347,6 +349,94 @@ def _failing_reader():
     return pa.RecordBatchReader.from_batches(schema, batches())
 
 
+def _hostile(type_: Any, n: int, layout: bytes, data: bytes) -> Any:
+    """n values of a variable-size type, with this offsets (or views) buffer and data."""
+    return pa.Array.from_buffers(type_, n, [None, pa.py_buffer(layout), pa.py_buffer(data)])
+
+
+class _CArray(ctypes.Structure):
+    _fields_ = [
+        *[(n, ctypes.c_int64) for n in ("length", "null_count", "offset", "n_buffers")],
+        ("n_children", ctypes.c_int64),
+        ("buffers", ctypes.c_void_p),
+        ("children", ctypes.POINTER(ctypes.POINTER(ctypes.c_byte))),
+        *[(n, ctypes.c_void_p) for n in ("dictionary", "release", "private_data")],
+    ]
+
+
+class PythonStream:
+    """A stream written in Python (ctypes callbacks): one batch of `table`, with `bend` applied
+    to the struct of its first column. Its release runs Python code."""
+
+    _fn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+
+    def __init__(self, table: Any, bend: Any) -> None:
+        self.table, self.bend, self.sent = table, bend, False
+
+    def _schema(self, _stream: int, out: int) -> int:
+        pa.struct(list(self.table.schema))._export_to_c(out)
+        return 0
+
+    def _next(self, _stream: int, out: int) -> int:
+        if self.sent:
+            ctypes.memset(out + _CArray.release.offset, 0, 8)
+            return 0
+        self.sent = True
+        columns = self.table.to_batches()[0].columns
+        pa.StructArray.from_arrays(columns, names=self.table.column_names)._export_to_c(out)
+        array = _CArray.from_address(out)
+        self.bend(_CArray.from_address(ctypes.addressof(array.children[0].contents)))
+        return 0
+
+    def _release(self, stream: int) -> None:
+        ctypes.memset(stream + 24, 0, 8)  # the struct's release member
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        self.calls = [
+            self._fn(self._schema),
+            self._fn(self._next),
+            ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p)(lambda s: b"bent"),
+            ctypes.CFUNCTYPE(None, ctypes.c_void_p)(self._release),
+        ]
+        self.stream = (ctypes.c_void_p * 5)(*map(ctypes.cast, self.calls, [ctypes.c_void_p] * 4))
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype, new.argtypes = (
+            ctypes.py_object,
+            [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p],
+        )
+        return new(ctypes.addressof(self.stream), b"arrow_array_stream", None)
+
+
+class NoGetNext(PythonStream):
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        capsule = super().__arrow_c_stream__()
+        self.stream[1] = None
+        return capsule
+
+
+class CountlessSchema(PythonStream):
+    """Its schema claims more children than any vector holds; pyarrow's own schema, kept
+    whole, is released through it."""
+
+    _release_fn = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+    def _schema(self, stream: int, out: int) -> int:
+        self.real = ctypes.create_string_buffer(72)  # an ArrowSchema
+        super()._schema(stream, ctypes.addressof(self.real))
+        ctypes.memmove(out, self.real, 72)
+        ctypes.c_int64.from_address(out + 32).value = 2**62  # n_children
+        self.release_schema = self._release_fn(self._release_schema)
+        ctypes.c_void_p.from_address(out + 56).value = ctypes.cast(
+            self.release_schema, ctypes.c_void_p
+        ).value
+        return 0
+
+    def _release_schema(self, schema: int) -> None:
+        real = ctypes.addressof(self.real)
+        self._release_fn(ctypes.c_void_p.from_address(real + 56).value)(real)
+        ctypes.memset(schema + 56, 0, 8)
+
+
 class NotAStream:
     def __arrow_c_stream__(self, requested_schema=None):
         return 1
@@ -392,6 +482,13 @@ ERRORS = [
         lambda: pa.table({"d": pa.array([10**15], pa.date64())}),
         OverflowError,
         r"tables\.t\.records\[0\]\.d: date value out of range",
+    ),
+    (
+        # Splitting the first int64 into seconds must not leave int64 (UBSan's run).
+        "timestamp_at_int64_min",
+        lambda: pa.table({"t": pa.array([-(2**63)], pa.timestamp("ms"))}),
+        OverflowError,
+        r"tables\.t\.records\[0\]\.t: date value out of range",
     ),
     (
         "duration_range",
@@ -446,6 +543,52 @@ ERRORS = [
         lambda: pa.table({"j": pa.array(["{nope"], pa.json_())}),
         ValueError,
         r"records\[0\]\.j: malformed JSON",
+    ),
+    # A producer whose release runs Python code while the refusal is raised: it must see no
+    # pending error, and the refusal must come out whole.
+    (
+        "python_release",
+        lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "length", 1)),
+        ValueError,
+        r"table 't': malformed Arrow batch at field 'x' \(shorter",
+    ),
+    (
+        "offset_past_int64",
+        lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "offset", 2**63 - 2)),
+        ValueError,
+        r"field 'x' \(offset and length too large",
+    ),
+    (
+        "no_get_next",
+        lambda: NoGetNext(pa.table({"x": [1]}), lambda a: None),
+        ValueError,
+        r"a stream without get_schema or get_next",
+    ),
+    (
+        "children_past_any_vector",
+        lambda: CountlessSchema(pa.table({"x": [1]}), lambda a: None),
+        MemoryError,
+        None,
+    ),
+    # Hostile layouts: each pair of offsets in order, but a value past the 3-byte data; a
+    # view past its data buffer. Read as given, they copy the heap into the document.
+    (
+        "offsets_past_the_data",
+        lambda: pa.table({"b": _hostile(pa.binary(), 2, struct.pack("<3i", 0, 4096, 3), b"abc")}),
+        ValueError,
+        r"records\[0\]\.b: malformed Arrow data \(string offsets",
+    ),
+    (
+        "view_past_its_buffer",
+        lambda: pa.table(
+            {
+                "s": _hostile(
+                    pa.string_view(), 1, struct.pack("<i4sii", 4096, b"abcd", 0, 0), b"a" * 20
+                )
+            }
+        ),
+        ValueError,
+        r"records\[0\]\.s: malformed Arrow data \(view outside",
     ),
 ]
 

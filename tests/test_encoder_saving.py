@@ -259,6 +259,36 @@ def case_file_mounted_on_its_own(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["source.toml", "store.toml"]
 
 
+# The directory's sync fails after the rename (strace injects EIO into the second fsync): the
+# file holds the new document, and the error says so rather than reading as a failed save.
+def case_directory_sync_fails_after_the_rename(tmp_path):
+    if shutil.which("strace") is None:
+        pytest.skip("needs strace (apt-get install strace)")
+    path = tmp_path / "store.toml"
+    path.write_bytes(OLD)
+    code = f"""
+try:
+    write_unified_data(A, {str(path)!r}, durable=True)
+except OSError as e:
+    print(e.errno, e.filename == {str(path)!r}, "holds the new document" in e.strerror)
+"""
+    source = "\n".join(
+        [f"import sys; sys.path.insert(0, {str(_isolated.TESTS_DIR)!r})", DOCS, code]
+    )
+    env = dict(os.environ)
+    preload = env.pop("LD_PRELOAD", None)
+    cmd = ["strace", "-f", "-qq", "-o", os.devnull, "-e", "trace=fsync"]
+    cmd += ["-e", "inject=fsync:error=EIO:when=2"]
+    cmd += ["-E", f"LD_PRELOAD={preload}"] if preload else []
+    proc = subprocess.run(
+        [*cmd, sys.executable, "-c", source], env=env, capture_output=True, text=True, timeout=120
+    )
+    if proc.returncode != 0 and "ptrace" in proc.stderr:
+        pytest.skip(f"strace cannot trace here: {proc.stderr.strip()[:200]}")
+    assert proc.stdout.strip() == "5 True True", proc.stdout + proc.stderr[-3000:]
+    assert path.read_bytes() == A
+
+
 @pytest.mark.parametrize(
     "case",
     [
@@ -270,6 +300,7 @@ def case_file_mounted_on_its_own(tmp_path):
         case_device_node_written_in_place,
         case_directory_without_rights,
         case_file_mounted_on_its_own,
+        case_directory_sync_fails_after_the_rename,
     ],
     ids=lambda case: case.__name__[5:],
 )

@@ -28,6 +28,11 @@ bool import_stream(PyObject* obj, StreamOwner& out) {
   }
   *out.get() = *s;
   s->release = nullptr;  // moved: the capsule's destructor now has nothing to release
+  if (out->get_schema == nullptr || out->get_next == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "__arrow_c_stream__() returned a stream without get_schema or get_next");
+    return false;  // `out` releases it
+  }
   return true;
 }
 

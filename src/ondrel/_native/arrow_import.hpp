@@ -21,8 +21,17 @@ class Owned {
   S* get() { return &s_; }
   S* operator->() { return &s_; }
   bool live() const { return s_.release != nullptr; }
+  // A release may run Python code (a producer written in Python, a finalizer), which must not
+  // see, or clear, the error that is being raised: it is set aside meanwhile.
   void reset() {
-    if (s_.release != nullptr) s_.release(&s_);
+    if (s_.release != nullptr) {
+      PyObject* raised = PyErr_GetRaisedException();
+      s_.release(&s_);
+      if (raised != nullptr) {
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(raised);
+      }
+    }
     s_.release = nullptr;
   }
 

@@ -178,12 +178,12 @@ class NewFile {
   // The rename lives in the directory: without this sync a power cut may undo it.
   static SaveResult sync_dir(const std::string& dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {SaveResult::kWrite, errno};
+    if (fd < 0) return {SaveResult::kDirSync, errno};
     const int rc = ::fsync(fd);
     const int err = errno;
     ::close(fd);
     // EINVAL: a file system that cannot sync a directory, and needs no such sync.
-    if (rc != 0 && err != EINVAL) return {SaveResult::kWrite, err};
+    if (rc != 0 && err != EINVAL) return {SaveResult::kDirSync, err};
     return {SaveResult::kDone, 0};
   }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "ondrel/_native/arrow_import.hpp"
@@ -27,7 +29,7 @@ struct Ctx {
 };
 
 template <class T>
-inline T load(const ArrowArray* a, int i, int64_t k) {
+inline T load(const ArrowArray* a, int64_t i, int64_t k) {
   T v;
   std::memcpy(&v, static_cast<const char*>(a->buffers[i]) + k * static_cast<int64_t>(sizeof(T)),
               sizeof v);
@@ -68,17 +70,20 @@ struct Bytes {
 // The bytes of a string or binary value at position j (before the array's offset).
 inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j, Bytes* out) {
   const int64_t k = a->offset + j;
-  int64_t start, end;
+  // The data buffer holds what the last offset says: every value stays before it.
+  int64_t start, end, last;
   switch (layout) {
     case Kind::Utf8:
     case Kind::Binary:
       start = load<int32_t>(a, 1, k);
       end = load<int32_t>(a, 1, k + 1);
+      last = load<int32_t>(a, 1, a->offset + a->length);
       break;
     case Kind::LargeUtf8:
     case Kind::LargeBinary:
       start = load<int64_t>(a, 1, k);
       end = load<int64_t>(a, 1, k + 1);
+      last = load<int64_t>(a, 1, a->offset + a->length);
       break;
     case Kind::FixedBinary:
       out->data = static_cast<const char*>(a->buffers[1]) + k * width;
@@ -96,7 +101,9 @@ inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j,
         std::memcpy(&index, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         // n_buffers counts validity, views, the data buffers and the trailing sizes.
-        if (index < 0 || index >= a->n_buffers - 3 || offset < 0)
+        if (index < 0 || index >= a->n_buffers - 3 || offset < 0 ||
+            a->buffers[2 + index] == nullptr || a->buffers[a->n_buffers - 1] == nullptr ||
+            int64_t{offset} + len > load<int64_t>(a, a->n_buffers - 1, index))
           return bad_data("view outside its buffers");
         out->data = static_cast<const char*>(a->buffers[2 + index]) + offset;
       }
@@ -104,7 +111,7 @@ inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j,
       return true;
     }
   }
-  if (start < 0 || end < start) return bad_data("string offsets out of order");
+  if (start < 0 || end < start || end > last) return bad_data("string offsets out of order");
   out->data = static_cast<const char*>(a->buffers[2]) + start;
   out->size = static_cast<size_t>(end - start);
   return true;
@@ -759,10 +766,8 @@ struct ScratchOwner {
   ~ScratchOwner() { common::buf_free(buf); }
 };
 
-}  // namespace
-
 template <bool Esc>
-bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
+bool records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
   PyObject* name = table->name;
   arrow::StreamOwner stream;
   if (!arrow::import_stream(table->arrow, stream)) return stream_failed(name);
@@ -789,6 +794,21 @@ bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_dateti
     if (!arrowin::check_batch(batch.get(), root, name)) return false;
     if (!batch_to_buf<Esc>(buf, root, batch.get(), name, rows, cx)) return false;
     rows += batch->length;
+  }
+}
+
+}  // namespace
+
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
+  // The schema's child counts size vectors: a count no vector can hold (length_error), or no
+  // memory, must not unwind into the interpreter.
+  try {
+    return records_to_buf<Esc>(buf, table, toml_datetimes);
+  } catch (const std::bad_alloc&) {
+    return no_memory() || stream_failed(table->name);
+  } catch (const std::length_error&) {
+    return no_memory() || stream_failed(table->name);
   }
 }
 

@@ -301,6 +301,11 @@ bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
   if (a->length < 0 || a->offset < 0 || a->n_buffers < 0 || a->n_children < 0)
     return bad_batch(table, f, "negative length, offset or count");
   if (a->length < need) return bad_batch(table, f, "shorter than its parent needs");
+  // Positions and byte offsets (up to 32 bytes a value, or a fixed width) stay in int64.
+  int64_t end = 0, bytes = 0;
+  if (__builtin_add_overflow(a->offset, a->length, &end) ||
+      __builtin_mul_overflow(end, int64_t{f.kind == Kind::FixedBinary ? f.width : 32}, &bytes))
+    return bad_batch(table, f, "offset and length too large");
   const int nb = buffers_of(f);
   if (nb >= 0 ? a->n_buffers != nb : a->n_buffers < 3)
     return bad_batch(table, f, "wrong buffer count");
@@ -323,9 +328,9 @@ bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
     // multiple; variable lists check each element's range against the child's length.
     int64_t child_need = 0;
     if (f.kind == Kind::Struct) {
-      child_need = a->offset + a->length;
+      child_need = end;
     } else if (f.kind == Kind::FixedList) {
-      if (__builtin_mul_overflow(a->offset + a->length, int64_t{f.width}, &child_need))
+      if (__builtin_mul_overflow(end, int64_t{f.width}, &child_need))
         return bad_batch(table, f, "too long");
     }
     if (!check(a->children[i], f.children[i], table, child_need)) return false;

@@ -102,6 +102,19 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   return nullptr;
 }
 
+// The rename is done and the file holds the new document: the failure is reported (durable
+// was asked for and not given), but never as a save that left the old document.
+[[gnu::cold]] PyObject* raise_dir_sync_error(int err, PyObject* filepath) {
+  Ref exc = Ref::steal(PyObject_CallFunction(
+      PyExc_OSError, "iNO", err,
+      PyUnicode_FromFormat("%s: the file holds the new document, but syncing its directory "
+                           "failed, so a power cut may still bring back the old one",
+                           std::strerror(err)),
+      filepath));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
 const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings", "durable", "datetimes"};
 const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 5, 2, 3};
 
@@ -143,6 +156,7 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
     case files::SaveResult::kDone: Py_RETURN_NONE;
     case files::SaveResult::kNoMemory: return PyErr_NoMemory();
     case files::SaveResult::kWrite: return raise_write_error(saved.err, filepath);
+    case files::SaveResult::kDirSync: return raise_dir_sync_error(saved.err, filepath);
     case files::SaveResult::kOpen: break;
   }
   Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));

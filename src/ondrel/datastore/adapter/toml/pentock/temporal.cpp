@@ -114,7 +114,8 @@ inline void finish(Buffer* buf, char* end) { buf->pos = static_cast<size_t>(end 
 Split split(int64_t value, int unit) {
   const int64_t per_second = kNanosPerUnit[0] / kNanosPerUnit[unit];
   const int64_t secs = floor_div(value, per_second);
-  const int64_t rest = value - secs * per_second;
+  // The remainder, not value - secs * per_second: that product leaves int64 near its ends.
+  const int64_t rest = value % per_second + (value % per_second < 0 ? per_second : 0);
   return Split{secs, static_cast<uint32_t>(rest * kNanosPerUnit[unit]), unit == 3};
 }
 
