@@ -107,7 +107,19 @@ inline bool year_ok(const Civil& c) { return c.year >= 1 && c.year <= 9999; }
 // Room for the longest text: a quoted date-time with nine digits and a full offset.
 constexpr size_t kRoom = 64;
 
-inline void finish(Buffer* buf, char* end) { buf->pos = static_cast<size_t>(end - buf->data); }
+// Room reserved, and the opening quote unless the text is a TOML date-time; the end is
+// committed by close_text().
+inline char* open_text(Buffer* buf, bool quoted) {
+  if (!reserve(buf, kRoom)) return nullptr;
+  char* o = buf->data + buf->pos;
+  if (quoted) *o++ = '"';
+  return o;
+}
+inline bool close_text(Buffer* buf, char* end, bool quoted) {
+  if (quoted) *end++ = '"';
+  buf->pos = static_cast<size_t>(end - buf->data);
+  return true;
+}
 
 }  // namespace
 
@@ -124,14 +136,10 @@ bool date_days(Buffer* buf, int64_t days, bool toml) {
   if (days < -800000 || days > 3000000) return out_of_range("date");
   const Civil c = civil_from_days(days);
   if (!year_ok(c)) return out_of_range("date");
-  if (!reserve(buf, kRoom)) return false;
-  char* const start = buf->data + buf->pos;
-  char* o = start;
-  if (!toml) *o++ = '"';
+  char* o = open_text(buf, !toml);
+  if (o == nullptr) return false;
   o = put_date(o, c);
-  if (!toml) *o++ = '"';
-  finish(buf, o);
-  return true;
+  return close_text(buf, o, !toml);
 }
 
 bool time_of_day(Buffer* buf, Split t, bool toml) {
@@ -139,14 +147,10 @@ bool time_of_day(Buffer* buf, Split t, bool toml) {
     PyErr_SetString(PyExc_ValueError, "time value out of range (0 to 24 hours)");
     return false;
   }
-  if (!reserve(buf, kRoom)) return false;
-  char* const start = buf->data + buf->pos;
-  char* o = start;
-  if (!toml) *o++ = '"';
+  char* o = open_text(buf, !toml);
+  if (o == nullptr) return false;
   o = put_clock(o, t.seconds, t.nanos, t.ns_unit);
-  if (!toml) *o++ = '"';
-  finish(buf, o);
-  return true;
+  return close_text(buf, o, !toml);
 }
 
 bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml) {
@@ -173,10 +177,8 @@ bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml) {
   const int64_t days = floor_div(local, kSecondsPerDay);
   const Civil c = civil_from_days(days);
   if (!year_ok(c)) return out_of_range("date");
-  if (!reserve(buf, kRoom)) return false;
-  char* const start = buf->data + buf->pos;
-  char* o = start;
-  if (!toml) *o++ = '"';
+  char* o = open_text(buf, !toml);
+  if (o == nullptr) return false;
   o = put_date(o, c);
   *o++ = toml ? 'T' : ' ';
   o = put_clock(o, local - days * kSecondsPerDay, static_cast<uint32_t>(nanos), t.ns_unit);
@@ -194,9 +196,7 @@ bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml) {
       o = two(o, a % 60);
     }
   }
-  if (!toml) *o++ = '"';
-  finish(buf, o);
-  return true;
+  return close_text(buf, o, !toml);
 }
 
 bool duration(Buffer* buf, int64_t value, int unit) {
@@ -212,10 +212,8 @@ bool duration(Buffer* buf, int64_t value, int unit) {
   if (days > 999999999 || days < -999999999) return out_of_range("timedelta");
   const auto d = static_cast<int64_t>(days);
   const auto r = static_cast<int64_t>(rest);
-  if (!reserve(buf, kRoom)) return false;
-  char* const start = buf->data + buf->pos;
-  char* o = start;
-  *o++ = '"';
+  char* o = open_text(buf, true);
+  if (o == nullptr) return false;
   if (d != 0) {
     // "%d day%s, " as timedelta.__str__ writes it.
     char digits[32];
@@ -235,9 +233,7 @@ bool duration(Buffer* buf, int64_t value, int unit) {
   }
   *o++ = ':';
   o = put_min_sec(o, static_cast<unsigned>(secs % 3600), nanos, unit == 3);
-  *o++ = '"';
-  finish(buf, o);
-  return true;
+  return close_text(buf, o, true);
 }
 
 namespace {
