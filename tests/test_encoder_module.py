@@ -6,8 +6,8 @@ import ctypes
 import errno
 import inspect
 import os
-import pickle
 import pathlib
+import pickle
 
 import pytest
 

@@ -125,8 +125,8 @@ enum class Step : uint8_t { kSaved, kReopen };
 
 // A regular file opened as `fd`, known by `name`: locked, then replaced by a new file beside
 // it (or written in place where it cannot be). kReopen: the name now leads elsewhere.
-Step replace(Fd& fd, const struct stat& st, const std::string& name, const char* data,
-             size_t size, const SaveOptions& options, SaveResult* result) {
+Step replace(Fd& fd, const struct stat& st, const std::string& name, const char* data, size_t size,
+             const SaveOptions& options, SaveResult* result) {
   bool stopped = false;
   struct stat now{};
   if (!held_by_this_thread(st.st_dev, st.st_ino)) {
@@ -138,7 +138,8 @@ Step replace(Fd& fd, const struct stat& st, const std::string& name, const char*
     // A saver before us renamed a new file over the name while we waited.
     if (::lstat(name.c_str(), &now) != 0 || !same_file(now, st)) return Step::kReopen;
   }
-  if (sticky_elsewhere(name, st)) return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
+  if (sticky_elsewhere(name, st))
+    return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
   NewFile file;
   const int err = file.create(name);
   // No new file can be made beside the target: write in place, as "wb" would.
@@ -199,9 +200,8 @@ SaveResult save(const char* path, const char* data, size_t size, const SaveOptio
       continue;
     }
     bool stopped = false;
-    Fd fd(retrying(options, &stopped, [&] {
-      return ::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    }));
+    Fd fd(retrying(options, &stopped,
+                   [&] { return ::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666); }));
     if (stopped) return {SaveResult::kInterrupted, EINTR, {}};
     if (fd.get() < 0) return {SaveResult::kOpen, errno, {}};
     if (::fstat(fd.get(), &st) != 0) return {SaveResult::kOpen, errno, {}};

@@ -121,8 +121,8 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
   if (!encode(snap, escape, datetimes, owner)) return nullptr;
   // Only bytes this call owns are read from here on, so other threads may run meanwhile.
-  return save_document(filepath, PyBytes_AS_STRING(path.get()), owner.buf->data,
-                       owner.buf->pos, durable != 0);
+  return save_document(filepath, PyBytes_AS_STRING(path.get()), owner.buf->data, owner.buf->pos,
+                       durable != 0);
 }
 
 constexpr char kEncodeDoc[] =

@@ -2,11 +2,14 @@
 // GIL (taken back only to run signal handlers), and its failures as open()'s would read.
 #include <Python.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/replace_file.hpp"
+#include "ondrel/_native/store_lock.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/save.hpp"
 
@@ -105,5 +108,36 @@ PyObject* save_document(PyObject* filepath, const char* path, const char* data, 
   }
   return raise_open_error(saved.err, filepath);
 }
+
+namespace {
+
+// _store_lock(fd, hold): the calling thread's store handle holds (hold=True) or stops holding
+// the lock of the file open as `fd`, so that saves from this thread go on under it. Holding
+// returns False, noting nothing, when this thread holds that file's lock already.
+PyObject* _store_lock_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 2 || kwnames != nullptr) {
+    PyErr_SetString(PyExc_TypeError, "_store_lock() takes exactly 2 positional arguments");
+    return nullptr;
+  }
+  const int fd = PyLong_AsInt(argv[0]);
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+  const int hold = PyObject_IsTrue(argv[1]);
+  if (hold < 0) return nullptr;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+  if (!hold) {
+    files::note_dropped(st.st_dev, st.st_ino);
+    Py_RETURN_TRUE;
+  }
+  if (files::held_by_this_thread(st.st_dev, st.st_ino)) Py_RETURN_FALSE;
+  files::note_held(st.st_dev, st.st_ino);
+  Py_RETURN_TRUE;
+}
+
+}  // namespace
+
+const FunctionDef kStoreLockFunction{
+    "_store_lock",    "_store_lock", "_store_lock(fd, hold) -> bool\n\nFor open_store.",
+    _store_lock_impl, false,         "(fd, hold, /)"};
 
 }  // namespace ondrel::pentock

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "ondrel/_native/function.hpp"
 #include "ondrel/_native/ref.hpp"
 
 namespace ondrel::pentock {
@@ -17,5 +18,8 @@ Ref fs_path(PyObject* filepath);
 // or null with the exception set.
 PyObject* save_document(PyObject* filepath, const char* path, const char* data, size_t size,
                         bool durable);
+
+// _store_lock, the store handle's record of the locks it holds (ondrel.datastore.store).
+extern const FunctionDef kStoreLockFunction;
 
 }  // namespace ondrel::pentock
