@@ -15,7 +15,7 @@ def _str(self: OSError) -> str:
     return str(self.args[0]) if self.args else ""
 
 
-def _reduce(self: OSError) -> tuple:
+def _reduce(self: OSError) -> tuple[type[OSError], tuple[object, ...], dict[str, object]]:
     state = {"errno": self.errno, "strerror": self.strerror, "filename": self.filename}
     return (type(self), self.args, state)
 

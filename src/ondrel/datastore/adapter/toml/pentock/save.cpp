@@ -121,6 +121,10 @@ PyObject* _store_lock_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs, P
   }
   const int fd = PyLong_AsInt(argv[0]);
   if (fd == -1 && PyErr_Occurred()) return nullptr;
+  if (fd < 0) {
+    PyErr_SetString(PyExc_ValueError, "_store_lock() needs an open file descriptor");
+    return nullptr;
+  }
   const int hold = PyObject_IsTrue(argv[1]);
   if (hold < 0) return nullptr;
   struct stat st{};
