@@ -22,14 +22,14 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-import _harness as h  # noqa: E402
-import bench_toml  # noqa: E402
+import _harness as h
+import bench_toml
 
-from ondrel.datastore.adapter.toml.decoder import read_unified_data  # noqa: E402
-from ondrel.datastore.adapter.toml.pentock import write_unified_data  # noqa: E402
-from ondrel.datastore.store import _lock, open_store  # noqa: E402
-from ondrel.datastore.tables.data import TableData  # noqa: E402
-from ondrel.datastore.unified_data import UnifiedDataFormat  # noqa: E402
+from ondrel.datastore.adapter.toml.decoder import read_unified_data
+from ondrel.datastore.adapter.toml.pentock import write_unified_data
+from ondrel.datastore.store import _lock, open_store
+from ondrel.datastore.tables.data import TableData
+from ondrel.datastore.unified_data import UnifiedDataFormat
 
 COUNTER = """
 import sys

@@ -182,3 +182,15 @@ def test_bad_use_raises_and_changes_nothing(tmp_path, content, use, error, match
         use(path)
     assert (path.read_bytes() if path.is_file() else None) == before
     assert os.listdir(tmp_path) == ["db.toml"]
+
+
+def test_a_save_inside_the_callers_own_flock_does_not_wait_for_itself(tmp_path):
+    import fcntl
+
+    path = tmp_path / "db.toml"
+    old_store(path)
+    plain = UnifiedDataFormat(tables={"t": {"records": [{"plain": True}]}})
+    with open(path) as f:
+        fcntl.flock(f, fcntl.LOCK_EX)  # what users wrapped their saves in before open_store
+        write_unified_data(plain, str(path))
+    assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"plain": True}]

@@ -129,12 +129,20 @@ Step replace(Fd& fd, const struct stat& st, const std::string& name, const char*
              const SaveOptions& options, SaveResult* result) {
   bool stopped = false;
   struct stat now{};
-  if (!held_by_this_thread(st.st_dev, st.st_ino)) {
+  const Holder holder = handle_holding(st.st_dev, st.st_ino);
+  if (holder != Holder::kThisThread) {
+    int err = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    // Taken elsewhere: wait, unless it is this process's own lock around its save (a handle of
+    // another thread is waited for), which would never be released to us.
+    if (err == EWOULDBLOCK &&
+        (holder == Holder::kOtherThread || !flocked_by_this_process(st.st_dev, st.st_ino))) {
+      err =
+          retrying(options, &stopped, [&] { return ::flock(fd.get(), LOCK_EX); }) == 0 ? 0 : errno;
+      if (stopped) return *result = {SaveResult::kInterrupted, EINTR, {}}, Step::kSaved;
+    }
     // Where the file system has no such locks, the save goes on unlocked, as before.
-    const int rc = retrying(options, &stopped, [&] { return ::flock(fd.get(), LOCK_EX); });
-    if (stopped) return *result = {SaveResult::kInterrupted, EINTR, {}}, Step::kSaved;
-    if (rc != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL)
-      return *result = {SaveResult::kOpen, errno, {}}, Step::kSaved;
+    if (err != 0 && err != EWOULDBLOCK && err != ENOLCK && err != EOPNOTSUPP && err != EINVAL)
+      return *result = {SaveResult::kOpen, err, {}}, Step::kSaved;
     // A saver before us renamed a new file over the name while we waited.
     if (::lstat(name.c_str(), &now) != 0 || !same_file(now, st)) return Step::kReopen;
   }

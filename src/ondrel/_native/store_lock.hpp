@@ -10,6 +10,13 @@ namespace ondrel::files {
 // The calling thread holds (or stops holding) the lock of the file (dev, ino).
 void note_held(dev_t dev, ino_t ino);
 void note_dropped(dev_t dev, ino_t ino);
-bool held_by_this_thread(dev_t dev, ino_t ino);
+
+enum class Holder : unsigned char { kNone, kThisThread, kOtherThread };
+// Which of this process's store handles hold (or wait for) the lock of (dev, ino).
+Holder handle_holding(dev_t dev, ino_t ino);
+
+// Whether this process holds an flock on (dev, ino) (/proc/locks): a caller's own lock around
+// its save, which the save must not wait for.
+bool flocked_by_this_process(dev_t dev, ino_t ino);
 
 }  // namespace ondrel::files

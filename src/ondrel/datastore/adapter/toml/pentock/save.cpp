@@ -133,7 +133,7 @@ PyObject* _store_lock_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs, P
     files::note_dropped(st.st_dev, st.st_ino);
     Py_RETURN_TRUE;
   }
-  if (files::held_by_this_thread(st.st_dev, st.st_ino)) Py_RETURN_FALSE;
+  if (files::handle_holding(st.st_dev, st.st_ino) == files::Holder::kThisThread) Py_RETURN_FALSE;
   files::note_held(st.st_dev, st.st_ino);
   Py_RETURN_TRUE;
 }
