@@ -47,7 +47,7 @@ clean:
 # Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
 # records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-deps
+.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-store bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -72,6 +72,10 @@ bench-arrow: build
 # polars' NDJSON writer (its peers are dev requirements too).
 bench-arrow-write: build
 	$(PY) bench/bench_toml_arrow_write.py $(BENCH_ARGS)
+
+# The store handle's lock alone and under contention (bench/bench_store.py).
+bench-store: build
+	$(PY) bench/bench_store.py $(BENCH_ARGS)
 
 # Packaging check: build the wheel with pip, check its contents, install it into a fresh
 # 3.13 venv and smoke-test it there (tools/wheel_check.py). WHEEL_CHECK_FLAGS=--keep keeps

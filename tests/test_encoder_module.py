@@ -7,6 +7,7 @@ import errno
 import inspect
 import os
 import pathlib
+import pickle
 
 import pytest
 
@@ -193,12 +194,29 @@ def test_failed_encode_leaves_existing_file_untouched(tmp_path, bad_model):
     assert target.read_bytes() == b"old content"
 
 
-def test_open_failure_message(tmp_path):
-    path = str(tmp_path / "missing-dir" / "doc.toml")
-    with pytest.raises(OSError) as info:
+@pytest.mark.parametrize(
+    ("where", "cls", "code"),
+    [
+        ("missing-dir/doc.toml", FileNotFoundError, errno.ENOENT),
+        ("", IsADirectoryError, errno.EISDIR),
+        ("file/doc.toml", NotADirectoryError, errno.ENOTDIR),
+    ],
+)
+def test_open_failure_keeps_its_text_and_says_why(tmp_path, where, cls, code):
+    (tmp_path / "file").write_bytes(b"")
+    path = os.path.join(str(tmp_path), where)
+    with pytest.raises(cls) as info:
         write_unified_data(Model(), path)
     assert str(info.value) == "Could not open file for writing: " + path
-    assert info.value.errno is None
+    assert (info.value.errno, info.value.filename) == (code, path)
+    # Workers send it back to their parent whole.
+    again = pickle.loads(pickle.dumps(info.value))
+    assert (type(again), str(again), again.errno, again.filename) == (
+        type(info.value),
+        str(info.value),
+        code,
+        path,
+    )
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

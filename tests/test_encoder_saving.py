@@ -12,6 +12,7 @@ import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -216,7 +217,7 @@ def case_directory_without_rights(tmp_path):
     out = finished(saver(DROPPED)).split("\n")
     d = out[0]
     try:
-        assert out[1] == "True None True"
+        assert out[1] == "True 13 True"  # EACCES, with the old text
         assert Path(os.path.join(d, "store.toml")).read_bytes() == A
         assert Path(os.path.join(d, "locked.toml")).read_bytes() == b"old"
         assert sorted(os.listdir(d)) == ["locked.toml", "store.toml"]
@@ -289,6 +290,189 @@ except OSError as e:
     assert path.read_bytes() == A
 
 
+# ---- the kernel's own checks, and paths that are not a plain file in a folder ---------------
+
+
+@pytest.fixture
+def sysctl():
+    """Sets fs.protected_* values where this machine lets the test, restoring them after."""
+    saved = {}
+
+    def set_(name, value):
+        knob = Path("/proc/sys/fs") / name
+        try:
+            saved.setdefault(knob, knob.read_text())
+            knob.write_text(str(value))
+        except OSError as e:
+            pytest.skip(f"cannot set fs.{name}: {e}")
+
+    yield set_
+    for knob, value in saved.items():
+        knob.write_text(value)
+
+
+def sticky_folder(tmp_path) -> Path:
+    """A world-writable sticky folder that other users can reach (pytest's folders are 0700)."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to make files of another user")
+    os.chmod(tmp_path, 0o755)
+    d = tmp_path / "sticky"
+    d.mkdir()
+    os.chmod(d, 0o1777)
+    for parent in tmp_path.parents:
+        if parent == Path(tempfile.gettempdir()):
+            break
+        os.chmod(parent, os.stat(parent).st_mode | 0o111)
+    return d
+
+
+# Another user's link or file in a sticky world-writable folder: root may not follow or open
+# it when the sysctl says so, and the save is refused as open() is; the victim stays whole.
+@pytest.mark.parametrize("knob", ["protected_symlinks", "protected_regular"])
+def test_protected_paths_are_refused_as_open_refuses_them(tmp_path, sysctl, knob):
+    d = sticky_folder(tmp_path)
+    victim = tmp_path / "victim"
+    victim.write_bytes(OLD)
+    path = d / "db.toml"
+    if knob == "protected_symlinks":
+        os.symlink(victim, path)
+        os.lchown(path, 65534, 65534)
+    else:
+        path.write_bytes(OLD)
+        os.chown(path, 65534, 65534)
+        os.chmod(path, 0o666)
+    sysctl(knob, 1)
+    with pytest.raises(PermissionError):
+        open(path, "ab")  # noqa: SIM115 - the kernel's verdict the save must share
+    with pytest.raises(PermissionError) as info:
+        save_new(path)
+    assert str(info.value) == f"Could not open file for writing: {path}"
+    assert victim.read_bytes() == OLD and Path(os.path.realpath(path)).read_bytes() == OLD
+    assert os.stat(os.path.realpath(path)).st_uid == (0 if knob == "protected_symlinks" else 65534)
+    assert sorted(os.listdir(d)) == ["db.toml"]
+
+
+# Another user's 0666 file in a sticky folder may be written, not renamed over: in place.
+STICKY_IN_PLACE = """
+import os
+os.setgid(65534)
+os.setuid(65534)
+write_unified_data(A, PATH)
+"""
+
+
+def case_sticky_folder_written_in_place(tmp_path):
+    d = sticky_folder(tmp_path)
+    path = d / "store.toml"
+    path.write_bytes(OLD)
+    os.chown(path, 12345, 12345)
+    os.chmod(path, 0o666)
+    inode = os.stat(path).st_ino
+    finished(saver(f"PATH = {str(path)!r}\n" + STICKY_IN_PLACE))
+    st = os.stat(path)
+    assert path.read_bytes() == A and (st.st_ino, st.st_uid) == (inode, 12345)
+    assert os.listdir(d) == ["store.toml"]
+
+
+def acl(path) -> str:
+    out = subprocess.run(["getfacl", "-cp", str(path)], capture_output=True, text=True)
+    return out.stdout
+
+
+# The ACL's extra reader keeps reading, and the mask does not become the group's bits; a
+# folder's default ACL gives nothing to a file that had no ACL.
+@pytest.mark.parametrize("inherited", [False, True], ids=["kept", "not_inherited"])
+def test_acls_and_xattrs_are_carried_over(tmp_path, inherited):
+    if shutil.which("setfacl") is None:
+        pytest.skip("needs setfacl (apt-get install acl)")
+    path = tmp_path / "store.toml"
+    path.write_bytes(OLD)
+    os.chmod(path, 0o600)
+    if inherited:
+        subprocess.run(["setfacl", "-d", "-m", "u:1234:rw,o::rw", str(tmp_path)], check=True)
+    else:
+        subprocess.run(["setfacl", "-m", "u:1234:r", str(path)], check=True)
+    os.setxattr(path, "user.origin", b"kept")
+    before, mode = acl(path), os.stat(path).st_mode
+    save_new(path)
+    assert (acl(path), os.stat(path).st_mode) == (before, mode)
+    assert os.getxattr(path, "user.origin") == b"kept"
+    assert ("user:1234:r--" in before) is not inherited
+
+
+# Writing to stdout as a path: the pipe or the log file stays what it is and gets the document.
+STDOUT = """
+import os
+before = os.fstat(1).st_ino
+write_unified_data(A, "/dev/stdout")
+assert os.fstat(1).st_ino == before
+"""
+
+
+@pytest.mark.parametrize("into", ["pipe", "file"])
+def test_dev_stdout_is_written_in_place(tmp_path, into):
+    source = "\n".join([f"import sys; sys.path.insert(0, {str(_isolated.TESTS_DIR)!r})", DOCS])
+    log = tmp_path / "log"
+    with open(log, "wb") as f:
+        out = subprocess.run(
+            [sys.executable, "-c", source + STDOUT],
+            stdout=subprocess.PIPE if into == "pipe" else f,
+            stderr=subprocess.PIPE,
+            timeout=120,
+        )
+    assert out.returncode == 0, out.stderr[-3000:]
+    got = out.stdout if into == "pipe" else log.read_bytes()
+    assert got == A and sorted(os.listdir(tmp_path)) == ["log"]
+
+
+def case_deleted_file_through_proc(tmp_path):
+    with open(tmp_path / "scratch.toml", "w+b") as f:
+        os.unlink(tmp_path / "scratch.toml")
+        save_new(f"/proc/self/fd/{f.fileno()}")
+        assert os.pread(f.fileno(), len(A) + 1, 0) == A
+    assert os.listdir(tmp_path) == []
+
+
+def case_name_that_is_not_utf8(tmp_path):
+    save_new(tmp_path / "bad\udcff.toml")
+    assert os.listdir(os.fsencode(tmp_path)) == [b"bad\xff.toml"]
+    assert (tmp_path / "bad\udcff.toml").read_bytes() == A
+
+
+# A signal while the FIFO's open waits for a reader: the handler runs and the open goes on
+# (PEP 475); a handler that raises stops the save at once.
+FIFO_SIGNAL = """
+import os, signal, threading, time
+fifo = PATH
+os.mkfifo(fifo)
+calls = []
+def handler(signum, frame):
+    calls.append(signum)
+    if RAISE:
+        raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+got = []
+if not RAISE:
+    threading.Thread(target=lambda: (time.sleep(0.6), got.append(open(fifo, "rb").read()))).start()
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+start = time.monotonic()
+try:
+    write_unified_data(A, fifo)
+    while not got:
+        time.sleep(0.01)
+    print(calls == [signal.SIGALRM], got[0] == encode_unified_data(A).encode())
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - start < 5)
+"""
+
+
+@pytest.mark.parametrize("raising", [False, True])
+def test_fifo_open_survives_or_stops_on_a_signal(tmp_path, raising):
+    code = f"PATH, RAISE = {str(tmp_path / 'store.toml')!r}, {raising}\n" + FIFO_SIGNAL
+    out = finished(saver(code)).strip()
+    assert out == ("interrupted True" if raising else "True True")
+
+
 @pytest.mark.parametrize(
     "case",
     [
@@ -301,6 +485,9 @@ except OSError as e:
         case_directory_without_rights,
         case_file_mounted_on_its_own,
         case_directory_sync_fails_after_the_rename,
+        case_sticky_folder_written_in_place,
+        case_deleted_file_through_proc,
+        case_name_that_is_not_utf8,
     ],
     ids=lambda case: case.__name__[5:],
 )

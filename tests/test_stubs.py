@@ -28,6 +28,8 @@ STUBS = {
 PLAIN_FILES = [
     SRC / "ondrel/datastore/tables/data.py",
     SRC / "ondrel/datastore/unified_data.py",
+    SRC / "ondrel/datastore/store.py",
+    SRC / "ondrel/datastore/adapter/toml/_save_errors.py",
     SRC / "slumbrel/__init__.py",
     SRC / "glacine/__init__.py",
     SRC / "glacine/frozen.py",

@@ -1,248 +1,233 @@
-// The new-file-then-rename save of a whole document (see replace_file.hpp).
+// The save of a whole document: the kernel opens the path, the open file decides between a
+// new file renamed over its name and a write in place (see replace_file.hpp).
 #include "ondrel/_native/replace_file.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <linux/magic.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
+
+#include "ondrel/_native/file_attrs.hpp"
+#include "ondrel/_native/new_file.hpp"
+#include "ondrel/_native/store_lock.hpp"
 
 namespace ondrel::files {
 
 namespace {
 
-constexpr int kMaxLinks = 40;  // as the kernel's own limit, then ELOOP
+constexpr int kMaxLinks = 40;     // as the kernel's own limit
+constexpr int kMaxReopens = 100;  // the name kept changing under us: give up with EAGAIN
 
-std::string dir_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool read_link(const std::string& path, std::string* out) {
-  std::string text(256, '\0');
+// Retries a call that a signal interrupted, as open() does (PEP 475), unless the caller's
+// signal check says stop. -1 with errno, or the call's result.
+template <typename Call>
+int retrying(const SaveOptions& options, bool* stopped, Call call) {
   for (;;) {
-    const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
-    if (n < 0) return false;
-    if (static_cast<size_t>(n) < text.size()) {
-      text.resize(static_cast<size_t>(n));
-      *out = std::move(text);
-      return true;
+    const int rc = call();
+    if (rc >= 0 || errno != EINTR) return rc;
+    if (options.interrupted != nullptr && !options.interrupted(options.context)) {
+      *stopped = true;
+      return -1;
     }
-    text.resize(text.size() * 2);
   }
 }
 
-// How a path is saved, decided once from what it is now.
-struct Plan {
-  enum Kind : uint8_t { kInPlace, kReplace, kCreate } kind = kInPlace;
-  std::string target;  // the file replaced or made: a link's final target
-  struct stat old{};   // kReplace: the file replaced
-};
-
-Plan plan_for(const char* path) {
-  Plan plan;
-  plan.target = path;
-  struct stat st{};
-  for (int hops = 0;; ++hops) {
-    if (::lstat(plan.target.c_str(), &st) != 0) {
-      // A path (or a dangling link's target) that does not exist yet is made; any other
-      // failure is left to the open in place, which reports it as before.
-      if (errno == ENOENT) plan.kind = Plan::kCreate;
-      return plan;
-    }
-    if (S_ISREG(st.st_mode)) {
-      plan.kind = Plan::kReplace;
-      plan.old = st;
-      return plan;
-    }
-    // Never replaced by a file: devices, FIFOs, sockets, directories.
-    if (!S_ISLNK(st.st_mode) || hops == kMaxLinks) return plan;
-    std::string to;
-    if (!read_link(plan.target, &to)) return plan;
-    plan.target = !to.empty() && to[0] == '/' ? to : dir_of(plan.target) + "/" + to;
-  }
-}
-
-int write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-uint64_t name_salt() {
-  static std::atomic<uint64_t> counter{0};
-  uint64_t salt = 0;
-  if (::getrandom(&salt, sizeof salt, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof salt)) {
-    struct timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    salt = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(ts.tv_sec) << 30);
-  }
-  return salt ^ (static_cast<uint64_t>(::getpid()) << 40) ^ counter.fetch_add(1);
-}
-
-// The new file, from creation to the rename: removed on every path that does not reach the
-// rename, which is the commit point.
-class NewFile {
+class Fd {
  public:
-  NewFile() = default;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  ~NewFile() { discard(); }
-
-  // Closes and removes the new file unless the rename took it; again, nothing.
-  void discard() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    if (!name_.empty()) ::unlink(name_.c_str());
-    name_.clear();
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
   }
-
-  // 0, or the errno of the last attempt. A hidden name beside the target; O_EXCL never
-  // opens another writer's file.
-  int create(const std::string& target) {
-    const std::string dir = dir_of(target);
-    const size_t slash = target.rfind('/');
-    // Cut so that the name stays within NAME_MAX whatever the target's length.
-    const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1, 100);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      char suffix[32];
-      std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
-                    static_cast<unsigned long long>(name_salt()));
-      std::string name = dir;
-      name.append("/.").append(base).append(suffix);
-      // 0666: the umask applies, as for open(path, "wb").
-      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        fd_ = fd;
-        name_ = std::move(name);
-        return 0;
-      }
-      if (errno != EEXIST) return errno;
-    }
-    return EEXIST;
-  }
-
-  // The old file's owner and group (where this process may set them) and permission bits.
-  int keep_attributes(const struct stat& old) {
-    struct stat now{};
-    if (::fstat(fd_, &now) != 0) return errno;
-    const bool owner_differs = now.st_uid != old.st_uid || now.st_gid != old.st_gid;
-    if (owner_differs && ::fchown(fd_, old.st_uid, old.st_gid) != 0) {
-      // EPERM for another owner; the group alone may still be ours to give.
-      [[maybe_unused]] const int group_only = ::fchown(fd_, static_cast<uid_t>(-1), old.st_gid);
-    }
-    // After a change of owner (which clears set-id bits) or when the bits differ. A failure
-    // would leave the document readable by more than before: refuse it.
-    if ((owner_differs || (now.st_mode & 07777) != (old.st_mode & 07777)) &&
-        ::fchmod(fd_, old.st_mode & 07777) != 0)
-      return errno;
-    return 0;
-  }
-
-  // kDone with `err` EBUSY or EXDEV: the target cannot be renamed over (a file mounted on its
-  // own, as containers do), the new file is gone and the caller writes in place.
-  SaveResult commit(const std::string& target, const char* data, size_t size, bool durable) {
-    int err = write_all(fd_, data, size);
-    if (err == 0 && durable && ::fsync(fd_) != 0) err = errno;
-    if (err != 0) return {SaveResult::kWrite, err};
-    const int closed = ::close(fd_);
-    fd_ = -1;
-    if (closed != 0 && errno != EINTR) return {SaveResult::kWrite, errno};
-    if (::rename(name_.c_str(), target.c_str()) != 0) {
-      if (errno == EBUSY || errno == EXDEV) return {SaveResult::kDone, errno};
-      return {SaveResult::kWrite, errno};
-    }
-    name_.clear();  // committed: the name is the target's now
-    if (durable) return sync_dir(dir_of(target));
-    return {SaveResult::kDone, 0};
+  // 0, or the errno of a failed close (EINTR still closed the descriptor).
+  int close() {
+    const int rc = ::close(std::exchange(fd_, -1));
+    return rc != 0 && errno != EINTR ? errno : 0;
   }
 
  private:
-  // The rename lives in the directory: without this sync a power cut may undo it.
-  static SaveResult sync_dir(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {SaveResult::kDirSync, errno};
-    const int rc = ::fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    // EINVAL: a file system that cannot sync a directory, and needs no such sync.
-    if (rc != 0 && err != EINVAL) return {SaveResult::kDirSync, err};
-    return {SaveResult::kDone, 0};
-  }
-
-  int fd_ = -1;
-  std::string name_;
+  int fd_;
 };
 
-// As before this owner existed: truncated at open, one write, emptied again when the write
-// fails (a cut-off document could still parse, with records missing).
-SaveResult save_in_place(const char* path, const char* data, size_t size, bool durable) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return {SaveResult::kOpen, errno};
-  int err = write_all(fd, data, size);
-  if (err != 0) {
-    [[maybe_unused]] const int cut = ::ftruncate(fd, 0);
+// The name that a path opened as a regular file is known by: the path itself, or the file its
+// chain of links ends at. Empty when the file has no such name: a link in /proc (a descriptor,
+// /dev/stdout, a deleted file, a memfd) or a name that no longer leads to the file opened.
+std::string name_of(const char* path, const struct stat& opened) {
+  std::string name = path;
+  struct stat st{};
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    if (::lstat(name.c_str(), &st) != 0) return {};
+    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode) && same_file(st, opened) ? name : "";
+    std::string dir = dir_of(name);
+    struct statfs fs{};
+    if (::statfs(dir.c_str(), &fs) != 0 || fs.f_type == PROC_SUPER_MAGIC) return {};
+    std::string to(256, '\0');
+    for (;;) {
+      const ssize_t n = ::readlink(name.c_str(), to.data(), to.size());
+      if (n < 0) return {};
+      if (static_cast<size_t>(n) < to.size()) {
+        to.resize(static_cast<size_t>(n));
+        break;
+      }
+      to.resize(to.size() * 2);
+    }
+    name = !to.empty() && to[0] == '/' ? std::move(to) : std::move(dir.append("/").append(to));
   }
-  // FIFOs, sockets and most devices cannot sync (EINVAL): there is nothing to keep.
-  if (err == 0 && durable && ::fsync(fd) != 0 && errno != EINVAL) err = errno;
-  if (err != 0) {
-    ::close(fd);
-    return {SaveResult::kWrite, err};
-  }
-  if (::close(fd) != 0 && errno != EINTR) return {SaveResult::kWrite, errno};
-  return {SaveResult::kDone, 0};
+  return {};
 }
 
-SaveResult save(const char* path, const char* data, size_t size, bool durable) {
-  const Plan plan = plan_for(path);
-  if (plan.kind == Plan::kInPlace) return save_in_place(path, data, size, durable);
-  // A file this process may not write stays as it is, as an open for writing would leave it.
-  if (plan.kind == Plan::kReplace &&
-      ::faccessat(AT_FDCWD, plan.target.c_str(), W_OK, AT_EACCESS) != 0)
-    return {SaveResult::kOpen, errno};
+// The rename is not ours to make in a sticky folder that neither we nor the file own; root
+// (CAP_FOWNER) is told by the rename itself.
+bool sticky_elsewhere(const std::string& name, const struct stat& file) {
+  struct stat dir{};
+  if (::stat(dir_of(name).c_str(), &dir) != 0) return false;
+  const uid_t me = ::geteuid();
+  return (dir.st_mode & S_ISVTX) != 0 && me != 0 && file.st_uid != me && dir.st_uid != me;
+}
+
+// As "wb" writes: truncated, then written; emptied again when the write fails (a cut-off
+// document could still parse, with records missing).
+SaveResult write_in_place(Fd& fd, const struct stat& st, const char* data, size_t size,
+                          const SaveOptions& options) {
+  const bool regular = S_ISREG(st.st_mode);
+  bool stopped = false;
+  if (regular && ::ftruncate(fd.get(), 0) != 0) return {SaveResult::kWrite, errno, {}};
+  int err = write_all(fd.get(), data, size, options.interrupted, options.context, &stopped);
+  if (err != 0 && regular) {
+    [[maybe_unused]] const int cut = ::ftruncate(fd.get(), 0);
+  }
+  if (stopped) return {SaveResult::kInterrupted, EINTR, {}};
+  // FIFOs, sockets and most devices cannot sync (EINVAL): there is nothing to keep.
+  if (err == 0 && options.durable && ::fsync(fd.get()) != 0 && errno != EINVAL) err = errno;
+  const int closed = fd.close();
+  if (err == 0) err = closed;
+  if (err != 0) return {SaveResult::kWrite, err, {}};
+  return {};
+}
+
+enum class Step : uint8_t { kSaved, kReopen };
+
+// A regular file opened as `fd`, known by `name`: locked, then replaced by a new file beside
+// it (or written in place where it cannot be). kReopen: the name now leads elsewhere.
+Step replace(Fd& fd, const struct stat& st, const std::string& name, const char* data, size_t size,
+             const SaveOptions& options, SaveResult* result) {
+  bool stopped = false;
+  struct stat now{};
+  const Holder holder = handle_holding(st.st_dev, st.st_ino);
+  if (holder != Holder::kThisThread) {
+    int err = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    // Taken elsewhere: wait, unless it is this process's own lock around its save (a handle of
+    // another thread is waited for), which would never be released to us.
+    if (err == EWOULDBLOCK &&
+        (holder == Holder::kOtherThread || !flocked_by_this_process(st.st_dev, st.st_ino))) {
+      err =
+          retrying(options, &stopped, [&] { return ::flock(fd.get(), LOCK_EX); }) == 0 ? 0 : errno;
+      if (stopped) return *result = {SaveResult::kInterrupted, EINTR, {}}, Step::kSaved;
+    }
+    // Where the file system has no such locks, the save goes on unlocked, as before.
+    if (err != 0 && err != EWOULDBLOCK && err != ENOLCK && err != EOPNOTSUPP && err != EINVAL)
+      return *result = {SaveResult::kOpen, err, {}}, Step::kSaved;
+    // A saver before us renamed a new file over the name while we waited.
+    if (::lstat(name.c_str(), &now) != 0 || !same_file(now, st)) return Step::kReopen;
+  }
+  if (sticky_elsewhere(name, st))
+    return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
   NewFile file;
-  const int err = file.create(plan.target);
-  // No new file can be made beside the target: write in place, so that saves that worked
-  // before still do.
+  const int err = file.create(name);
+  // No new file can be made beside the target: write in place, as "wb" would.
   if (err == EACCES || err == EPERM || err == EROFS)
-    return save_in_place(path, data, size, durable);
-  if (err != 0) return {SaveResult::kOpen, err};
-  if (plan.kind == Plan::kReplace) {
-    const int kept = file.keep_attributes(plan.old);
-    if (kept != 0) return {SaveResult::kWrite, kept};
+    return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
+  if (err != 0) return *result = {SaveResult::kOpen, err, {}}, Step::kSaved;
+  CarryResult carried = carry_attributes(fd.get(), st, file.fd());
+  if (carried.outcome == CarryResult::kOwner) {
+    file.discard();  // the file keeps its owner: only an in-place write can give it that
+    return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
   }
-  const SaveResult done = file.commit(plan.target, data, size, durable);
-  if (done.stage == SaveResult::kDone && done.err != 0) {
+  if (carried.outcome == CarryResult::kAttribute)
+    return *result = {SaveResult::kAttribute, carried.err, std::move(carried.name)}, Step::kSaved;
+  const int written = file.write(data, size, options, &stopped);
+  if (stopped) return *result = {SaveResult::kInterrupted, EINTR, {}}, Step::kSaved;
+  if (written != 0) return *result = {SaveResult::kWrite, written, {}}, Step::kSaved;
+  // The name must still be the file opened: a writer that takes no lock may have replaced it.
+  if (::lstat(name.c_str(), &now) != 0 || !same_file(now, st)) return Step::kReopen;
+  const int renamed = file.rename_over(name);
+  // A file mounted on its own (EBUSY, EXDEV), or a sticky folder that root may not rename in.
+  if (renamed == EBUSY || renamed == EXDEV || renamed == EPERM) {
     file.discard();
-    return save_in_place(path, data, size, durable);
+    return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
   }
-  return done;
+  if (renamed != 0) return *result = {SaveResult::kWrite, renamed, {}}, Step::kSaved;
+  fd.reset();  // the old file's lock goes with its last descriptor
+  *result = options.durable ? sync_dir(dir_of(name)) : SaveResult{};
+  return Step::kSaved;
+}
+
+// A name that does not exist yet: a new file beside it, linked in only if the name is still
+// free (a handle may have made it meanwhile to lock it). kReopen: it exists now.
+Step create(const char* path, const char* data, size_t size, const SaveOptions& options,
+            SaveResult* result) {
+  NewFile file;
+  const int err = file.create(path);
+  if (err != 0) return *result = {SaveResult::kOpen, err, {}}, Step::kSaved;
+  bool stopped = false;
+  const int written = file.write(data, size, options, &stopped);
+  if (stopped) return *result = {SaveResult::kInterrupted, EINTR, {}}, Step::kSaved;
+  if (written != 0) return *result = {SaveResult::kWrite, written, {}}, Step::kSaved;
+  const int linked = file.link_as(path);
+  if (linked == EEXIST) return Step::kReopen;
+  if (linked != 0) return *result = {SaveResult::kWrite, linked, {}}, Step::kSaved;
+  *result = options.durable ? sync_dir(dir_of(path)) : SaveResult{};
+  return Step::kSaved;
+}
+
+SaveResult save(const char* path, const char* data, size_t size, const SaveOptions& options) {
+  for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
+    SaveResult result;
+    struct stat st{};
+    // A name that is not there at all (not even a dangling link) is made by rename; anything
+    // else is opened by the kernel, with O_CREAT so that protected_regular and
+    // protected_fifos apply as they do to "wb" (a dangling link's target is made there).
+    if (::lstat(path, &st) != 0 && errno == ENOENT) {
+      if (create(path, data, size, options, &result) == Step::kSaved) return result;
+      continue;
+    }
+    bool stopped = false;
+    Fd fd(retrying(options, &stopped,
+                   [&] { return ::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666); }));
+    if (stopped) return {SaveResult::kInterrupted, EINTR, {}};
+    if (fd.get() < 0) return {SaveResult::kOpen, errno, {}};
+    if (::fstat(fd.get(), &st) != 0) return {SaveResult::kOpen, errno, {}};
+    const std::string name = S_ISREG(st.st_mode) && st.st_nlink > 0 ? name_of(path, st) : "";
+    if (name.empty()) return write_in_place(fd, st, data, size, options);
+    if (replace(fd, st, name, data, size, options, &result) == Step::kSaved) return result;
+  }
+  return {SaveResult::kOpen, EAGAIN, {}};
 }
 
 }  // namespace
 
-SaveResult save_whole_file(const char* path, const char* data, size_t size, bool durable) {
+SaveResult save_whole_file(const char* path, const char* data, size_t size,
+                           const SaveOptions& options) {
   try {
-    return save(path, data, size, durable);
+    return save(path, data, size, options);
   } catch (const std::bad_alloc&) {
-    return {SaveResult::kNoMemory, ENOMEM};
+    return {SaveResult::kNoMemory, ENOMEM, {}};
   }
 }
 

@@ -32,3 +32,6 @@ def write_unified_data(
     datetimes: Literal["str", "toml"] = "str",
 ) -> None:
     """Write the TOML document of ``data`` to ``filepath`` (UTF-8), replacing it whole."""
+
+def _store_lock(fd: int, hold: bool, /) -> bool:
+    """open_store's record of the store locks this thread holds."""

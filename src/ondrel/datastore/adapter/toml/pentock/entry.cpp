@@ -8,9 +8,9 @@
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/ref.hpp"
-#include "ondrel/_native/replace_file.hpp"
 #include "ondrel/_native/utf8_str.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/save.hpp"
 
 namespace ondrel::pentock {
 
@@ -95,26 +95,6 @@ PyObject* _encode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t
   return utf8::to_str(owner.buf->data, owner.buf->pos);
 }
 
-// OSError(errno, strerror, path) for a failed write or close.
-[[gnu::cold]] PyObject* raise_write_error(int err, PyObject* filepath) {
-  errno = err != 0 ? err : EIO;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filepath);
-  return nullptr;
-}
-
-// The rename is done and the file holds the new document: the failure is reported (durable
-// was asked for and not given), but never as a save that left the old document.
-[[gnu::cold]] PyObject* raise_dir_sync_error(int err, PyObject* filepath) {
-  Ref exc = Ref::steal(PyObject_CallFunction(
-      PyExc_OSError, "iNO", err,
-      PyUnicode_FromFormat("%s: the file holds the new document, but syncing its directory "
-                           "failed, so a power cut may still bring back the old one",
-                           std::strerror(err)),
-      filepath));
-  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return nullptr;
-}
-
 const char* const kWriteKeywords[] = {"data", "filepath", "escape_strings", "durable", "datetimes"};
 const args::Params kWriteParams{"write_unified_data", kWriteKeywords, 5, 2, 3};
 
@@ -136,32 +116,13 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   SnapshotOwner snap;
   BufferOwner owner;
   if (!take_snapshot(output.get(), snap)) return nullptr;
-  Py_ssize_t path_len = 0;
-  const char* path = PyUnicode_AsUTF8AndSize(filepath, &path_len);
-  if (path == nullptr) return nullptr;
-  // open would stop at a NUL and write to another file than the one named.
-  if (std::strlen(path) != static_cast<size_t>(path_len)) {
-    PyErr_SetString(PyExc_ValueError, "embedded null character in filepath");
-    return nullptr;
-  }
+  Ref path = fs_path(filepath);
+  if (!path) return nullptr;
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
   if (!encode(snap, escape, datetimes, owner)) return nullptr;
-
-  // The file is touched only now: a refused or failed encode leaves it as it was. Only bytes
-  // this call owns are read from here on, so other threads may run meanwhile.
-  files::SaveResult saved;
-  Py_BEGIN_ALLOW_THREADS saved =
-      files::save_whole_file(path, owner.buf->data, owner.buf->pos, durable != 0);
-  Py_END_ALLOW_THREADS switch (saved.stage) {
-    case files::SaveResult::kDone: Py_RETURN_NONE;
-    case files::SaveResult::kNoMemory: return PyErr_NoMemory();
-    case files::SaveResult::kWrite: return raise_write_error(saved.err, filepath);
-    case files::SaveResult::kDirSync: return raise_dir_sync_error(saved.err, filepath);
-    case files::SaveResult::kOpen: break;
-  }
-  Ref msg = Ref::steal(PyUnicode_FromFormat("Could not open file for writing: %U", filepath));
-  if (msg) PyErr_SetObject(PyExc_OSError, msg.get());
-  return nullptr;
+  // Only bytes this call owns are read from here on, so other threads may run meanwhile.
+  return save_document(filepath, PyBytes_AS_STRING(path.get()), owner.buf->data, owner.buf->pos,
+                       durable != 0);
 }
 
 constexpr char kEncodeDoc[] =

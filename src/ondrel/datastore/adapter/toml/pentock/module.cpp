@@ -6,6 +6,7 @@
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/save.hpp"
 
 namespace ondrel::pentock {
 
@@ -119,6 +120,8 @@ int exec(PyObject* module) {
     PyObject* f = function_new(*def, module_name.get(), defaults.get(), nullptr);
     if (f == nullptr || PyModule_Add(module, def->name, f) < 0) return -1;
   }
+  PyObject* lock = function_new(kStoreLockFunction, module_name.get(), nullptr, nullptr);
+  if (lock == nullptr || PyModule_Add(module, kStoreLockFunction.name, lock) < 0) return -1;
 
   module::finish_exec(g_load, module);
   return 0;
