@@ -21,6 +21,7 @@ from _toml_models import Model, Table, col  # noqa: E402
 from ondrel.datastore.adapter.toml import decoder  # noqa: E402
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data  # noqa: E402
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data  # noqa: E402
+from ondrel.datastore.c_unified_data import canonical_column_type  # noqa: E402
 
 DOC = """
 [tables.users]
@@ -213,6 +214,71 @@ def test_records_read_into_columns_follow_the_grammar(text):
             assert str(got.value) == str(e)
         else:
             compare(dicts, decode_unified_data(form, records="arrow"))
+
+
+# ---- declared column types -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "canonical"),
+    [
+        ("bigint", "BIGINT"),
+        ("INT", "INTEGER"),
+        ("int4", "INTEGER"),
+        ("INT8", "BIGINT"),
+        ("  smallint ", "SMALLINT"),
+        ("tinyint", "TINYINT"),
+        ("UBIGINT", "UBIGINT"),
+        ("utinyint", "UTINYINT"),
+        ("bool", "BOOLEAN"),
+        ("real", "REAL"),
+        ("float8", "DOUBLE"),
+        ("Double  Precision", "DOUBLE"),
+        ("numeric(10, 2)", "DECIMAL(10,2)"),
+        ("DECIMAL", "DECIMAL(18,3)"),
+        ("decimal(50,4)", "DECIMAL(50,4)"),
+        ("varchar(255)", "VARCHAR"),
+        ("TEXT", "VARCHAR"),
+        ("string", "VARCHAR"),
+        ("bytea", "BLOB"),
+        ("date", "DATE"),
+        ("time", "TIME"),
+        ("time_ns", "TIME_NS"),
+        ("timestamp", "TIMESTAMP"),
+        ("timestamp_s", "TIMESTAMP_S"),
+        ("timestamp_ms", "TIMESTAMP_MS"),
+        ("timestamp_ns", "TIMESTAMP_NS"),
+        ("timestamptz", "TIMESTAMP WITH TIME ZONE"),
+        ("timestamp(3) with  time zone", "TIMESTAMP WITH TIME ZONE"),
+        ("timestamp_ms with time zone", "TIMESTAMP_MS WITH TIME ZONE"),
+        ("jsonb", "JSON"),
+        ("uuid", "UUID"),
+        ("interval", "INTERVAL"),
+        ("duration", "DURATION"),
+        ("duration_ns", "DURATION_NS"),
+        ("int[]", "INTEGER[]"),
+        ("text[][]", "VARCHAR[][]"),
+        ('STRUCT(a INT, "b ""c""" text[])', 'STRUCT(a INTEGER, "b ""c""" VARCHAR[])'),
+        ("map(varchar, struct(x double))", "MAP(VARCHAR, STRUCT(x DOUBLE))"),
+        # SQLite's affinity rules for other names, in its order.
+        ("MEDIUMINT", "BIGINT"),
+        ("floating point", "BIGINT"),
+        ("NATIVE CHARACTER(70)", "VARCHAR"),
+        ("clob", "VARCHAR"),
+        ("longblob", "BLOB"),
+        ("doub", "DOUBLE"),
+        # Anything else keeps inference.
+        ("geometry", None),
+        ("", None),
+        ("numeric(77,2)", None),
+        ("STRUCT(a", None),
+        ("STRUCT(a INT, a INT)", None),
+        ("geometry[]", None),
+        ("int" + "[]" * 63, None),
+    ],
+)
+def test_column_type_vocabulary(text, canonical):
+    assert canonical_column_type(text) == canonical
 
 
 # ---- errors ----------------------------------------------------------------------------------
