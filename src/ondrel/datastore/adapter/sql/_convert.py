@@ -9,11 +9,18 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from ._arrow_json import from_json, to_json, uuid_from_text, uuid_to_text
-from ._types import is_nested
+from ._types import dialect_type, is_nested
 
 __all__ = ["for_database", "from_database"]
 
 _INT64_MAX = 2**63 - 1
+_PG_WIDTHS = {
+    "SMALLINT": pa.int16(),
+    "INTEGER": pa.int32(),
+    "BIGINT": pa.int64(),
+    "REAL": pa.float32(),
+    "DOUBLE PRECISION": pa.float64(),
+}
 
 
 def _ext(t: pa.DataType) -> str | None:
@@ -26,13 +33,25 @@ def for_database(arr: Any, name: str, dialect: str, where: str) -> Any:
     if pa.types.is_dictionary(t):
         arr = arr.cast(t.value_type)
         t = arr.type
+    if dialect != "sqlite":
+        _whole_microseconds(arr, dialect, where)
     if dialect == "duckdb":
         return arr
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.combine_chunks()
     if dialect == "postgresql":
         if name == "JSON" or (is_nested(name) and not _pg_array(arr.type)):
             return to_json(arr)
         if name == "UBIGINT" or pa.types.is_uint64(t):
             return arr.cast(pa.decimal128(20, 0))
+        # COPY's binary form is exact about widths: a BIGINT field fills an INTEGER column
+        # only through a checked cast.
+        width = _PG_WIDTHS.get(dialect_type(name, dialect) or "")
+        if width is not None and t != width and (pa.types.is_integer(t) or pa.types.is_floating(t)):
+            try:
+                return arr.cast(width)
+            except pa.ArrowInvalid as exc:
+                raise ValueError(f"{where}: a value does not fit {name}: {exc}") from None
         return arr
     # SQLite: integers, doubles, text and blobs.
     if _ext(t) == "arrow.uuid":
@@ -57,6 +76,32 @@ def for_database(arr: Any, name: str, dialect: str, where: str) -> Any:
     if pa.types.is_large_string(t) or pa.types.is_string_view(t):
         return arr.cast(pa.string())
     return arr
+
+
+def _whole_microseconds(arr: Any, dialect: str, where: str) -> None:
+    """PostgreSQL keeps times to the microsecond, and DuckDB its intervals: a finer value is
+    refused rather than cut."""
+    t = arr.type
+    nanos = getattr(t, "unit", None) == "ns" and (dialect == "postgresql" or pa.types.is_duration(t))
+    if t == pa.month_day_nano_interval():
+        from ._arrow_json import interval_to_struct
+
+        chunks = arr.chunks if isinstance(arr, pa.ChunkedArray) else [arr]
+        arr = pa.chunked_array(
+            [interval_to_struct(c).field(2).cast(pa.duration("ns")) for c in chunks], pa.duration("ns")
+        )
+        nanos = True
+    if nanos:
+        try:
+            arr.cast(pa.duration("us") if pa.types.is_duration(arr.type) else _micro(t))
+        except pa.ArrowInvalid:
+            raise ValueError(f"{where}: a value has nanoseconds, which {dialect} does not keep") from None
+
+
+def _micro(t: pa.DataType) -> pa.DataType:
+    if pa.types.is_timestamp(t):
+        return pa.timestamp("us", t.tz)
+    return pa.time64("us")
 
 
 def _pg_array(t: pa.DataType) -> bool:
@@ -110,7 +155,7 @@ def _interval_to_duration(arr: pa.Array, target: pa.DataType) -> pa.Array:
 
     parts = interval_to_struct(arr)
     months, days, nanos = (parts.field(i) for i in range(3))
-    if pc.any(pc.not_equal(months, 0)).as_py():
+    if pc.any(pc.and_(pc.not_equal(months, 0), arr.is_valid())).as_py():
         raise ValueError("an interval with months has no fixed length to read as a duration")
     total = pc.add_checked(pc.multiply_checked(days.cast(pa.int64()), 86_400_000_000_000), nanos)
     per_unit = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}[target.unit]

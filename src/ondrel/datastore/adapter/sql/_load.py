@@ -52,13 +52,15 @@ def _records(name: str, data: TableData, version: tuple[str, str]) -> pa.Table:
     extra = [n for n in table.column_names if n not in set(declared)]
     if extra:
         raise ValueError(f"table {name!r}: records hold undeclared columns {extra}")
-    columns = []
+    columns, fields = [], []
     for col in data.columns:
         if col.name in table.column_names:
             columns.append(table.column(col.name))
+            fields.append(table.schema.field(col.name))
         else:  # a key no record has: NULL throughout
             columns.append(pa.nulls(table.num_rows))
-    return pa.table(columns, names=declared) if declared else table
+            fields.append(pa.field(col.name, pa.null()))
+    return pa.table(columns, schema=pa.schema(fields)) if declared else table
 
 
 def _plans(doc: UnifiedDataFormat, tables: Any, dialect: str) -> list[TablePlan]:

@@ -1,0 +1,145 @@
+"""A store into SQLite, DuckDB and PostgreSQL and back: the round trip over every declared type,
+failures that leave the database as it was, and names that stay names."""
+
+from __future__ import annotations
+
+import datetime as dt
+import decimal
+import uuid
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+
+from ondrel.datastore.adapter.sql import SQLStoreError, dump_store, load_store  # noqa: E402
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data  # noqa: E402
+from ondrel.datastore.tables.data import Column, TableData  # noqa: E402
+from ondrel.datastore.unified_data import UnifiedDataFormat  # noqa: E402
+
+from _sql_databases import database, pg_cluster  # noqa: E402, F401
+
+UTC = dt.UTC
+# (declared type, Arrow type, a value); the second record holds nulls throughout.
+EVERY_TYPE = [
+    ("BOOLEAN", pa.bool_(), True),
+    ("TINYINT", pa.int8(), -128),
+    ("SMALLINT", pa.int16(), 32767),
+    ("INTEGER", pa.int32(), -(2**31)),
+    ("BIGINT", pa.int64(), 2**62),
+    ("UTINYINT", pa.uint8(), 255),
+    ("USMALLINT", pa.uint16(), 65535),
+    ("UINTEGER", pa.uint32(), 2**32 - 1),
+    ("UBIGINT", pa.uint64(), 2**63 - 1),
+    ("REAL", pa.float32(), 1.5),
+    ("DOUBLE", pa.float64(), 0.1),
+    ("DECIMAL(10,2)", pa.decimal128(10, 2), decimal.Decimal("-12345678.90")),
+    ("VARCHAR", pa.string(), "it's \"quoted\"\n\u00e9"),
+    ("BLOB", pa.binary(), b"\x00\xff'"),
+    ("DATE", pa.date32(), dt.date(1999, 12, 31)),
+    ("TIME", pa.time64("us"), dt.time(23, 59, 58, 999999)),
+    ("TIMESTAMP", pa.timestamp("us"), dt.datetime(2024, 2, 29, 12, 0, 0, 1)),
+    ("TIMESTAMP_S", pa.timestamp("s"), dt.datetime(1970, 1, 1)),
+    ("TIMESTAMP_MS", pa.timestamp("ms"), dt.datetime(2001, 9, 9, 1, 46, 40, 123000)),
+    ("TIMESTAMP_NS", pa.timestamp("ns"), dt.datetime(2262, 4, 11, 23, 47, 16, 854775)),
+    ("TIMESTAMP WITH TIME ZONE", pa.timestamp("us", "UTC"), dt.datetime(2024, 1, 1, tzinfo=UTC)),
+    ("JSON", pa.json_(), '{"b": [1, null], "a": "x"}'),
+    ("UUID", pa.uuid(), uuid.UUID("0f8fad5b-d9cb-469f-a165-70867728950e").bytes),
+    ("INTERVAL", pa.month_day_nano_interval(), pa.MonthDayNano([14, -3, 4_000_005_000])),
+    ("DURATION", pa.duration("us"), dt.timedelta(days=-1, microseconds=5)),
+    ("BIGINT[]", pa.list_(pa.int64()), [1, None, 3]),
+    ("VARCHAR[][]", pa.list_(pa.list_(pa.string())), [["a"], [], None]),
+    ("STRUCT(a BIGINT, \"b c\" VARCHAR[])", pa.struct([("a", pa.int64()), ("b c", pa.list_(pa.string()))]), {"a": 1, "b c": ["x"]}),
+    ("MAP(VARCHAR, DOUBLE)", pa.map_(pa.string(), pa.float64()), [("k", 2.5), ("j", None)]),
+]
+AWKWARD = 'all "types"; --'
+
+
+def every_type_store() -> UnifiedDataFormat:
+    """Every vocabulary type, nulls, a composite key, a foreign key with ON DELETE CASCADE, an
+    autoincrement key and awkward names."""
+    fields = [pa.field("k 1", pa.string(), False), pa.field("k.2", pa.int64(), False)]
+    fields += [pa.field(f"c{i} {name}", t) for i, (name, t, _) in enumerate(EVERY_TYPE)]
+    rows = [["a", 1, *(v for _, _, v in EVERY_TYPE)], ["a", 2, *(None for _ in EVERY_TYPE)]]
+    arrays = [pa.array([r[i] for r in rows], f.type) for i, f in enumerate(fields)]
+    columns = [
+        Column(name="k 1", type="VARCHAR", primary_key=True),
+        Column(name="k.2", type="BIGINT", primary_key=True),
+    ] + [Column(name=f.name, type=n, nullable=True) for f, (n, _, _) in zip(fields[2:], EVERY_TYPE)]
+    people = TableData(
+        columns=[
+            Column(name="id", type="BIGINT", primary_key=True, autoincrement=True),
+            Column(name="nick", type="VARCHAR", nullable=True, default="anon", comment="shown 'as is'"),
+            Column(name="email", type="VARCHAR", unique=True),
+        ],
+        records=[{"id": 1, "nick": "ada", "email": "a@x"}, {"id": 2, "email": "b@x"}],
+    )
+    posts = TableData(
+        columns=[
+            Column(name="id", type="INTEGER", primary_key=True),
+            Column(name="select", type="BIGINT", foreign_key="people.id", ondelete="CASCADE"),
+        ],
+        records=[{"id": 1, "select": 1}, {"id": 2, "select": 2}],
+    )
+    tables = {"posts": posts, AWKWARD: TableData(columns=columns, records=pa.table(arrays, schema=pa.schema(fields))), "people": people}
+    return UnifiedDataFormat(schema_version="3.1", tables=tables)
+
+
+def text(doc: UnifiedDataFormat) -> str:
+    return encode_unified_data(doc, True, datetimes="toml")
+
+
+def test_round_trip(database, tmp_path):
+    store = every_type_store()
+    first = database.new_uri()
+    load_store(store, first)
+    dumped = dump_store(first)
+    assert dumped.schema_version == "3.1"
+    assert list(dumped.tables.keys()) == [AWKWARD, "people", "posts"]  # by name, referenced first
+    people = {c.name: c for c in dumped.tables["people"].columns}
+    assert people["id"].autoincrement and people["id"].primary_key
+    assert people["nick"].default == "anon" and people["nick"].comment == "shown 'as is'"
+    assert people["email"].unique and not people["email"].nullable
+    posts = {c.name: c for c in dumped.tables["posts"].columns}
+    assert (posts["select"].foreign_key, posts["select"].ondelete) == ("people.id", "CASCADE")
+    awkward = dumped.tables[AWKWARD]
+    assert [c.type for c in awkward.columns[2:]] == [n for n, _, _ in EVERY_TYPE]
+    assert [c.name for c in awkward.columns if c.primary_key] == ["k 1", "k.2"]
+    # The records come back as the declared Arrow types, with the same values.
+    got, want = pa.table(awkward.records), pa.table(store.tables[AWKWARD].records)
+    assert got.schema == want.schema
+    for name in want.column_names:
+        assert got.column(name).to_pylist() == want.column(name).to_pylist(), name
+    # A missing key is NULL, never the column's DEFAULT.
+    assert pa.table(dumped.tables["people"].records).column("nick").to_pylist() == ["ada", None]
+
+    path = tmp_path / "dump.toml"
+    write_unified_data(dumped, str(path), True, datetimes="toml")
+    second = database.new_uri()
+    load_store(path, second)
+    assert text(dump_store(second)) == text(dumped)
+
+
+def test_keys_work_after_load(database):
+    """The autoincrement key goes on after the loaded ids; ON DELETE CASCADE deletes (DuckDB
+    takes no CASCADE and refuses the delete instead)."""
+    uri = database.new_uri()
+    load_store(every_type_store(), uri, tables=["people", "posts"])
+    conn = database.connect(uri)
+    try:
+        cur = conn.cursor()
+        if database.kind == "sqlite":
+            conn.commit()
+            conn.adbc_connection.set_autocommit(True)
+            cur.execute("PRAGMA foreign_keys = ON")
+        cur.execute("INSERT INTO people (email) VALUES ('c@x')")
+        cur.execute("SELECT max(id), count(*) FROM people")
+        assert cur.fetchall()[0] == (3, 3)
+        if database.kind == "duckdb":
+            with pytest.raises(Exception, match="(?i)foreign key"):
+                cur.execute("DELETE FROM people WHERE id = 1")
+            return
+        cur.execute("DELETE FROM people WHERE id = 1")
+        cur.execute('SELECT "select" FROM posts')
+        assert cur.fetchall() == [(2,)]
+    finally:
+        conn.close()
