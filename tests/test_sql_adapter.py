@@ -143,3 +143,67 @@ def test_keys_work_after_load(database):
         assert cur.fetchall() == [(2,)]
     finally:
         conn.close()
+
+
+def _store(**tables: TableData) -> UnifiedDataFormat:
+    return UnifiedDataFormat(tables=tables)
+
+
+def _ids(name: str, ids: list[int], ref: str | None = None, refs: list | None = None) -> TableData:
+    columns = [Column(name="id", type="BIGINT", primary_key=True)]
+    records = [{"id": i} for i in ids]
+    if ref is not None:
+        columns.append(Column(name="ref", type="BIGINT", nullable=True, foreign_key=ref))
+        records = [{"id": i, "ref": r} for i, r in zip(ids, refs or [], strict=True)]
+    return TableData(columns=columns, records=records)
+
+
+def _closed(database, uri):
+    conn = database.connect(uri)
+    conn.close()
+    return conn
+
+
+# (case, the store, target maker, (error, message) by database or for all)
+FAILURES = [
+    ("constraint", _store(fresh=_ids("fresh", [1]), bad=_ids("bad", [7, 7])), None,
+     (SQLStoreError, "table 'bad'")),
+    ("cycle", _store(a=_ids("a", [1], "b.id", [5]), b=_ids("b", [5], "a.id", [2])), None,
+     {"duckdb": (ValueError, "cycle.*'a'.*'b'"), None: (SQLStoreError, "deferred foreign keys")}),
+    ("exists", _store(fresh=_ids("fresh", [1]), people=_ids("people", [1])), None,
+     (ValueError, "'people' already exists")),
+    ("closed", _store(fresh=_ids("fresh", [1])), _closed, (SQLStoreError, "connection cannot be used|cannot be read")),
+]
+
+
+@pytest.mark.parametrize(("case", "store", "make_target", "expected"), FAILURES, ids=[f[0] for f in FAILURES])
+def test_failures_leave_the_database_unchanged(database, case, store, make_target, expected):
+    uri = database.new_uri()
+    load_store(every_type_store(), uri, tables=["people"])
+    before = text(dump_store(uri))
+    if isinstance(expected, dict):
+        expected = expected.get(database.kind, expected[None])
+    error, message = expected
+    target = make_target(database, uri) if make_target else uri
+    with pytest.raises(error, match=message):
+        load_store(store, target)
+    assert text(dump_store(uri)) == before
+
+
+HOSTILE = ['a"b', "x'; DROP TABLE people; --", "semi;colon", "-- comment", "select", "a.b c"]
+
+
+def test_hostile_names_stay_names(database):
+    columns = [Column(name=n, type="VARCHAR", nullable=True) for n in HOSTILE]
+    columns[0].primary_key, columns[0].nullable = True, False
+    records = [dict.fromkeys(HOSTILE, "v'); DROP TABLE people; --")]
+    store = _store(**{n: TableData(columns=columns, records=records) for n in HOSTILE})
+    uri = database.new_uri()
+    load_store(every_type_store(), uri, tables=["people"])
+    load_store(store, uri)
+    dumped = dump_store(uri)
+    assert sorted(dumped.tables.keys()) == sorted([*HOSTILE, "people"])
+    for name in HOSTILE:
+        table = dumped.tables[name]
+        assert [c.name for c in table.columns] == HOSTILE
+        assert pa.table(table.records).to_pylist() == records

@@ -7,7 +7,8 @@ a DuckDB connection, or a URI: ``sqlite:///path``, ``postgresql://…``, ``duckd
 """
 
 from ._dump import dump_store
-from ._load import SQLStoreError, load_store
+from ._load import load_store
+from ._targets import SQLStoreError
 from ._meta import META_TABLE
 from ._types import TYPE_TABLE
 

@@ -13,7 +13,7 @@ from ondrel.datastore.unified_data import UnifiedDataFormat
 from ._catalog import TableInfo, read_table, table_names
 from ._convert import from_database
 from ._meta import META_TABLE, Meta, read_meta
-from ._targets import Database, open_database
+from ._targets import Database, SQLStoreError, open_database
 from ._types import canonical
 
 __all__ = ["dump_store"]
@@ -35,8 +35,6 @@ def dump_store(source: Any, *, tables: Any = None) -> UnifiedDataFormat:
 
 
 def _dump(db: Database, tables: Any) -> UnifiedDataFormat:
-    from ._load import SQLStoreError
-
     try:
         present = table_names(db)
     except Exception as exc:

@@ -14,15 +14,11 @@ from ._catalog import table_names
 from ._convert import for_database
 from ._ddl import TablePlan, create_statements, declared_types, fk_order, link
 from ._meta import META_TABLE, write_meta
-from ._targets import Database, open_database
+from ._targets import Database, SQLStoreError, open_database
 
 __all__ = ["SQLStoreError", "as_store", "load_store"]
 
 _IF_EXISTS = ("fail", "replace", "append")
-
-
-class SQLStoreError(RuntimeError):
-    """A database refused part of a load or a dump; the message names the table."""
 
 
 def as_store(store: Any) -> UnifiedDataFormat:
@@ -105,7 +101,8 @@ def load_store(store: Any, target: Any, *, tables: Any = None, if_exists: str = 
 
 
 def _fail(db: Database, table: str, exc: BaseException) -> SQLStoreError:
-    return SQLStoreError(f"table {table!r}: {exc}".rstrip())
+    where = f"table {table!r}" if table else "the commit (deferred foreign keys)"
+    return SQLStoreError(f"{where}: {exc}".rstrip() + "; nothing was loaded")
 
 
 def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exists: str) -> None:
@@ -143,6 +140,7 @@ def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exist
         current = META_TABLE
         write_meta(db, {"version": doc.version, "schema_version": doc.schema_version},
                    ordered, existing)
+        current = ""  # deferred foreign keys are checked now
         db.commit()
     except BaseException as exc:
         db.rollback()

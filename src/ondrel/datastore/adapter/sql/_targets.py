@@ -9,7 +9,12 @@ from urllib.parse import unquote, urlsplit
 
 import pyarrow as pa
 
-__all__ = ["Database", "open_database", "quote"]
+__all__ = ["Database", "SQLStoreError", "open_database", "quote"]
+
+
+class SQLStoreError(RuntimeError):
+    """A database refused part of a load or a dump; the message names the table."""
+
 
 _MAX_NAME = {"postgresql": 63}
 
@@ -127,7 +132,7 @@ def open_database(target: Any) -> Database:
         try:
             vendor = str(target.adbc_get_info().get("vendor_name", "")).lower()
         except Exception as exc:
-            raise ValueError(f"the connection cannot be used: {exc}") from exc
+            raise SQLStoreError(f"the connection cannot be used: {exc}") from exc
         for dialect in ("sqlite", "postgresql"):
             if dialect in vendor:
                 return Database(target, dialect, owned=False)
