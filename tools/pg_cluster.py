@@ -18,6 +18,12 @@ from pathlib import Path
 __all__ = ["Cluster", "find_bin_dir"]
 
 
+def _server_env() -> dict[str, str]:
+    """The environment without a sanitizer's preload: the server is not ours to sanitize."""
+    drop = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    return {k: v for k, v in os.environ.items() if k not in drop}
+
+
 def find_bin_dir() -> Path | None:
     """The newest installed server's bin folder (Debian keeps them per major version)."""
     found = sorted(
@@ -42,7 +48,6 @@ class Cluster:
             account = _unprivileged_account()
             os.chown(self.root, account.pw_uid, account.pw_gid)
             run_as = ["runuser", "-u", account.pw_name, "--"]
-            self._run_as = run_as
         self._run_as = run_as
         data = self.root / "data"
         self._pg("initdb", "-D", str(data), "-U", self.user, "-A", "trust", "-E", "UTF8",
@@ -57,17 +62,21 @@ class Cluster:
 
     def _pg(self, tool: str, *args: str) -> None:
         cmd = [*self._run_as, str(self.bin_dir / tool), *args]
-        done = subprocess.run(cmd, capture_output=True, text=True, timeout=120, check=False)
+        done = subprocess.run(
+            cmd, capture_output=True, text=True, timeout=120, check=False, env=_server_env()
+        )
         if done.returncode != 0:
             log = self.root / "server.log"
             tail = log.read_text()[-2000:] if log.exists() else ""
             raise RuntimeError(f"{tool} failed: {done.stderr.strip() or done.stdout.strip()}\n{tail}")
 
-    def psql(self, *args: str, stdin: bytes | None = None) -> bytes:
+    def psql(self, *args: str, db: str = "postgres", stdin: bytes | None = None) -> bytes:
         """Runs psql on the cluster (as root is fine: the client side needs no privilege)."""
         cmd = [str(self.bin_dir / "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1",
-               "-h", str(self.root), "-U", self.user, "-d", "postgres", *args]
-        return subprocess.run(cmd, input=stdin, capture_output=True, check=True, timeout=600).stdout
+               "-h", str(self.root), "-U", self.user, "-d", db, *args]
+        return subprocess.run(
+            cmd, input=stdin, capture_output=True, check=True, timeout=600, env=_server_env()
+        ).stdout
 
     def stop(self) -> None:
         try:

@@ -123,7 +123,7 @@ def from_database(arr: Any, target: pa.DataType) -> Any:
     if _ext(t) is not None and _ext(target) is None:
         arr = arr.storage
         t = arr.type
-    if pa.types.is_null(t):
+    if pa.types.is_null(t) or (pa.types.is_null(target) and arr.null_count == len(arr)):
         return pa.nulls(len(arr), target)
     if _ext(target) == "arrow.uuid":
         if pa.types.is_string(t) or pa.types.is_large_string(t):

@@ -121,7 +121,9 @@ def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exist
         if if_exists == "append":
             _check_append(db, ordered, existing)
         if if_exists == "replace":
-            _drop(db, [p for p in reversed(ordered) if p.name in existing])
+            dropped = [p for p in reversed(ordered) if p.name in existing]
+            current = dropped[0].name if dropped else current
+            _drop(db, dropped)
         later: list[str] = []
         for plan in ordered:
             current = plan.name
