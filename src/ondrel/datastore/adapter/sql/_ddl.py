@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as dt
 import decimal
+import json
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -142,7 +143,7 @@ def _defer_whole_cycles(plans: list[TablePlan]) -> None:
                 fk.deferred = True
 
 
-def literal(value: Any, dialect: str, where: str) -> str:
+def literal(value: Any, dialect: str, where: str, json_text: bool = False) -> str:
     """A column DEFAULT as SQL text: the one place a value is spelt in SQL, as a literal."""
     if isinstance(value, bool):
         if dialect == "sqlite":
@@ -158,6 +159,11 @@ def literal(value: Any, dialect: str, where: str) -> str:
         return str(value)
     if isinstance(value, dt.datetime | dt.date | dt.time):
         value = value.isoformat(" " if isinstance(value, dt.datetime) else "T")
+    if isinstance(value, list | dict):
+        # A JSON column's default, as JSON text (where the column holds JSON text).
+        if json_text:
+            return literal(json.dumps(value, ensure_ascii=False), dialect, where)
+        raise ValueError(f"{where}: DEFAULT {value!r} needs a JSON column")
     if isinstance(value, str):
         if "\x00" in value:
             raise ValueError(f"{where}: DEFAULT holds a NUL character")
@@ -184,7 +190,9 @@ def _column_sql(plan: TablePlan, i: int, dialect: str, inline_pk: bool) -> str:
     if not col.nullable:
         parts.append("NOT NULL")
     if col.default is not None and not col.autoincrement:
-        parts.append("DEFAULT " + literal(col.default, dialect, where))
+        spelt = dialect_type(name, dialect)
+        json_text = name == "JSON" or spelt in ("JSON", "TEXT")
+        parts.append("DEFAULT " + literal(col.default, dialect, where, json_text))
     if col.unique:
         parts.append("UNIQUE")
     return " ".join(parts)

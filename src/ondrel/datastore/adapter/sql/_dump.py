@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 import pyarrow as pa
@@ -14,7 +15,7 @@ from ._catalog import TableInfo, read_table, table_names
 from ._convert import from_database
 from ._meta import META_TABLE, Meta, read_meta
 from ._targets import Database, SQLStoreError, open_database
-from ._types import canonical
+from ._types import canonical, is_nested
 
 __all__ = ["dump_store"]
 
@@ -96,9 +97,15 @@ def _table(db: Database, info: TableInfo, meta: Meta) -> TableData:
         if db.dialect == "duckdb":
             ondelete = meta.column(info.name, c.name, "ondelete") or ondelete
             onupdate = meta.column(info.name, c.name, "onupdate") or onupdate
+        default = c.default
+        if isinstance(default, str) and (declared == "JSON" or is_nested(declared)):
+            try:
+                default = json.loads(default)
+            except ValueError:
+                pass
         columns.append(Column(
             name=c.name, type=declared, unique=c.unique, comment=comment,
-            foreign_key=c.foreign_key, default=c.default, ondelete=ondelete, onupdate=onupdate,
+            foreign_key=c.foreign_key, default=default, ondelete=ondelete, onupdate=onupdate,
             nullable=c.nullable and c.name not in info.primary_key,
             primary_key=c.name in info.primary_key, autoincrement=c.autoincrement,
         ))

@@ -69,8 +69,8 @@ def write_meta(db: Database, header: dict[str, str], tables: list[Any], existing
         schema = plan.schema.remove_metadata()
         blob = base64.b64encode(schema.serialize().to_pybytes()).decode()
         rows.append((plan.name, "", "arrow_schema", blob))
-        for col, name in zip(plan.columns, plan.types, strict=True):
-            rows.append((plan.name, col.name, "type", name))
+        for col in plan.columns:
+            rows.append((plan.name, col.name, "type", col.type))  # as the store spelt it
             if db.dialect == "sqlite" and col.comment is not None:
                 rows.append((plan.name, col.name, "comment", col.comment))
             if db.dialect == "duckdb":
