@@ -24,7 +24,6 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 from typing import Any
 
@@ -37,7 +36,6 @@ if str(SRC) not in sys.path:
 
 import _harness as h  # noqa: E402
 import bench_toml  # noqa: E402
-
 import pyarrow as pa  # noqa: E402
 import pyarrow.compute as pc  # noqa: E402
 import pyarrow.csv as pa_csv  # noqa: E402
@@ -51,8 +49,13 @@ from ondrel.datastore.tables.data import Column, TableData  # noqa: E402
 from ondrel.datastore.unified_data import UnifiedDataFormat  # noqa: E402
 
 COLUMNS = [
-    ("id", "BIGINT"), ("score", "DOUBLE"), ("code", "VARCHAR"), ("label", "VARCHAR"),
-    ("active", "BOOLEAN"), ("missing", "VARCHAR"), ("tags", "BIGINT[]"),
+    ("id", "BIGINT"),
+    ("score", "DOUBLE"),
+    ("code", "VARCHAR"),
+    ("label", "VARCHAR"),
+    ("active", "BOOLEAN"),
+    ("missing", "VARCHAR"),
+    ("tags", "BIGINT[]"),
     ("meta", "STRUCT(x BIGINT, y VARCHAR, ok BOOLEAN)"),
 ]
 TARGETS = (
@@ -80,14 +83,16 @@ def honest_store(n_records: int) -> tuple[UnifiedDataFormat, str]:
         ]
         columns[2].unique = False
         tables[name] = TableData(columns=columns, records=records)
-    return UnifiedDataFormat(version=wl.version, schema_version=wl.schema_version, tables=tables), note
+    return UnifiedDataFormat(
+        version=wl.version, schema_version=wl.schema_version, tables=tables
+    ), note
 
 
 def peer_files(store: UnifiedDataFormat, folder: Path) -> dict[str, pa.Table]:
     """CSV (nested values as JSON text) and NDJSON of each table, written before any timing."""
     arrow = {}
-    for name in store.tables.keys():
-        dump = UnifiedDataFormat(tables={name: store.tables[name]})
+    for name, data in store.tables.items():
+        dump = UnifiedDataFormat(tables={name: data})
         path = folder / f"{name}.toml"
         write_unified_data(dump, str(path), True)
         from ondrel.datastore.adapter.toml.decoder import read_unified_data
@@ -96,8 +101,10 @@ def peer_files(store: UnifiedDataFormat, folder: Path) -> dict[str, pa.Table]:
         table = table.select([c for c, _ in COLUMNS if c in table.column_names])
         arrow[name] = table
         flat = pa.table(
-            [to_json(table.column(c)) if c in ("tags", "meta") else table.column(c)
-             for c in table.column_names],
+            [
+                to_json(table.column(c)) if c in ("tags", "meta") else table.column(c)
+                for c in table.column_names
+            ],
             names=table.column_names,
         )
         pa_csv.write_csv(flat, folder / f"{name}.csv")
@@ -154,17 +161,25 @@ def main() -> int:
             script = tmp / "copy.sql"
             lines = ["BEGIN;", "DROP TABLE IF EXISTS " + ", ".join(names) + ";"]
             for n in names:
-                lines += [ddl(n, "postgresql") + ";",
-                          f"\\copy {n} FROM '{tmp / (n + '.pg.csv')}' WITH (FORMAT csv, HEADER true)"]
+                lines += [
+                    ddl(n, "postgresql") + ";",
+                    f"\\copy {n} FROM '{tmp / (n + '.pg.csv')}' WITH (FORMAT csv, HEADER true)",
+                ]
             lines.append("COMMIT;")
             script.write_text("\n".join(lines) + "\n")
             out_script = tmp / "copy_out.sql"
-            out_script.write_text("".join(
-                f"\\copy (SELECT * FROM {n} ORDER BY id) TO '{tmp / (n + '.out.csv')}' WITH (FORMAT csv, HEADER true)\n"
-                for n in names))
+            out_script.write_text(
+                "".join(
+                    f"\\copy (SELECT * FROM {n} ORDER BY id) TO '{tmp / (n + '.out.csv')}' WITH (FORMAT csv, HEADER true)\n"
+                    for n in names
+                )
+            )
             add("load_store pg", lambda: load_store(toml_path, ours_uri, if_exists="replace"))
             add("psql \\copy CSV", lambda: cluster.psql("-f", str(script), db="peer"))
-            add("dump_store pg + write", lambda: write_unified_data(dump_store(out_uri), str(tmp / "out.toml"), True))
+            add(
+                "dump_store pg + write",
+                lambda: write_unified_data(dump_store(out_uri), str(tmp / "out.toml"), True),
+            )
             add("psql \\copy TO CSV", lambda: cluster.psql("-f", str(out_script), db="out"))
         else:
             print("no PostgreSQL server (apt-get install postgresql): its figures are skipped")
@@ -189,12 +204,19 @@ def main() -> int:
         add("load_store sqlite", lambda: load_store(toml_path, sqlite_uri, if_exists="replace"))
         if shutil.which("sqlite3"):
             cli = tmp / "import.sql"
-            cli.write_text("BEGIN;\n" + "".join(
-                f"DROP TABLE IF EXISTS {n};\n{ddl(n, 'sqlite')};\n" for n in names)
-                + ".mode csv\n" + "".join(f".import --skip 1 '{tmp / (n + '.csv')}' {n}\n" for n in names)
-                + "COMMIT;\n")
-            add("sqlite3 .import CSV", lambda: subprocess.run(
-                ["sqlite3", str(tmp / "peer.sqlite")], stdin=cli.open("rb"), check=True))
+            cli.write_text(
+                "BEGIN;\n"
+                + "".join(f"DROP TABLE IF EXISTS {n};\n{ddl(n, 'sqlite')};\n" for n in names)
+                + ".mode csv\n"
+                + "".join(f".import --skip 1 '{tmp / (n + '.csv')}' {n}\n" for n in names)
+                + "COMMIT;\n"
+            )
+            add(
+                "sqlite3 .import CSV",
+                lambda: subprocess.run(
+                    ["sqlite3", str(tmp / "peer.sqlite")], stdin=cli.open("rb"), check=True
+                ),
+            )
         else:
             print("no sqlite3 shell (apt-get install sqlite3): its figure is skipped")
 
@@ -209,11 +231,17 @@ def main() -> int:
                         con.execute(f"DROP TABLE IF EXISTS {n}")
                         con.execute(ddl(n, "sqlite"))
                         rows = (
-                            tuple(json.dumps(r.get(c)) if c in ("tags", "meta") and c in r else r.get(c)
-                                  for c, _ in COLUMNS)
+                            tuple(
+                                json.dumps(r.get(c))
+                                if c in ("tags", "meta") and c in r
+                                else r.get(c)
+                                for c, _ in COLUMNS
+                            )
                             for r in doc["tables"][n]["records"]
                         )
-                        con.executemany(f"INSERT INTO {n} VALUES ({', '.join('?' * len(COLUMNS))})", rows)
+                        con.executemany(
+                            f"INSERT INTO {n} VALUES ({', '.join('?' * len(COLUMNS))})", rows
+                        )
             finally:
                 con.close()
 

@@ -154,10 +154,12 @@ def sqlite_round_trip(model):
         back = dump_store(uri)
     assert back.schema_version == model.schema_version
     assert sorted(back.tables.keys()) == sorted(model.tables.keys())
-    counts = {name: back.tables[name].records.num_rows for name in back.tables.keys()}
-    assert counts == {name: len(model.tables[name].records) for name in model.tables.keys()}
+    counts = {name: table.records.num_rows for name, table in back.tables.items()}
+    assert counts == {name: len(table.records) for name, table in model.tables.items()}
     print(f"load_store put the store into a SQLite file and dump_store read it back: {counts}")
-    print(encode_unified_data(back, escape_strings=True, datetimes="toml").split("[tables.books]")[0])
+    print(
+        encode_unified_data(back, escape_strings=True, datetimes="toml").split("[tables.books]")[0]
+    )
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from pg_cluster import Cluster, find_bin_dir  # noqa: E402
+from pg_cluster import Cluster, find_bin_dir
 
 DATABASES = ("sqlite", "duckdb", "postgresql")
 _numbers = itertools.count()

@@ -16,8 +16,6 @@ from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_uni
 from ondrel.datastore.tables.data import Column, TableData  # noqa: E402
 from ondrel.datastore.unified_data import UnifiedDataFormat  # noqa: E402
 
-from _sql_databases import database, pg_cluster  # noqa: E402, F401
-
 UTC = dt.UTC
 # (declared type, Arrow type, a value); the second record holds nulls throughout.
 EVERY_TYPE = [
@@ -33,7 +31,7 @@ EVERY_TYPE = [
     ("REAL", pa.float32(), 1.5),
     ("DOUBLE", pa.float64(), 0.1),
     ("DECIMAL(10,2)", pa.decimal128(10, 2), decimal.Decimal("-12345678.90")),
-    ("VARCHAR", pa.string(), "it's \"quoted\"\n\u00e9"),
+    ("VARCHAR", pa.string(), 'it\'s "quoted"\n\u00e9'),
     ("BLOB", pa.binary(), b"\x00\xff'"),
     ("DATE", pa.date32(), dt.date(1999, 12, 31)),
     ("TIME", pa.time64("us"), dt.time(23, 59, 58, 999999)),
@@ -48,7 +46,11 @@ EVERY_TYPE = [
     ("DURATION", pa.duration("us"), dt.timedelta(days=-1, microseconds=5)),
     ("BIGINT[]", pa.list_(pa.int64()), [1, None, 3]),
     ("VARCHAR[][]", pa.list_(pa.list_(pa.string())), [["a"], [], None]),
-    ("STRUCT(a BIGINT, \"b c\" VARCHAR[])", pa.struct([("a", pa.int64()), ("b c", pa.list_(pa.string()))]), {"a": 1, "b c": ["x"]}),
+    (
+        'STRUCT(a BIGINT, "b c" VARCHAR[])',
+        pa.struct([("a", pa.int64()), ("b c", pa.list_(pa.string()))]),
+        {"a": 1, "b c": ["x"]},
+    ),
     ("MAP(VARCHAR, DOUBLE)", pa.map_(pa.string(), pa.float64()), [("k", 2.5), ("j", None)]),
 ]
 AWKWARD = 'all "types"; --'
@@ -64,11 +66,16 @@ def every_type_store() -> UnifiedDataFormat:
     columns = [
         Column(name="k 1", type="VARCHAR", primary_key=True),
         Column(name="k.2", type="BIGINT", primary_key=True),
-    ] + [Column(name=f.name, type=n, nullable=True) for f, (n, _, _) in zip(fields[2:], EVERY_TYPE)]
+    ] + [
+        Column(name=f.name, type=n, nullable=True)
+        for f, (n, _, _) in zip(fields[2:], EVERY_TYPE, strict=True)
+    ]
     people = TableData(
         columns=[
             Column(name="id", type="BIGINT", primary_key=True, autoincrement=True),
-            Column(name="nick", type="VARCHAR", nullable=True, default="anon", comment="shown 'as is'"),
+            Column(
+                name="nick", type="VARCHAR", nullable=True, default="anon", comment="shown 'as is'"
+            ),
             Column(name="email", type="VARCHAR", unique=True),
         ],
         records=[{"id": 1, "nick": "ada", "email": "a@x"}, {"id": 2, "email": "b@x"}],
@@ -80,7 +87,11 @@ def every_type_store() -> UnifiedDataFormat:
         ],
         records=[{"id": 1, "select": 1}, {"id": 2, "select": 2}],
     )
-    tables = {"posts": posts, AWKWARD: TableData(columns=columns, records=pa.table(arrays, schema=pa.schema(fields))), "people": people}
+    tables = {
+        "posts": posts,
+        AWKWARD: TableData(columns=columns, records=pa.table(arrays, schema=pa.schema(fields))),
+        "people": people,
+    }
     return UnifiedDataFormat(schema_version="3.1", tables=tables)
 
 
@@ -166,17 +177,36 @@ def _closed(database, uri):
 
 # (case, the store, target maker, (error, message) by database or for all)
 FAILURES = [
-    ("constraint", _store(fresh=_ids("fresh", [1]), bad=_ids("bad", [7, 7])), None,
-     (SQLStoreError, "table 'bad'")),
-    ("cycle", _store(a=_ids("a", [1], "b.id", [5]), b=_ids("b", [5], "a.id", [2])), None,
-     {"duckdb": (ValueError, "cycle.*'a'.*'b'"), None: (SQLStoreError, "deferred foreign keys")}),
-    ("exists", _store(fresh=_ids("fresh", [1]), people=_ids("people", [1])), None,
-     (ValueError, "'people' already exists")),
-    ("closed", _store(fresh=_ids("fresh", [1])), _closed, (SQLStoreError, "connection cannot be used|cannot be read")),
+    (
+        "constraint",
+        _store(fresh=_ids("fresh", [1]), bad=_ids("bad", [7, 7])),
+        None,
+        (SQLStoreError, "table 'bad'"),
+    ),
+    (
+        "cycle",
+        _store(a=_ids("a", [1], "b.id", [5]), b=_ids("b", [5], "a.id", [2])),
+        None,
+        {"duckdb": (ValueError, "cycle.*'a'.*'b'"), None: (SQLStoreError, "deferred foreign keys")},
+    ),
+    (
+        "exists",
+        _store(fresh=_ids("fresh", [1]), people=_ids("people", [1])),
+        None,
+        (ValueError, "'people' already exists"),
+    ),
+    (
+        "closed",
+        _store(fresh=_ids("fresh", [1])),
+        _closed,
+        (SQLStoreError, "connection cannot be used|cannot be read"),
+    ),
 ]
 
 
-@pytest.mark.parametrize(("case", "store", "make_target", "expected"), FAILURES, ids=[f[0] for f in FAILURES])
+@pytest.mark.parametrize(
+    ("case", "store", "make_target", "expected"), FAILURES, ids=[f[0] for f in FAILURES]
+)
 def test_failures_leave_the_database_unchanged(database, case, store, make_target, expected):
     uri = database.new_uri()
     load_store(every_type_store(), uri, tables=["people"])

@@ -28,7 +28,9 @@ def find_bin_dir() -> Path | None:
     """The newest installed server's bin folder (Debian keeps them per major version)."""
     found = sorted(
         glob.glob("/usr/lib/postgresql/*/bin/pg_ctl"),
-        key=lambda p: int(Path(p).parent.parent.name) if Path(p).parent.parent.name.isdigit() else 0,
+        key=lambda p: (
+            int(Path(p).parent.parent.name) if Path(p).parent.parent.name.isdigit() else 0
+        ),
     )
     if found:
         return Path(found[-1]).parent
@@ -50,11 +52,30 @@ class Cluster:
             run_as = ["runuser", "-u", account.pw_name, "--"]
         self._run_as = run_as
         data = self.root / "data"
-        self._pg("initdb", "-D", str(data), "-U", self.user, "-A", "trust", "-E", "UTF8",
-                 "--no-sync", "--locale=C")
         self._pg(
-            "pg_ctl", "-D", str(data), "-l", str(self.root / "server.log"), "-w", "-t", "60",
-            "-o", f"-k {self.root} -c listen_addresses='' -c fsync=off -c full_page_writes=off",
+            "initdb",
+            "-D",
+            str(data),
+            "-U",
+            self.user,
+            "-A",
+            "trust",
+            "-E",
+            "UTF8",
+            "--no-sync",
+            "--locale=C",
+        )
+        self._pg(
+            "pg_ctl",
+            "-D",
+            str(data),
+            "-l",
+            str(self.root / "server.log"),
+            "-w",
+            "-t",
+            "60",
+            "-o",
+            f"-k {self.root} -c listen_addresses='' -c fsync=off -c full_page_writes=off",
             "start",
         )
         self._data = data
@@ -68,12 +89,26 @@ class Cluster:
         if done.returncode != 0:
             log = self.root / "server.log"
             tail = log.read_text()[-2000:] if log.exists() else ""
-            raise RuntimeError(f"{tool} failed: {done.stderr.strip() or done.stdout.strip()}\n{tail}")
+            raise RuntimeError(
+                f"{tool} failed: {done.stderr.strip() or done.stdout.strip()}\n{tail}"
+            )
 
     def psql(self, *args: str, db: str = "postgres", stdin: bytes | None = None) -> bytes:
         """Runs psql on the cluster (as root is fine: the client side needs no privilege)."""
-        cmd = [str(self.bin_dir / "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1",
-               "-h", str(self.root), "-U", self.user, "-d", db, *args]
+        cmd = [
+            str(self.bin_dir / "psql"),
+            "-X",
+            "-q",
+            "-v",
+            "ON_ERROR_STOP=1",
+            "-h",
+            str(self.root),
+            "-U",
+            self.user,
+            "-d",
+            db,
+            *args,
+        ]
         return subprocess.run(
             cmd, input=stdin, capture_output=True, check=True, timeout=600, env=_server_env()
         ).stdout

@@ -8,8 +8,8 @@ a DuckDB connection, or a URI: ``sqlite:///path``, ``postgresql://…``, ``duckd
 
 from ._dump import dump_store
 from ._load import load_store
-from ._targets import SQLStoreError
 from ._meta import META_TABLE
+from ._targets import SQLStoreError
 from ._types import TYPE_TABLE
 
 __all__ = ["META_TABLE", "TYPE_TABLE", "SQLStoreError", "dump_store", "load_store"]

@@ -70,8 +70,12 @@ def uuid_from_text(text: pa.Array, target: pa.DataType) -> pa.Array:
     if not pc.all(pc.match_substring_regex(compact, r"^[0-9a-f]{32}$")).as_py():
         raise ValueError("a UUID column holds text that is not a UUID")
     n = len(compact)
-    chars = np.frombuffer(pc.binary_join(pa.ListArray.from_arrays([0, n], compact), "")
-                          .cast(pa.binary())[0].as_buffer(), dtype=np.uint8).reshape(n, 32)
+    chars = np.frombuffer(
+        pc.binary_join(pa.ListArray.from_arrays([0, n], compact), "")
+        .cast(pa.binary())[0]
+        .as_buffer(),
+        dtype=np.uint8,
+    ).reshape(n, 32)
     nibble = np.where(chars >= ord("a"), chars - ord("a") + 10, chars - ord("0")).astype(np.uint8)
     raw = (nibble[:, 0::2] << 4) | nibble[:, 1::2]
     validity = valid.buffers()[1] if text.null_count else None
@@ -138,17 +142,25 @@ def to_json(arr: Any) -> pa.Array:
     if pa.types.is_struct(t):
         pieces: list[Any] = []
         for i, child in enumerate(arr.flatten()):
-            pieces.append(("{" if i == 0 else ",") + _quote(pa.array([t.field(i).name]))[0].as_py() + ":")
+            pieces.append(
+                ("{" if i == 0 else ",") + _quote(pa.array([t.field(i).name]))[0].as_py() + ":"
+            )
             pieces.append(pc.fill_null(to_json(child), "null"))
         pieces.append("}" if pieces else "{}")
-        joined = pc.binary_join_element_wise(*pieces, "") if len(pieces) > 1 else pa.array(["{}"] * len(arr))
+        joined = (
+            pc.binary_join_element_wise(*pieces, "")
+            if len(pieces) > 1
+            else pa.array(["{}"] * len(arr))
+        )
         return pc.if_else(arr.is_null(), pa.scalar(None, pa.string()), joined)
     raise TypeError(f"no JSON text for Arrow type {t}")
 
 
 def _join_list(offsets: pa.Array, items: pa.Array, nulls: pa.Array) -> pa.Array:
     items = pc.fill_null(items, "null")
-    lists = pa.ListArray.from_arrays(offsets.cast(pa.int32()) if offsets.type != pa.int32() else offsets, items)
+    lists = pa.ListArray.from_arrays(
+        offsets.cast(pa.int32()) if offsets.type != pa.int32() else offsets, items
+    )
     joined = pc.binary_join_element_wise("[", pc.binary_join(lists, ","), "]", "")
     return pc.if_else(nulls, pa.scalar(None, pa.string()), joined)
 
@@ -211,9 +223,7 @@ def _restore_shape(arr: pa.Array, t: pa.DataType) -> pa.Array:
         return pa.MapArray.from_arrays(arr.offsets, keys, items, type=t, mask=arr.is_null())
     if pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_fixed_size_list(t):
         values = _restore_shape(arr.flatten(), t.value_type)
-        lists = pa.ListArray.from_arrays(
-            _rebased(arr.offsets), values, mask=arr.is_null()
-        )
+        lists = pa.ListArray.from_arrays(_rebased(arr.offsets), values, mask=arr.is_null())
         return lists.cast(t)
     if pa.types.is_struct(t):
         children = [_restore_shape(c, f.type) for c, f in zip(arr.flatten(), t, strict=True)]
@@ -224,4 +234,3 @@ def _restore_shape(arr: pa.Array, t: pa.DataType) -> pa.Array:
 def _rebased(offsets: pa.Array) -> pa.Array:
     start = offsets[0].as_py()
     return pc.subtract(offsets, start) if start else offsets
-

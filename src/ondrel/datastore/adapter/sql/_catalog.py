@@ -42,11 +42,15 @@ def table_names(db: Database) -> set[str]:
     if db.dialect == "sqlite":
         sql = "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"
     elif db.dialect == "postgresql":
-        sql = ("SELECT table_name FROM information_schema.tables "
-               "WHERE table_schema = current_schema() AND table_type = 'BASE TABLE'")
+        sql = (
+            "SELECT table_name FROM information_schema.tables "
+            "WHERE table_schema = current_schema() AND table_type = 'BASE TABLE'"
+        )
     else:
-        sql = ("SELECT table_name FROM duckdb_tables() WHERE schema_name = current_schema() "
-               "AND database_name = current_database()")
+        sql = (
+            "SELECT table_name FROM duckdb_tables() WHERE schema_name = current_schema() "
+            "AND database_name = current_database()"
+        )
     return {r[0] for r in db.rows(sql)}
 
 
@@ -83,20 +87,28 @@ def read_table(db: Database, table: str) -> TableInfo:
 
 
 def _sqlite(db: Database, table: str) -> TableInfo:
-    rows = db.rows("SELECT name, type, \"notnull\", dflt_value, pk FROM pragma_table_info(?)", (table,))
+    rows = db.rows(
+        'SELECT name, type, "notnull", dflt_value, pk FROM pragma_table_info(?)', (table,)
+    )
     cols = [ColumnInfo(r[0], r[1] or "", not r[2], parse_default(r[3])) for r in rows]
     info = TableInfo(table, cols)
     info.primary_key = [r[0] for r in sorted((r for r in rows if r[4]), key=lambda r: r[4])]
     sql = db.rows("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?", (table,))
-    if sql and len(info.primary_key) == 1 and re.search(r"\bAUTOINCREMENT\b", sql[0][0] or "", re.I):
+    if (
+        sql
+        and len(info.primary_key) == 1
+        and re.search(r"\bAUTOINCREMENT\b", sql[0][0] or "", re.I)
+    ):
         info.column(info.primary_key[0]).autoincrement = True
-    indexes = db.rows("SELECT name FROM pragma_index_list(?) WHERE \"unique\" AND origin = 'u'", (table,))
+    indexes = db.rows(
+        "SELECT name FROM pragma_index_list(?) WHERE \"unique\" AND origin = 'u'", (table,)
+    )
     for (index,) in indexes:
         members = db.rows("SELECT name FROM pragma_index_info(?)", (index,))
         if len(members) == 1:
             info.column(members[0][0]).unique = True
     fks = db.rows(
-        "SELECT \"table\", \"from\", \"to\", on_delete, on_update FROM pragma_foreign_key_list(?)",
+        'SELECT "table", "from", "to", on_delete, on_update FROM pragma_foreign_key_list(?)',
         (table,),
     )
     for target, col, to, on_delete, on_update in fks:
@@ -121,8 +133,14 @@ def _postgresql(db: Database, table: str) -> TableInfo:
     cols, by_num = [], {}
     for num, name, typ, notnull, default, identity, comment in rows:
         serial = isinstance(default, str) and default.startswith("nextval(")
-        col = ColumnInfo(name, typ, not notnull, None if serial else parse_default(default),
-                         identity in ("a", "d") or serial, comment)
+        col = ColumnInfo(
+            name,
+            typ,
+            not notnull,
+            None if serial else parse_default(default),
+            identity in ("a", "d") or serial,
+            comment,
+        )
         cols.append(col)
         by_num[num] = col
     info = TableInfo(table, cols)
@@ -149,8 +167,9 @@ def _postgresql(db: Database, table: str) -> TableInfo:
 
 
 def _duckdb(db: Database, table: str) -> TableInfo:
-    where = ("table_name = ? AND schema_name = current_schema() "
-             "AND database_name = current_database()")
+    where = (
+        "table_name = ? AND schema_name = current_schema() AND database_name = current_database()"
+    )
     rows = db.rows(
         f"SELECT column_name, data_type, is_nullable, column_default, comment FROM duckdb_columns() "
         f"WHERE {where} ORDER BY column_index",
@@ -159,8 +178,16 @@ def _duckdb(db: Database, table: str) -> TableInfo:
     cols = []
     for name, typ, nullable, default, comment in rows:
         serial = isinstance(default, str) and default.startswith("nextval(")
-        cols.append(ColumnInfo(name, typ, bool(nullable), None if serial else parse_default(default),
-                               serial, comment or None))
+        cols.append(
+            ColumnInfo(
+                name,
+                typ,
+                bool(nullable),
+                None if serial else parse_default(default),
+                serial,
+                comment or None,
+            )
+        )
     info = TableInfo(table, cols)
     cons = db.rows(
         "SELECT constraint_type, constraint_column_names, referenced_table, "

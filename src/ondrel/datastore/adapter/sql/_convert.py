@@ -82,20 +82,25 @@ def _whole_microseconds(arr: Any, dialect: str, where: str) -> None:
     """PostgreSQL keeps times to the microsecond, and DuckDB its intervals: a finer value is
     refused rather than cut."""
     t = arr.type
-    nanos = getattr(t, "unit", None) == "ns" and (dialect == "postgresql" or pa.types.is_duration(t))
+    nanos = getattr(t, "unit", None) == "ns" and (
+        dialect == "postgresql" or pa.types.is_duration(t)
+    )
     if t == pa.month_day_nano_interval():
         from ._arrow_json import interval_to_struct
 
         chunks = arr.chunks if isinstance(arr, pa.ChunkedArray) else [arr]
         arr = pa.chunked_array(
-            [interval_to_struct(c).field(2).cast(pa.duration("ns")) for c in chunks], pa.duration("ns")
+            [interval_to_struct(c).field(2).cast(pa.duration("ns")) for c in chunks],
+            pa.duration("ns"),
         )
         nanos = True
     if nanos:
         try:
             arr.cast(pa.duration("us") if pa.types.is_duration(arr.type) else _micro(t))
         except pa.ArrowInvalid:
-            raise ValueError(f"{where}: a value has nanoseconds, which {dialect} does not keep") from None
+            raise ValueError(
+                f"{where}: a value has nanoseconds, which {dialect} does not keep"
+            ) from None
 
 
 def _micro(t: pa.DataType) -> pa.DataType:
@@ -109,8 +114,13 @@ def _pg_array(t: pa.DataType) -> bool:
     if not (pa.types.is_list(t) or pa.types.is_large_list(t)):
         return False
     v = t.value_type
-    return not (pa.types.is_nested(v) or _ext(v) == "arrow.json" or pa.types.is_uint64(v)
-                or pa.types.is_duration(v) or v == pa.month_day_nano_interval())
+    return not (
+        pa.types.is_nested(v)
+        or _ext(v) == "arrow.json"
+        or pa.types.is_uint64(v)
+        or pa.types.is_duration(v)
+        or v == pa.month_day_nano_interval()
+    )
 
 
 def from_database(arr: Any, target: pa.DataType) -> Any:

@@ -53,14 +53,18 @@ def _action(value: str | None, what: str, table: str, column: str) -> str | None
     return action
 
 
-def split_reference(ref: str, table: str, column: str, known: dict[str, set[str]]) -> tuple[str, str]:
+def split_reference(
+    ref: str, table: str, column: str, known: dict[str, set[str]]
+) -> tuple[str, str]:
     """``"table.column"``; names may hold dots, so a split naming a known table and column wins."""
     for cut in (i for i, ch in enumerate(ref) if ch == "."):
         target, col = ref[:cut], ref[cut + 1 :]
         if col in known.get(target, ()):
             return target, col
     if "." not in ref:
-        raise ValueError(f"table {table!r}, column {column!r}: foreign_key {ref!r} is not table.column")
+        raise ValueError(
+            f"table {table!r}, column {column!r}: foreign_key {ref!r} is not table.column"
+        )
     target, col = ref.rsplit(".", 1)
     return target, col
 
@@ -92,11 +96,15 @@ def link(plans: list[TablePlan], existing: dict[str, set[str]]) -> None:
                     f"table {plan.name!r}, column {col.name!r}: foreign_key {col.foreign_key!r} "
                     f"names no column of {target!r}"
                 )
-            plan.fks.append(ForeignKey(
-                col.name, target, target_col,
-                _action(col.ondelete, "ondelete", plan.name, col.name),
-                _action(col.onupdate, "onupdate", plan.name, col.name),
-            ))
+            plan.fks.append(
+                ForeignKey(
+                    col.name,
+                    target,
+                    target_col,
+                    _action(col.ondelete, "ondelete", plan.name, col.name),
+                    _action(col.onupdate, "onupdate", plan.name, col.name),
+                )
+            )
 
 
 def fk_order(plans: list[TablePlan], can_defer: bool) -> list[TablePlan]:
@@ -205,7 +213,9 @@ def sequence_name(table: str, column: str) -> str:
 def _next_id(plan: TablePlan, i: int) -> int:
     import pyarrow.compute as pc
 
-    top = pc.max(plan.records.column(plan.columns[i].name)).as_py() if plan.records.num_rows else None
+    top = (
+        pc.max(plan.records.column(plan.columns[i].name)).as_py() if plan.records.num_rows else None
+    )
     return 1 if top is None else int(top) + 1
 
 

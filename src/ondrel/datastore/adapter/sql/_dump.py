@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 from typing import Any
 
@@ -99,16 +100,23 @@ def _table(db: Database, info: TableInfo, meta: Meta) -> TableData:
             onupdate = meta.column(info.name, c.name, "onupdate") or onupdate
         default = c.default
         if isinstance(default, str) and (declared == "JSON" or is_nested(declared)):
-            try:
+            with contextlib.suppress(ValueError):
                 default = json.loads(default)
-            except ValueError:
-                pass
-        columns.append(Column(
-            name=c.name, type=declared, unique=c.unique, comment=comment,
-            foreign_key=c.foreign_key, default=default, ondelete=ondelete, onupdate=onupdate,
-            nullable=c.nullable and c.name not in info.primary_key,
-            primary_key=c.name in info.primary_key, autoincrement=c.autoincrement,
-        ))
+        columns.append(
+            Column(
+                name=c.name,
+                type=declared,
+                unique=c.unique,
+                comment=comment,
+                foreign_key=c.foreign_key,
+                default=default,
+                ondelete=ondelete,
+                onupdate=onupdate,
+                nullable=c.nullable and c.name not in info.primary_key,
+                primary_key=c.name in info.primary_key,
+                autoincrement=c.autoincrement,
+            )
+        )
     order = info.primary_key or (["rowid"] if db.dialect == "sqlite" else [])
     select = ", ".join(q(c.name) for c in info.columns)
     sql = f"SELECT {select} FROM {q(info.name)}"

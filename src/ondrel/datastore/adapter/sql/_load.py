@@ -39,8 +39,7 @@ def _records(name: str, data: TableData, version: tuple[str, str]) -> pa.Table:
         from ondrel.datastore.adapter.toml.decoder import decode_unified_data
         from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
-        one = UnifiedDataFormat(version=version[0], schema_version=version[1],
-                                tables={name: data})
+        one = UnifiedDataFormat(version=version[0], schema_version=version[1], tables={name: data})
         text = encode_unified_data(one, True, datetimes="toml")
         records = decode_unified_data(text, records="arrow")["tables"][name]["records"]
     table = pa.table(records)
@@ -140,8 +139,9 @@ def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exist
             if plan.records.num_rows:
                 db.ingest(plan.name, plan.records)
         current = META_TABLE
-        write_meta(db, {"version": doc.version, "schema_version": doc.schema_version},
-                   ordered, existing)
+        write_meta(
+            db, {"version": doc.version, "schema_version": doc.schema_version}, ordered, existing
+        )
         current = ""  # deferred foreign keys are checked now
         db.commit()
     except BaseException as exc:
@@ -167,7 +167,9 @@ def _drop(db: Database, plans: list[TablePlan]) -> None:
 
             for col in plan.columns:
                 if col.autoincrement:
-                    db.execute(f"DROP SEQUENCE IF EXISTS {db.q(sequence_name(plan.name, col.name))}")
+                    db.execute(
+                        f"DROP SEQUENCE IF EXISTS {db.q(sequence_name(plan.name, col.name))}"
+                    )
 
 
 def _check_append(db: Database, plans: list[TablePlan], existing: set[str]) -> None:

@@ -20,8 +20,12 @@ __all__ = ["META_TABLE", "Meta", "read_meta", "write_meta"]
 
 META_TABLE = "_ondrel_store"
 _SCHEMA = pa.schema(
-    [("table_name", pa.string()), ("column_name", pa.string()), ("item", pa.string()),
-     ("value", pa.string())]
+    [
+        ("table_name", pa.string()),
+        ("column_name", pa.string()),
+        ("item", pa.string()),
+        ("value", pa.string()),
+    ]
 )
 
 

@@ -3,6 +3,7 @@ PostgreSQL), DuckDB connections, and URI strings that we open (and close) oursel
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 from typing import Any
 from urllib.parse import unquote, urlsplit
@@ -86,7 +87,9 @@ class Database:
             self.conn.register(view, data)
             try:
                 names = ", ".join(self.q(n) for n in data.column_names)
-                self.conn.execute(f"INSERT INTO {self.q(table)} ({names}) SELECT {names} FROM {view}")
+                self.conn.execute(
+                    f"INSERT INTO {self.q(table)} ({names}) SELECT {names} FROM {view}"
+                )
             finally:
                 self.conn.unregister(view)
             return
@@ -97,23 +100,21 @@ class Database:
     def begin(self) -> None:
         if self.duck:
             self.conn.begin()
-        elif self.dialect == "sqlite":
+        elif self.dialect == "sqlite" and self.owned:
             # Foreign keys are checked only when the connection says so, and only outside a
-            # transaction can it say so.
-            if self.owned:
-                self.conn.commit()
-                self.conn.adbc_connection.set_autocommit(True)
-                self.execute("PRAGMA foreign_keys = ON")
-                self.conn.adbc_connection.set_autocommit(False)
+            # transaction can it say so (a caller's connection keeps its own setting).
+            self.conn.commit()
+            self.conn.adbc_connection.set_autocommit(True)
+            self.execute("PRAGMA foreign_keys = ON")
+            self.conn.adbc_connection.set_autocommit(False)
 
     def commit(self) -> None:
         self.conn.commit()
 
     def rollback(self) -> None:
-        try:
+        # A broken connection has nothing left to roll back.
+        with contextlib.suppress(Exception):
             self.conn.rollback()
-        except Exception:  # a broken connection has nothing left to roll back
-            pass
 
     def close(self) -> None:
         if self.owned:
