@@ -86,10 +86,14 @@ def uuid_from_text(text: pa.Array, target: pa.DataType) -> pa.Array:
 
 
 def interval_to_struct(arr: pa.Array) -> pa.StructArray:
+    """months, days and nanoseconds as three columns; a null interval is null in each (its
+    slot in the buffer holds whatever was there)."""
     n = len(arr)
     parts = np.frombuffer(arr.buffers()[1], dtype=_MDN)[arr.offset :][:n]
-    fields = [pa.array(parts[name]) for name, _ in _INTERVAL_FIELDS]
-    return pa.StructArray.from_arrays(fields, [f[0] for f in _INTERVAL_FIELDS], mask=arr.is_null())
+    nulls = arr.is_null().to_numpy(zero_copy_only=False)
+    fields = [pa.array(parts[name], mask=nulls) for name, _ in _INTERVAL_FIELDS]
+    names = [f[0] for f in _INTERVAL_FIELDS]
+    return pa.StructArray.from_arrays(fields, names, mask=arr.is_null())
 
 
 def struct_to_interval(arr: pa.StructArray) -> pa.Array:
