@@ -41,7 +41,7 @@ SAMPLE = {
                 "ondelete": "CASCADE",
             },
             {"name": "title", "type": "TEXT", "comment": 'Title, may hold "quotes"'},
-            {"name": "price", "type": "REAL", "default": 0.0},
+            {"name": "price", "type": "DOUBLE", "default": 0.0},
             {"name": "in_print", "type": "BOOLEAN", "default": False},
             {"name": "tags", "type": "JSON", "default": []},
         ],
