@@ -247,3 +247,137 @@ def test_hostile_names_stay_names(database):
         table = dumped.tables[name]
         assert [c.name for c in table.columns] == HOSTILE
         assert pa.table(table.records).to_pylist() == records
+
+
+def _people(*ids: int, extra: str | None = None) -> UnifiedDataFormat:
+    columns = [Column(name="id", type="BIGINT", primary_key=True)]
+    if extra:
+        columns.append(Column(name=extra, type="VARCHAR", nullable=True))
+    return _store(people=TableData(columns=columns, records=[{"id": i} for i in ids]))
+
+
+def _ids_in(uri: str, table: str = "people") -> list[int]:
+    return pa.table(dump_store(uri, tables=[table]).tables[table].records).column("id").to_pylist()
+
+
+def test_if_exists_replace_and_append(database):
+    uri = database.new_uri()
+    load_store(_people(1, 2), uri)
+    load_store(_people(5), uri, if_exists="replace")
+    assert _ids_in(uri) == [5]
+    load_store(_people(3, 4), uri, if_exists="append")
+    assert _ids_in(uri) == [3, 4, 5]
+    with pytest.raises(ValueError, match=r"exists with columns \['id'\], not the store's"):
+        load_store(_people(9, extra="nick"), uri, if_exists="append")
+    assert _ids_in(uri) == [3, 4, 5]
+
+
+# (case, store, the error's words): refused before the database is touched.
+REFUSALS = [
+    (
+        "unknown type",
+        _store(t=TableData(columns=[Column(name="a", type="NOPE(")])),
+        "not one the store's vocabulary knows",
+    ),
+    (
+        "undeclared key",
+        _store(t=TableData(columns=[Column(name="a", type="BIGINT")], records=[{"a": 1, "b": 2}])),
+        r"undeclared columns \['b'\]",
+    ),
+    ("no columns", _store(t=TableData(records=[{"a": 1}])), "declares no columns"),
+    (
+        "autoincrement text",
+        _store(
+            t=TableData(
+                columns=[Column(name="a", type="VARCHAR", primary_key=True, autoincrement=True)]
+            )
+        ),
+        "autoincrement needs an integer type",
+    ),
+    ("unknown reference", _store(t=_ids("t", [1], "t.nope", [1])), "names no column of 't'"),
+    (
+        "bad action",
+        _store(
+            t=TableData(
+                columns=[Column(name="a", type="BIGINT", foreign_key="t.a", ondelete="EXPLODE")]
+            )
+        ),
+        "ondelete 'EXPLODE' is not one of",
+    ),
+    ("metadata name", _store(_ondrel_store=_ids("x", [1])), "name of the store's metadata table"),
+    (
+        "default",
+        _store(t=TableData(columns=[Column(name="a", type="BIGINT", default=[1])])),
+        "needs a JSON column",
+    ),
+]
+
+
+@pytest.mark.parametrize(("case", "store", "words"), REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_refusals_before_anything_changes(tmp_path, case, store, words):
+    uri = f"sqlite:///{tmp_path}/db.sqlite"
+    load_store(_people(1), uri)
+    with pytest.raises(ValueError, match=words):
+        load_store(store, uri)
+    assert sorted(dump_store(uri).tables.keys()) == ["people"]
+
+
+@pytest.mark.parametrize(
+    ("target", "error", "words"),
+    [
+        (42, TypeError, "ADBC DB-API connection"),
+        ("mysql://host/db", ValueError, "unsupported URI"),
+        ("sqlite:/relative", ValueError, "not a sqlite:///path URI"),
+    ],
+)
+def test_targets_that_are_not_databases(target, error, words):
+    with pytest.raises(error, match=words):
+        load_store(_people(1), target)
+
+
+def test_uri_paths(tmp_path, monkeypatch):
+    from ondrel.datastore.adapter.sql._targets import _file_path
+
+    assert _file_path("sqlite:///rel/a.db", "sqlite") == "rel/a.db"
+    assert _file_path("sqlite:////abs/a%20b.db", "sqlite") == "/abs/a b.db"
+    assert (
+        _file_path("duckdb://", "duckdb")
+        == _file_path("duckdb:///:memory:", "duckdb")
+        == ":memory:"
+    )
+    monkeypatch.chdir(tmp_path)
+    load_store(_people(1), "sqlite:///here.sqlite")
+    assert (tmp_path / "here.sqlite").exists()
+
+
+# A table made by hand, not by load_store: its columns come from the catalogue alone.
+FOREIGN = {
+    "sqlite": "CREATE TABLE \"h\" (id INTEGER PRIMARY KEY, n TEXT NOT NULL DEFAULT 'x', r REAL, b BLOB UNIQUE)",
+    "duckdb": "CREATE TABLE h (id BIGINT PRIMARY KEY, n VARCHAR NOT NULL DEFAULT 'x', r DOUBLE, b BLOB UNIQUE)",
+    "postgresql": "CREATE TABLE h (id bigint PRIMARY KEY, n text NOT NULL DEFAULT 'x', r double precision, b bytea UNIQUE)",
+}
+
+
+def test_dump_of_a_table_made_by_hand(database):
+    uri = database.new_uri()
+    conn = database.connect(uri)
+    try:
+        cur = conn.cursor()
+        cur.execute(FOREIGN[database.kind])
+        cur.execute("INSERT INTO h (id, r, b) VALUES (2, 0.5, NULL)")
+        cur.execute("INSERT INTO h (id, n, r, b) VALUES (1, 'y', NULL, NULL)")
+        conn.commit()
+    finally:
+        conn.close()
+    dumped = dump_store(uri)
+    assert dumped.schema_version == "1"
+    columns = {c.name: c for c in dumped.tables["h"].columns}
+    assert columns["id"].primary_key and not columns["id"].nullable
+    assert (columns["n"].nullable, columns["n"].default) == (False, "x")
+    assert columns["b"].unique and columns["r"].nullable
+    kinds = {c.name: c.type.upper() for c in dumped.tables["h"].columns}
+    assert kinds["n"] in ("TEXT", "VARCHAR") and kinds["b"] in ("BLOB", "BYTEA")
+    assert pa.table(dumped.tables["h"].records).to_pylist() == [
+        {"id": 1, "n": "y", "r": None, "b": None},
+        {"id": 2, "n": "x", "r": 0.5, "b": None},
+    ]
