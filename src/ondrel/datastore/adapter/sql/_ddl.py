@@ -166,7 +166,7 @@ def literal(value: Any, dialect: str, where: str, json_text: bool = False) -> st
     if isinstance(value, decimal.Decimal):
         return str(value)
     if isinstance(value, dt.datetime | dt.date | dt.time):
-        value = value.isoformat(" " if isinstance(value, dt.datetime) else "T")
+        value = value.isoformat(" ") if isinstance(value, dt.datetime) else value.isoformat()
     if isinstance(value, list | dict):
         # A JSON column's default, as JSON text (where the column holds JSON text).
         if json_text:

@@ -8,6 +8,7 @@ from typing import Any
 import pyarrow as pa
 
 from ondrel.datastore.tables.data import TableData
+from ondrel.datastore.tables.grimsel import TablesHolder
 from ondrel.datastore.unified_data import UnifiedDataFormat
 
 from ._catalog import table_names
@@ -39,7 +40,9 @@ def _records(name: str, data: TableData, version: tuple[str, str]) -> pa.Table:
         from ondrel.datastore.adapter.toml.decoder import decode_unified_data
         from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
-        one = UnifiedDataFormat(version=version[0], schema_version=version[1], tables={name: data})
+        one = UnifiedDataFormat(
+            version=version[0], schema_version=version[1], tables=TablesHolder({name: data})
+        )
         text = encode_unified_data(one, True, datetimes="toml")
         records = decode_unified_data(text, records="arrow")["tables"][name]["records"]
     table = pa.table(records)

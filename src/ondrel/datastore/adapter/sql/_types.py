@@ -11,13 +11,7 @@ from __future__ import annotations
 
 from typing import Final
 
-try:
-    from ondrel.datastore.c_unified_data import canonical_column_type as _canonical
-except ImportError:  # an older runtime module: names are taken as spelt
-
-    def _canonical(text: str) -> str | None:
-        return text.strip().upper() or None
-
+from ondrel.datastore.c_unified_data import canonical_column_type as _canonical
 
 __all__ = ["DIALECTS", "TYPE_TABLE", "canonical", "dialect_type", "is_nested"]
 
