@@ -7,6 +7,7 @@ import datetime as dt
 import decimal
 import re
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -381,3 +382,13 @@ def test_dump_of_a_table_made_by_hand(database):
         {"id": 1, "n": "y", "r": None, "b": None},
         {"id": 2, "n": "x", "r": 0.5, "b": None},
     ]
+
+
+def test_readme_example_runs_as_written(tmp_path, monkeypatch):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Databases\n", 1)[1].split("\n## ", 1)[0]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)
+    write_unified_data(_people(1, 2), "db.toml")
+    exec(compile(code, "README.md", "exec"), {})
+    assert "[tables.people]" in (tmp_path / "again.toml").read_text(encoding="utf-8")
