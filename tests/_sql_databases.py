@@ -51,18 +51,18 @@ class Opener:
         self.cluster.psql("-c", f"CREATE DATABASE {name}")
         return self.cluster.uri.replace("postgresql:///postgres", f"postgresql:///{name}")
 
-    def connect(self, uri: str):
+    def connect(self, uri: str, **adbc_options):
         if self.kind == "sqlite":
             import adbc_driver_sqlite.dbapi
 
-            return adbc_driver_sqlite.dbapi.connect(uri[len("sqlite:///") :])
+            return adbc_driver_sqlite.dbapi.connect(uri[len("sqlite:///") :], **adbc_options)
         if self.kind == "duckdb":
             import duckdb
 
             return duckdb.connect(uri[len("duckdb:///") :])
         import adbc_driver_postgresql.dbapi
 
-        return adbc_driver_postgresql.dbapi.connect(uri)
+        return adbc_driver_postgresql.dbapi.connect(uri, **adbc_options)
 
 
 @pytest.fixture(params=DATABASES)

@@ -186,6 +186,12 @@ def _closed(database, uri):
     return conn
 
 
+def _autocommitting(database, uri):
+    if database.kind == "duckdb":
+        return uri
+    return database.connect(uri, autocommit=True)
+
+
 # (case, the store, target maker, (error, message) by database or for all)
 FAILURES = [
     (
@@ -205,6 +211,12 @@ FAILURES = [
         _store(fresh=_ids("fresh", [1]), people=_ids("people", [1])),
         None,
         (ValueError, "'people' already exists"),
+    ),
+    (
+        "autocommit connection",
+        _store(fresh=_ids("fresh", [1]), bad=_ids("bad", [7, 7])),
+        _autocommitting,
+        (SQLStoreError, "table 'bad'"),
     ),
     (
         "closed",

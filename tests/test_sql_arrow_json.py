@@ -45,8 +45,12 @@ def _nested(depth: int):
         return st.sampled_from(
             [
                 (pa.list_(t), st.lists(values, max_size=3)),
-                (pa.struct([("a b", t), ("c", pa.int64())]),
-                 st.fixed_dictionaries({"a b": st.none() | values, "c": st.none() | st.integers(0, 9)})),
+                (
+                    pa.struct([("a b", t), ("c", pa.int64())]),
+                    st.fixed_dictionaries(
+                        {"a b": st.none() | values, "c": st.none() | st.integers(0, 9)}
+                    ),
+                ),
                 (pa.map_(pa.string(), t), st.lists(st.tuples(_text, values), max_size=3)),
             ]
         )
@@ -77,11 +81,18 @@ def test_json_text_round_trips_every_nesting(data):
         (pa.array([1.5, float("inf"), None]), ["1.5", None, None]),
         (pa.array([{"x": None}]), ['{"x":null}']),
         (pa.array([[("k", 1)]], pa.map_(pa.string(), pa.int8())), ['[{"key":"k","value":1}]']),
-        (pa.array([pa.MonthDayNano([1, -2, 3])], pa.month_day_nano_interval()),
-         ['{"months":1,"days":-2,"nanoseconds":3}']),
+        (
+            pa.array([pa.MonthDayNano([1, -2, 3])], pa.month_day_nano_interval()),
+            ['{"months":1,"days":-2,"nanoseconds":3}'],
+        ),
         (pa.array([uuid.UUID(int=1).bytes], pa.uuid()), ['"00000000-0000-0000-0000-000000000001"']),
-        (pa.array([dt.datetime(2024, 1, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=1)))],
-                  pa.timestamp("s", "Europe/Paris")), ['"2024-01-01 00:00:00Z"']),
+        (
+            pa.array(
+                [dt.datetime(2024, 1, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=1)))],
+                pa.timestamp("s", "Europe/Paris"),
+            ),
+            ['"2024-01-01 00:00:00Z"'],
+        ),
     ],
 )
 def test_json_text_spelling(arr, expected):
@@ -99,8 +110,12 @@ def test_nulls_inside_a_null_interval_are_never_read():
 REFUSED = [
     (pa.array([2**64 - 1], pa.uint64()), "sqlite", "UBIGINT", "beyond SQLite's 64-bit"),
     (pa.array([1], pa.timestamp("ns")), "postgresql", "TIMESTAMP_NS", "nanoseconds"),
-    (pa.array([pa.MonthDayNano([0, 0, 1])], pa.month_day_nano_interval()), "duckdb", "INTERVAL",
-     "nanoseconds"),
+    (
+        pa.array([pa.MonthDayNano([0, 0, 1])], pa.month_day_nano_interval()),
+        "duckdb",
+        "INTERVAL",
+        "nanoseconds",
+    ),
     (pa.array([2**40], pa.int64()), "postgresql", "INTEGER", "does not fit INTEGER"),
 ]
 

@@ -100,21 +100,37 @@ class Database:
     def begin(self) -> None:
         if self.duck:
             self.conn.begin()
-        elif self.dialect == "sqlite" and self.owned:
+            return
+        if self.dialect == "sqlite" and self.owned:
             # Foreign keys are checked only when the connection says so, and only outside a
             # transaction can it say so (a caller's connection keeps its own setting).
             self.conn.commit()
             self.conn.adbc_connection.set_autocommit(True)
             self.execute("PRAGMA foreign_keys = ON")
             self.conn.adbc_connection.set_autocommit(False)
+        # A caller's connection in autocommit mode still gets one transaction for the load.
+        self._restore_autocommit = bool(getattr(self.conn, "_autocommit", False))
+        if self._restore_autocommit:
+            self.conn.adbc_connection.set_autocommit(False)
+
+    def _end(self, how: str) -> None:
+        if self.duck:
+            getattr(self.conn, how)()
+            return
+        try:
+            getattr(self.conn.adbc_connection, how)()
+        finally:
+            if getattr(self, "_restore_autocommit", False):
+                self._restore_autocommit = False
+                self.conn.adbc_connection.set_autocommit(True)
 
     def commit(self) -> None:
-        self.conn.commit()
+        self._end("commit")
 
     def rollback(self) -> None:
         # A broken connection has nothing left to roll back.
         with contextlib.suppress(Exception):
-            self.conn.rollback()
+            self._end("rollback")
 
     def close(self) -> None:
         if self.owned:
