@@ -404,3 +404,21 @@ def test_readme_example_runs_as_written(tmp_path, monkeypatch):
     write_unified_data(_people(1, 2), "db.toml")
     exec(compile(code, "README.md", "exec"), {})
     assert "[tables.people]" in (tmp_path / "again.toml").read_text(encoding="utf-8")
+
+
+def test_dump_keeps_the_callers_pending_work(database):
+    uri = database.new_uri()
+    load_store(_people(1), uri)
+    conn = database.connect(uri)
+    try:
+        if database.kind == "duckdb":
+            conn.begin()
+        conn.cursor().execute("INSERT INTO people VALUES (2)")
+        assert pa.table(dump_store(conn).tables["people"].records).column("id").to_pylist() == [
+            1,
+            2,
+        ]
+        conn.commit()
+    finally:
+        conn.close()
+    assert _ids_in(uri) == [1, 2]

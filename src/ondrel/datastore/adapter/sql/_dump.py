@@ -27,6 +27,10 @@ def dump_store(source: Any, *, tables: Any = None) -> UnifiedDataFormat:
     key. Ready for ``write_unified_data``."""
     db = open_database(source)
     try:
+        if not db.owned:
+            # A caller's connection reads in its own transaction: rolling back at the end
+            # would throw away the caller's pending work.
+            return _dump(db, tables)
         db.begin()  # one snapshot for the catalogue and every table's records
         try:
             return _dump(db, tables)
