@@ -238,8 +238,12 @@ def test_failures_leave_the_database_unchanged(database, case, store, make_targe
         expected = expected.get(database.kind, expected[None])
     error, message = expected
     target = make_target(database, uri) if make_target else uri
-    with pytest.raises(error, match=message):
-        load_store(store, target)
+    try:
+        with pytest.raises(error, match=message):
+            load_store(store, target)
+    finally:
+        if not isinstance(target, str):
+            target.close()
     assert text(dump_store(uri)) == before
 
 
@@ -413,7 +417,8 @@ def test_dump_keeps_the_callers_pending_work(database):
     try:
         if database.kind == "duckdb":
             conn.begin()
-        conn.cursor().execute("INSERT INTO people VALUES (2)")
+        with conn.cursor() as cur:
+            cur.execute("INSERT INTO people VALUES (2)")
         assert pa.table(dump_store(conn).tables["people"].records).column("id").to_pylist() == [
             1,
             2,
