@@ -427,3 +427,24 @@ def test_dump_keeps_the_callers_pending_work(database):
     finally:
         conn.close()
     assert _ids_in(uri) == [1, 2]
+
+
+def test_append_moves_the_autoincrement_on(database):
+    if database.kind == "duckdb":
+        pytest.skip("DuckDB's sequences cannot be moved (docs/databases.md)")
+    uri = database.new_uri()
+    load_store(every_type_store(), uri, tables=["people"])
+    more = TableData(
+        columns=every_type_store().tables["people"].columns,
+        records=[{"id": 7, "email": "g@x"}],
+    )
+    load_store(_store(people=more), uri, if_exists="append")
+    conn = database.connect(uri)
+    try:
+        with conn.cursor() as cur:
+            cur.execute("INSERT INTO people (email) VALUES ('h@x')")
+            cur.execute("SELECT max(id) FROM people")
+            assert cur.fetchall()[0][0] == 8
+        conn.commit()
+    finally:
+        conn.close()

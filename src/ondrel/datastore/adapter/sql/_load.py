@@ -141,6 +141,8 @@ def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exist
             current = plan.name
             if plan.records.num_rows:
                 db.ingest(plan.name, plan.records)
+                if if_exists == "append" and plan.name in existing:
+                    _advance_identity(db, plan)
         current = META_TABLE
         write_meta(
             db, {"version": doc.version, "schema_version": doc.schema_version}, ordered, existing
@@ -152,6 +154,21 @@ def _load(db: Database, doc: UnifiedDataFormat, plans: list[TablePlan], if_exist
         if isinstance(exc, ValueError | TypeError | KeyboardInterrupt | SQLStoreError):
             raise
         raise _fail(db, current, exc) from exc
+
+
+def _advance_identity(db: Database, plan: TablePlan) -> None:
+    """Appended ids move PostgreSQL's identity on, so the next row made by the database does not
+    take one of them (DuckDB's sequences cannot be moved: see the docs)."""
+    if db.dialect != "postgresql":
+        return
+    for col in plan.columns:
+        if col.autoincrement:
+            column = db.q(col.name)
+            db.execute(
+                "SELECT setval(pg_get_serial_sequence($1, $2), "
+                f"(SELECT max({column}) FROM {db.q(plan.name)}))",
+                (db.q(plan.name), col.name),
+            )
 
 
 def _drop(db: Database, plans: list[TablePlan]) -> None:
