@@ -48,10 +48,6 @@ class Meta:
         return pa.ipc.read_schema(pa.py_buffer(base64.b64decode(text)))
 
 
-def has_meta(db: Database, names: set[str]) -> bool:
-    return META_TABLE in names
-
-
 def read_meta(db: Database, names: set[str]) -> Meta:
     if META_TABLE not in names:
         return Meta([])
