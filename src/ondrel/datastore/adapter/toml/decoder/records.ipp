@@ -92,10 +92,12 @@ bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
     }
     case NodeKind::kFloat: return column->append_float(v->d);
     case NodeKind::kBool: return column->append_bool(v->i != 0);
-    case NodeKind::kOffsetDateTime: return column->append_offset_datetime(v->i, v->offset);
-    case NodeKind::kLocalDateTime: return column->append_local_datetime(v->i);
+    case NodeKind::kOffsetDateTime:
+      return column->append_offset_datetime(v->i, v->offset, static_cast<int>(v->scope));
+    case NodeKind::kLocalDateTime:
+      return column->append_local_datetime(v->i, static_cast<int>(v->scope));
     case NodeKind::kDate: return column->append_date(static_cast<int32_t>(v->i));
-    case NodeKind::kTime: return column->append_time(v->i);
+    case NodeKind::kTime: return column->append_time(v->i, static_cast<int>(v->scope));
     case NodeKind::kArray:
     case NodeKind::kTable: break;
   }

@@ -287,8 +287,9 @@ bool Column::append_string_utf8(const char* s, size_t n) {
   return data_.append(s, n) && end_text_row();
 }
 
-bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
-  if (decl_ != nullptr) return typed_temporal(ColumnKind::TsUtc, utc_micros, offset_minutes);
+bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes, int sub_nanos) {
+  if (decl_ != nullptr)
+    return typed_temporal(ColumnKind::TsUtc, utc_micros, offset_minutes, sub_nanos);
   if (!prepare(ColumnKind::TsUtc)) return false;
   if (kind_ == ColumnKind::Json)
     return json_datetime(data_, utc_micros + int64_t{offset_minutes} * 60000000, true,
@@ -297,22 +298,22 @@ bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
   return values_.push(utc_micros) && tz_.push(static_cast<int16_t>(offset_minutes)) && valid_row();
 }
 
-bool Column::append_local_datetime(int64_t micros) {
-  if (decl_ != nullptr) return typed_temporal(ColumnKind::TsLocal, micros, 0);
+bool Column::append_local_datetime(int64_t micros, int sub_nanos) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::TsLocal, micros, 0, sub_nanos);
   if (!prepare(ColumnKind::TsLocal)) return false;
   if (kind_ == ColumnKind::Json) return json_datetime(data_, micros, false, 0) && end_text_row();
   return values_.push(micros) && valid_row();
 }
 
 bool Column::append_date(int32_t days) {
-  if (decl_ != nullptr) return typed_temporal(ColumnKind::Date, days, 0);
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::Date, days, 0, 0);
   if (!prepare(ColumnKind::Date)) return false;
   if (kind_ == ColumnKind::Json) return json_date(data_, days) && end_text_row();
   return values_.push(days) && valid_row();
 }
 
-bool Column::append_time(int64_t micros) {
-  if (decl_ != nullptr) return typed_temporal(ColumnKind::Time, micros, 0);
+bool Column::append_time(int64_t micros, int sub_nanos) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::Time, micros, 0, sub_nanos);
   if (!prepare(ColumnKind::Time)) return false;
   if (kind_ == ColumnKind::Json) return json_time(data_, micros) && end_text_row();
   return values_.push(micros) && valid_row();

@@ -254,7 +254,7 @@ bool Column::typed_text(const char* s, size_t n) {
 }
 
 // A TOML date-time, date or time (microseconds, days) in the declared type's unit.
-bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes) {
+bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes, int sub_nanos) {
   const Kind want = k == ColumnKind::TsUtc     ? Kind::TimestampTz
                     : k == ColumnKind::TsLocal ? Kind::Timestamp
                     : k == ColumnKind::Date    ? Kind::Date
@@ -263,8 +263,9 @@ bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes) {
     if (want == Kind::Date) return values_.push(static_cast<int32_t>(v)) && valid_row();
     const int64_t per = kNanosPerUnit[static_cast<size_t>(decl_->unit)];
     int64_t out;
-    if (per >= 1000 ? v % (per / 1000) == 0 && (out = v / (per / 1000), true)
-                    : !__builtin_mul_overflow(v, int64_t{1000} / per, &out))
+    if (per >= 1000 ? sub_nanos == 0 && v % (per / 1000) == 0 && (out = v / (per / 1000), true)
+                    : sub_nanos < 1000 && !__builtin_mul_overflow(v, int64_t{1000}, &out) &&
+                          !__builtin_add_overflow(out, int64_t{sub_nanos}, &out))
       return values_.push(out) && valid_row();
   }
   // The value as the dict reader's isoformat() text.
@@ -279,6 +280,10 @@ bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes) {
                                              static_cast<Py_ssize_t>(shown.size() - 2), nullptr));
   if (!text) return false;
   const char* what = k == ColumnKind::Date ? "date" : k == ColumnKind::Time ? "time" : "date-time";
+  if (sub_nanos != 0)
+    return misfit(PyUnicode_FromFormat("the %s %U and %s nanoseconds", what, text.get(),
+                                       sub_nanos < 1000 ? "some" : "a fraction of"),
+                  true);
   return misfit(PyUnicode_FromFormat("the %s %U", what, text.get()), true);
 }
 
