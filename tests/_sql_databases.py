@@ -4,6 +4,7 @@ fresh databases on a throwaway PostgreSQL cluster (started once per session)."""
 from __future__ import annotations
 
 import itertools
+import subprocess
 import sys
 from pathlib import Path
 
@@ -22,7 +23,10 @@ def pg_cluster():
     bin_dir = find_bin_dir()
     if bin_dir is None:
         pytest.skip("no PostgreSQL server (apt-get install postgresql): PostgreSQL tests skip")
-    cluster = Cluster(bin_dir)
+    try:
+        cluster = Cluster(bin_dir)
+    except (OSError, RuntimeError, subprocess.SubprocessError) as exc:
+        pytest.skip(f"the PostgreSQL server in {bin_dir} did not start: {exc}")
     try:
         yield cluster
     finally:

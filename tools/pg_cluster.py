@@ -43,15 +43,26 @@ class Cluster:
 
     def __init__(self, bin_dir: Path) -> None:
         self.bin_dir = bin_dir
-        self.root = Path(tempfile.mkdtemp(prefix="ondrel-pg-"))
+        # /tmp rather than $TMPDIR: the server's account must reach the folder, and the
+        # socket's path must stay short.
+        shared = "/tmp" if os.path.isdir("/tmp") else None
+        account = _unprivileged_account() if os.geteuid() == 0 else None
+        self.root = Path(tempfile.mkdtemp(prefix="ondrel-pg-", dir=shared))
         self.user = "postgres"
-        run_as: list[str] = []
-        if os.geteuid() == 0:
-            account = _unprivileged_account()
+        self._run_as: list[str] = []
+        if account is not None:
             os.chown(self.root, account.pw_uid, account.pw_gid)
-            run_as = ["runuser", "-u", account.pw_name, "--"]
-        self._run_as = run_as
-        data = self.root / "data"
+            self._run_as = ["runuser", "-u", account.pw_name, "--"]
+        self._data = self.root / "data"
+        try:
+            self._start()
+        except BaseException:
+            shutil.rmtree(self.root, ignore_errors=True)
+            raise
+        self.uri = f"postgresql:///postgres?host={self.root}&user={self.user}"
+
+    def _start(self) -> None:
+        data = self._data
         self._pg(
             "initdb",
             "-D",
@@ -78,8 +89,6 @@ class Cluster:
             f"-k {self.root} -c listen_addresses='' -c fsync=off -c full_page_writes=off",
             "start",
         )
-        self._data = data
-        self.uri = f"postgresql:///postgres?host={self.root}&user={self.user}"
 
     def _pg(self, tool: str, *args: str) -> None:
         cmd = [*self._run_as, str(self.bin_dir / tool), *args]
