@@ -35,7 +35,13 @@ test-native: build
 test-python: build
 	$(PY) -m pytest -q
 
-test: test-native test-python test-asan test-dev test-valgrind fuzz-ci lint wheel-check
+test: system-deps test-native test-python test-asan test-dev test-valgrind fuzz-ci lint wheel-check
+
+# Debian packages some tests use (valgrind, strace, sqlite3, postgresql): installed when
+# missing and possible, else named with what skips (tools/system-deps).
+.PHONY: system-deps
+system-deps:
+	@bash tools/system-deps
 
 demo: build
 	$(PY) examples/demo.py
@@ -47,7 +53,7 @@ clean:
 # Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
 # records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-store bench-deps
+.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-store bench-sql bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -76,6 +82,11 @@ bench-arrow-write: build
 # The store handle's lock alone and under contention (bench/bench_store.py).
 bench-store: build
 	$(PY) bench/bench_store.py $(BENCH_ARGS)
+
+# A store into PostgreSQL, DuckDB and SQLite (and out of PostgreSQL) against the databases' own
+# loaders: psql \copy, read_json, the sqlite3 shell's .import (bench/bench_sql.py).
+bench-sql: build bench-deps system-deps
+	$(PY) bench/bench_sql.py $(BENCH_ARGS)
 
 # Packaging check: build the wheel with pip, check its contents, install it into a fresh
 # 3.13 venv and smoke-test it there (tools/wheel_check.py). WHEEL_CHECK_FLAGS=--keep keeps

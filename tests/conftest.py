@@ -4,6 +4,9 @@ import os
 
 import pytest
 
+# The SQL adapter's databases (session-scoped PostgreSQL cluster, per-test SQLite/DuckDB files).
+from _sql_databases import database, pg_cluster  # noqa: F401
+
 SANITIZED = os.environ.get("ONDREL_SANITIZED") == "1"
 
 

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import datetime
 import gc
+import json
 import math
+import re
 from pathlib import Path
 
 import pytest
@@ -15,12 +17,19 @@ from hypothesis import strategies as st
 pa = pytest.importorskip("pyarrow", reason="pyarrow is not importable: the Arrow tests need it")
 tomli_w = pytest.importorskip("tomli_w", reason="tomli_w writes the generated documents")
 
-from _arrow_oracle import declared_names, expected_table, same_table  # noqa: E402
+from _arrow_oracle import (  # noqa: E402
+    declared_names,
+    declared_table,
+    expected_table,
+    same_table,
+    vocabulary,
+)
 from _isolated import run_ok  # noqa: E402
 from _toml_models import Model, Table, col  # noqa: E402
 from ondrel.datastore.adapter.toml import decoder  # noqa: E402
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data  # noqa: E402
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data  # noqa: E402
+from ondrel.datastore.c_unified_data import canonical_column_type  # noqa: E402
 
 DOC = """
 [tables.users]
@@ -39,12 +48,12 @@ def forms(text: str) -> list[str | bytes]:
     return [text.encode(), text, text + "\n# \u0100", text + "\n# \U0001f600"]
 
 
-def check(text: str | bytes) -> dict:
+def check(text: str | bytes, schema: str = "declared") -> dict:
     """Reads `text` both ways; every table's Arrow records must equal the oracle's table, for
     the text in each of its forms."""
     dicts = decode_unified_data(text)
     for form in forms(text) if isinstance(text, str) else [text]:
-        arrow = decode_unified_data(form, records="arrow")
+        arrow = decode_unified_data(form, records="arrow", schema=schema)
         compare(dicts, arrow)
     return arrow
 
@@ -130,7 +139,95 @@ writer_values = st.recursive(
 )
 def test_writer_documents_match_the_oracle(records, declared):
     model = Model({"t": Table([col(n) for n in declared], records), "u": Table()})
-    check(encode_unified_data(model, escape_strings=True))
+    check(encode_unified_data(model, escape_strings=True), schema="inferred")
+
+
+# ---- the writer's data frames read back as their declared columns ----------------------------
+
+MOMENTS = st.datetimes(
+    min_value=datetime.datetime(1900, 1, 1), max_value=datetime.datetime(2200, 1, 1)
+)
+ROUND_TRIP_TYPES = [
+    *(
+        (t, st.integers(-(2**b), 2**b - 1))
+        for t, b in ((pa.int8(), 7), (pa.int16(), 15), (pa.int32(), 31), (pa.int64(), 63))
+    ),
+    *(
+        (t, st.integers(0, 2**b - 1))
+        for t, b in ((pa.uint8(), 8), (pa.uint32(), 32), (pa.uint64(), 64))
+    ),
+    (pa.float32(), st.floats(width=32)),
+    (pa.float16(), st.floats(width=16)),
+    (pa.float64(), st.floats()),
+    (pa.bool_(), st.booleans()),
+    (pa.string(), st.text(st.characters(exclude_categories=("Cs",)), max_size=5)),
+    (pa.large_string(), st.text(max_size=3).filter(lambda s: s < "\ud800" or s.isprintable())),
+    (pa.binary(), st.binary(max_size=5)),
+    (pa.date32(), st.dates()),
+    (
+        pa.time32("ms"),
+        st.times().map(lambda t: t.replace(microsecond=t.microsecond // 1000 * 1000)),
+    ),
+    (pa.time64("us"), st.times()),
+    # Nanoseconds, which Python's objects cannot hold: as their integers.
+    (pa.time64("ns"), st.integers(0, 86400 * 10**9 - 1)),
+    (pa.timestamp("ns"), st.integers(-(2**62), 2**62)),
+    (pa.timestamp("ns", "UTC"), st.integers(-(2**62), 2**62)),
+    (
+        pa.decimal128(10, 2),
+        st.decimals("-99999999.99", "99999999.99", places=2),
+    ),
+    *(
+        (
+            pa.timestamp(unit, tz),
+            MOMENTS.map(lambda d, k=keep: d.replace(microsecond=d.microsecond // k * k)),
+        )
+        for unit, keep in (("s", 1000000), ("ms", 1000), ("us", 1), ("ns", 1))
+        for tz in (None, "UTC", "+01:30")
+    ),
+]
+
+
+@st.composite
+def typed_tables(draw):
+    columns = {}
+    nrows = draw(st.integers(0, 4))
+    for i in range(draw(st.integers(1, 4))):
+        t, values = draw(st.sampled_from(ROUND_TRIP_TYPES))
+        nested = draw(st.sampled_from(["plain", "list", "struct", "map"]))
+        if nested == "list":
+            t, values = pa.list_(t), st.lists(values, max_size=3)
+        elif nested == "struct":
+            t, values = (
+                pa.struct([("x", t), ("a b", pa.int64())]),
+                st.fixed_dictionaries(
+                    {"x": st.none() | values, "a b": st.none() | st.integers(-5, 5)}
+                ),
+            )
+        elif nested == "map":
+            t, values = (
+                pa.map_(pa.string(), t),
+                st.lists(st.tuples(st.text(max_size=2), values), max_size=2),
+            )
+        rows = draw(st.lists(st.none() | values, min_size=nrows, max_size=nrows))
+        columns[f"c{i}"] = pa.array(rows, t)
+    return pa.table(columns)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(typed_tables(), st.sampled_from(["str", "toml"]))
+def test_data_frames_read_back_as_their_declared_columns(table, datetimes):
+    """A data frame saved with its columns declared reads back with records="arrow" as the
+    vocabulary's types, with the same values (floats bit for bit), whichever datetimes."""
+    from ondrel.datastore.tables.data import Column, TableData
+    from ondrel.datastore.tables.grimsel import TablesHolder
+    from ondrel.datastore.unified_data import UnifiedDataFormat
+
+    columns = [Column(name=f.name, type=vocabulary(f.type)[0], nullable=True) for f in table.schema]
+    doc = UnifiedDataFormat(tables=TablesHolder({"t": TableData(columns=columns, records=table)}))
+    text = encode_unified_data(doc, datetimes=datetimes, escape_strings=True)
+    got = decode_unified_data(text, records="arrow")["tables"]["t"]["records"]
+    same_table(pa.table(got), declared_table(table))
 
 
 @pytest.mark.parametrize(
@@ -215,6 +312,89 @@ def test_records_read_into_columns_follow_the_grammar(text):
             compare(dicts, decode_unified_data(form, records="arrow"))
 
 
+# ---- declared column types -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "canonical", "reads_as"),
+    [
+        ("bigint", "BIGINT", "int64"),
+        ("INT", "INTEGER", "int32"),
+        ("int4", "INTEGER", "int32"),
+        ("INT8", "BIGINT", "int64"),
+        ("  smallint ", "SMALLINT", "int16"),
+        ("tinyint", "TINYINT", "int8"),
+        ("UBIGINT", "UBIGINT", "uint64"),
+        ("utinyint", "UTINYINT", "uint8"),
+        ("bool", "BOOLEAN", "bool"),
+        ("real", "REAL", "float"),
+        ("float8", "DOUBLE", "double"),
+        ("Double  Precision", "DOUBLE", "double"),
+        ("numeric(10, 2)", "DECIMAL(10,2)", "decimal128(10, 2)"),
+        ("DECIMAL", "DECIMAL(18,3)", "decimal128(18, 3)"),
+        ("decimal(50,4)", "DECIMAL(50,4)", "decimal256(50, 4)"),
+        ("varchar(255)", "VARCHAR", "string"),
+        ("TEXT", "VARCHAR", "string"),
+        ("string", "VARCHAR", "string"),
+        ("bytea", "BLOB", "binary"),
+        ("date", "DATE", "date32[day]"),
+        ("time", "TIME", "time64[us]"),
+        ("time_ns", "TIME_NS", "time64[ns]"),
+        ("timestamp", "TIMESTAMP", "timestamp[us]"),
+        ("timestamp_s", "TIMESTAMP_S", "timestamp[s]"),
+        ("timestamp_ms", "TIMESTAMP_MS", "timestamp[ms]"),
+        ("timestamp_ns", "TIMESTAMP_NS", "timestamp[ns]"),
+        ("timestamptz", "TIMESTAMP WITH TIME ZONE", "timestamp[us, tz=UTC]"),
+        ("timestamp(3) with  time zone", "TIMESTAMP WITH TIME ZONE", "timestamp[us, tz=UTC]"),
+        ("timestamp_ms with time zone", "TIMESTAMP_MS WITH TIME ZONE", "timestamp[ms, tz=UTC]"),
+        ("jsonb", "JSON", "extension<arrow.json>"),
+        ("uuid", "UUID", "extension<arrow.uuid>"),
+        ("interval", "INTERVAL", "month_day_nano_interval"),
+        ("duration", "DURATION", "duration[us]"),
+        ("duration_ns", "DURATION_NS", "duration[ns]"),
+        ("int[]", "INTEGER[]", "list<item: int32>"),
+        ("text[][]", "VARCHAR[][]", "list<item: list<item: string>>"),
+        (
+            'STRUCT(a INT, "b ""c""" text[])',
+            'STRUCT(a INTEGER, "b ""c""" VARCHAR[])',
+            'struct<a: int32, b "c": list<item: string>>',
+        ),
+        (
+            "map(varchar, struct(x double))",
+            "MAP(VARCHAR, STRUCT(x DOUBLE))",
+            "map<string, struct<x: double>>",
+        ),
+        # SQLite's affinity rules for other names, in its order.
+        ("MEDIUMINT", "BIGINT", "int64"),
+        ("floating point", "BIGINT", "int64"),
+        ("NATIVE CHARACTER(70)", "VARCHAR", "string"),
+        ("clob", "VARCHAR", "string"),
+        ("longblob", "BLOB", "binary"),
+        ("doub", "DOUBLE", "double"),
+        # Anything else keeps inference.
+        ("geometry", None, "null"),
+        ("", None, "null"),
+        ("numeric(77,2)", None, "null"),
+        ("STRUCT(a", None, "null"),
+        ("STRUCT(a INT, a INT)", None, "null"),
+        ("geometry[]", None, "null"),
+        ("int" + "[]" * 63, None, "null"),
+    ],
+)
+def test_column_type_vocabulary(text, canonical, reads_as):
+    """Each name's canonical spelling, and the Arrow type an empty column of it reads as."""
+    assert canonical_column_type(text) == canonical
+    doc = f"[tables.t]\ncolumns = [{{name = 'c', type = {json.dumps(text)}}}]\nrecords = [{{}}]"
+    assert (
+        str(
+            pa.table(decode_unified_data(doc, records="arrow")["tables"]["t"]["records"])
+            .schema.field("c")
+            .type
+        )
+        == reads_as
+    )
+
+
 # ---- errors ----------------------------------------------------------------------------------
 
 
@@ -232,6 +412,88 @@ def test_records_read_into_columns_follow_the_grammar(text):
             ValueError,
             r"tables\.t\.records\[1\]: column 'b' .*64 bits",
         ),
+        # Values that do not fit their column's declared type, wherever they stand.
+        *(
+            (
+                f"[tables.t]\ncolumns = [{{name = 'v', type = '{type_}'}}]\nrecords = [{{}}, {{v = {value}}}]",
+                {"records": "arrow"},
+                ValueError,
+                r"^tables\.t\.records\[1\]: column 'v' holds "
+                + shown
+                + r", which does not fit "
+                + re.escape(fits[0] if fits else canonical_column_type(type_))
+                + r"; schema=\"inferred\" reads the document anyway",
+            )
+            for type_, value, shown, *fits in [
+                ("INTEGER", 2**40, "1099511627776"),
+                ("BIGINT", 1.5, r"1\.5"),
+                ("BIGINT", "'1'", "the text '1'"),
+                ("REAL", 0.1, r"0\.1"),
+                ("DOUBLE", 2**53 + 1, "9007199254740993"),
+                ("DECIMAL(10,2)", "'1.234'", r"the text '1\.234'"),
+                ("DECIMAL(3,1)", 100, "100"),
+                ("DATE", "'abc'", "the text 'abc'"),
+                ("DATE", "'2024-02-30'", "the text '2024-02-30'"),
+                (
+                    "TIMESTAMP_MS",
+                    "2024-01-01T00:00:00.000001",
+                    r"the date-time 2024-01-01T00:00:00\.000001",
+                ),
+                ("TIMESTAMP_S", "'2024-01-01 00:00:00.5'", r"the text '2024-01-01 00:00:00\.5'"),
+                ("TIMESTAMP", "2024-01-01T00:00:00Z", r"the date-time 2024-01-01T00:00:00\+00:00"),
+                ("TIMESTAMPTZ", "2024-01-01T00:00:00", "the date-time 2024-01-01T00:00:00"),
+                ("TIME", "'12:00:00.0000001'", r"the text '12:00:00\.0000001'"),
+                (
+                    "TIMESTAMP",
+                    "1970-01-01T00:00:00.0000001",
+                    "the date-time 1970-01-01T00:00:00 and some nanoseconds",
+                ),
+                (
+                    "TIME_NS",
+                    "00:00:00.0000000001",
+                    "the time 00:00:00 and a fraction of nanoseconds",
+                ),
+                ("VARCHAR", 5, "5"),
+                ("BOOLEAN", 1, "1"),
+                ("BLOB", "'abc'", "the text 'abc'"),
+                ("UUID", "'0f8fad5b-d9cb-469f-a165'", "the text '0f8fad5b-d9cb-469f-a165'"),
+                ("INTERVAL", "'P1M2D3S'", "the text 'P1M2D3S'"),
+                ("DURATION_S", "'PT0.5S'", r"the text 'PT0\.5S'"),
+                ("DURATION", "'P1M'", "the text 'P1M'"),
+                ("UTINYINT", -1, "-1"),
+                ("UBIGINT", 2**64, "18446744073709551616"),
+                ("SMALLINT[]", "[1, 70000]", "70000", "SMALLINT"),
+                ("SMALLINT[]", 5, "5"),
+                ("STRUCT(a INT)", "{b = 1}", "a table with the key 'b'"),
+                ("STRUCT(a INT)", "[1]", "an array"),
+                (
+                    "MAP(VARCHAR, INT)",
+                    "[1]",
+                    "an array that is not a list of \\[key, value\\] pairs",
+                ),
+                ("MAP(VARCHAR, INT)", "[['k', 'v']]", "the text 'v'", "INTEGER"),
+            ]
+        ),
+        # The same from records read as dicts first, and from records before their columns.
+        (
+            "[tables.t]\ncolumns = [{name = 'v', type = 'INT'}]\n[[tables.t.records]]\nv = 2.5",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds 2\.5, which does not fit INTEGER",
+        ),
+        (
+            "[tables.t]\nrecords = [{v = 'x'}]\ncolumns = [{name = 'v', type = 'INT'}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds the text 'x', which does not fit INTEGER",
+        ),
+        (
+            "[tables.t]\nrecords = [{v = 9223372036854775808}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds an integer beyond int64; a column declared UBIGINT",
+        ),
+        ("", {"records": "arrow", "schema": "typed"}, ValueError, "'declared' or 'inferred'"),
         ("[tables.t]\nrecords = [{a = 1}", {"records": "arrow"}, Exception, "line"),
         # Text and names Arrow cannot carry, and nesting its consumers would recurse through.
         ('[tables.t]\nrecords = [{a = "x\ud800"}]', {"records": "arrow"}, ValueError, "U\\+D800"),
@@ -395,4 +657,4 @@ def test_readme_example_runs():
     section = readme.split("## Tables into Arrow", 1)[1]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
     out = run_ok(code + "\nprint('OK')")
-    assert "ArrowRecords(2 rows; id: int64, nick: string, score: double)" in out
+    assert "ArrowRecords(2 rows; id: int32, nick: string, score: double)" in out
