@@ -255,6 +255,11 @@ def _sources():
         lambda: pa.RecordBatchReader.from_batches(tb.schema, tb.to_batches(max_chunksize=1)),
     )
     yield "batch", lambda: tb.to_batches()[0]
+    # A null count of -1 (not counted) without a bitmap: no nulls, as pyarrow imports it.
+    yield (
+        "uncounted_nulls",
+        lambda: PythonStream(pa.table({"x": [1, 2]}), lambda a: setattr(a, "null_count", -1)),
+    )
     if not os.environ.get("ONDREL_SANITIZED"):
         pl = pytest.importorskip("polars")
         yield "polars", lambda: pl.DataFrame(tb)
@@ -270,6 +275,8 @@ def _sources():
         )
         duckdb = pytest.importorskip("duckdb")
         yield "duckdb", lambda: duckdb.from_arrow(tb)
+        # polars exports a null column with a validity buffer slot, as pyarrow takes it.
+        yield "polars_nulls", lambda: pl.DataFrame({"x": [None, None], "y": [1, None]})
 
 
 @pytest.mark.parametrize(
@@ -442,6 +449,46 @@ class NotAStream:
         return 1
 
 
+class RenamedField(PythonStream):
+    """Its schema's first column is renamed to `name` (bytes), which pyarrow cannot make."""
+
+    def __init__(self, table: Any, name: bytes) -> None:
+        super().__init__(table, lambda a: None)
+        self.name = ctypes.create_string_buffer(name)
+
+    def _schema(self, stream: int, out: int) -> int:
+        super()._schema(stream, out)
+        child = ctypes.c_void_p.from_address(ctypes.c_void_p.from_address(out + 40).value).value
+        ctypes.c_void_p.from_address(child + 8).value = ctypes.addressof(self.name)
+        return 0
+
+
+class ChildlessSchema(CountlessSchema):
+    """It claims 2**40 children and gives no pointer to them."""
+
+    def _schema(self, stream: int, out: int) -> int:
+        super()._schema(stream, out)
+        ctypes.c_int64.from_address(out + 32).value = 2**40
+        ctypes.c_void_p.from_address(out + 40).value = None
+        return 0
+
+
+def _needs(module: str) -> Any:
+    if os.environ.get("ONDREL_SANITIZED"):
+        pytest.skip(f"{module} is not loaded in sanitized runs")
+    return pytest.importorskip(module)
+
+
+def _duckdb_join() -> Any:
+    con = _needs("duckdb").connect()
+    con.sql("create table l as select 1 id, 'x' v; create table r as select 1 id, 'y' v")
+    return con.sql("select * from l join r on l.id = r.id")
+
+
+def _json(text: str) -> Any:
+    return pa.table({"j": pa.array([text], pa.json_())})
+
+
 ERRORS = [
     (
         "union",
@@ -544,6 +591,60 @@ ERRORS = [
         ValueError,
         r"records\[0\]\.j: malformed JSON",
     ),
+    # JSON's grammar, not whatever looks like a number: each would be written as it stands.
+    *[
+        (f"json_{text}", lambda text=text: _json(text), ValueError, rf"records\[0\]\.j: {why}")
+        for text, why in [
+            ("-", "malformed JSON .*not JSON"),
+            ("007", "malformed JSON .*leading zero"),
+            ("-01", "malformed JSON .*leading zero"),
+            ("00", "malformed JSON .*leading zero"),
+            ("[1, -]", "malformed JSON .*not JSON"),
+            ("1.", "malformed JSON .*fraction"),
+            ('{"a":1,"a":2}', 'malformed JSON .*the key "a" is given twice'),
+            ('{"a":null,"a":2}', 'malformed JSON .*the key "a" is given twice'),
+            (r'{"a":1,"\\u0061":2}', r'the JSON key "\\u0061" reads as the key "a"'),
+        ]
+    ],
+    # Names that are one key in the document: a reader refuses it.
+    (
+        "duckdb_join",
+        _duckdb_join,
+        ValueError,
+        r"table 't': the name 'id' is given twice in the col",
+    ),
+    (
+        "names_twice",
+        lambda: pa.Table.from_arrays([pa.array([1]), pa.array([2])], names=["a", "a"]),
+        ValueError,
+        r"the name 'a' is given twice in the columns",
+    ),
+    (
+        "struct_children_twice",
+        lambda: pa.table(
+            {"s": pa.StructArray.from_arrays([pa.array([1]), pa.array([None])], ["x", "x"])}
+        ),
+        ValueError,
+        r"the name 'x' is given twice in the fields of column 's'",
+    ),
+    (
+        "raw_names_read_as_one",
+        lambda: pa.Table.from_arrays([pa.array([1]), pa.array([2])], names=["a", "\\u0061"]),
+        ValueError,
+        r"the names 'a' and '\\u0061' in the columns are one key once their escapes are read",
+    ),
+    (
+        "name_not_utf8",
+        lambda: RenamedField(pa.table({"x": [1]}), b"c\xff"),
+        ValueError,
+        r"table 't': the name of column b'c\\xff' is not UTF-8",
+    ),
+    (
+        "children_without_a_pointer",
+        lambda: ChildlessSchema(pa.table({"x": [1]}), lambda a: None),
+        ValueError,
+        r"malformed Arrow schema \(bad children\)",
+    ),
     # A producer whose release runs Python code while the refusal is raised: it must see no
     # pending error, and the refusal must come out whole.
     (
@@ -608,16 +709,22 @@ def test_refused_records_leave_the_file_untouched(tmp_path, name, make, exc, mat
     )
 
 
-def test_a_reader_is_read_once_and_saved_once():
-    # pyarrow's RecordBatchReader exports a spent reader as an empty stream, as pa.table()
-    # reads it: the second save has no records.
+@pytest.mark.parametrize("reader_of", [lambda r: r, lambda r: pa.RecordBatchReader.from_stream(r)])
+def test_a_reader_is_read_once_and_saved_once(tmp_path, reader_of):
+    # pyarrow's RecordBatchReader exports a spent reader as an empty stream: saved again, it
+    # would replace the store with a table without rows.
     schema = pa.schema([("v", pa.int64())])
-    reader = pa.RecordBatchReader.from_batches(
-        schema, [pa.record_batch([pa.array([1])], schema=schema)]
+    reader = reader_of(
+        pa.RecordBatchReader.from_batches(schema, [pa.record_batch([pa.array([1])], schema=schema)])
     )
     m = model(reader)
-    assert "{ v = 1 }" in encode_unified_data(m)
-    assert encode_unified_data(m).endswith("records = [\n]\n")
+    path = tmp_path / "db.toml"
+    write_unified_data(m, str(path))
+    saved = path.read_bytes()
+    assert b"{ v = 1 }" in saved
+    with pytest.raises(ValueError, match=r"table 't' are a .*RecordBatchReader whose stream an"):
+        write_unified_data(m, str(path))
+    assert path.read_bytes() == saved
 
 
 def test_datetimes_refuses_other_values():

@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 #include "ondrel/_native/arrow_import.hpp"
 #include "ondrel/_native/errors.hpp"
@@ -473,8 +474,11 @@ inline void skip_ws(Json& s) {
   while (s.p != s.end && (*s.p == ' ' || *s.p == '\t' || *s.p == '\n' || *s.p == '\r')) ++s.p;
 }
 
-[[gnu::cold]] bool bad_json() {
-  PyErr_SetString(PyExc_ValueError, "malformed JSON text in an arrow.json column");
+[[gnu::cold]] bool bad_json(const char* what = nullptr) {
+  if (what == nullptr)
+    PyErr_SetString(PyExc_ValueError, "malformed JSON text in an arrow.json column");
+  else
+    PyErr_Format(PyExc_ValueError, "malformed JSON text in an arrow.json column (%s)", what);
   return false;
 }
 
@@ -576,32 +580,82 @@ inline bool literal(Json& s, const char* word, size_t n) {
 template <bool Esc>
 bool json_value(Buffer* buf, Json& s, Ctx& cx);
 
-// Number text as the dict path writes int(text) or float(text).
+// The keys of one JSON object: JSON allows no key twice, and without escaping two written
+// keys must not read as one (only a key that holds a backslash is read for that).
+template <bool Esc>
+class ObjectKeys {
+ public:
+  bool add(const std::string& key, bool written) {
+    if (!names_.insert(key).second) {
+      PyErr_Format(PyExc_ValueError,
+                   "malformed JSON text in an arrow.json column (the key \"%s\" is given twice "
+                   "in one object)",
+                   key.c_str());
+      return false;
+    }
+    if constexpr (!Esc) {
+      if (!written) return true;
+      std::string read = key;
+      if (key.find('\\') != std::string::npos) {
+        const size_t n = common::read_raw_escapes(key.data(), key.size(), read.data());
+        if (n == common::kRawOk) return true;  // refused when it is written
+        read.resize(n);
+      }
+      if (!read_.insert(read).second) {
+        PyErr_Format(PyExc_ValueError,
+                     "the JSON key \"%s\" reads as the key \"%s\" of the same object once "
+                     "its escapes are read; pass escape_strings=True to have it escaped",
+                     key.c_str(), read.c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::unordered_set<std::string> names_;
+  std::unordered_set<std::string> read_;
+};
+
+inline bool is_digit(const char* p, const char* end) { return p != end && *p >= '0' && *p <= '9'; }
+
+// A JSON number (-?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?), written as the dict path
+// writes int(text) or float(text). What follows it is the caller's to check: "007" stops
+// after its first 0.
 bool json_number(Buffer* buf, Json& s) {
   const char* start = s.p;
+  const char* p = s.p;
+  if (p != s.end && *p == '-') ++p;
+  if (!is_digit(p, s.end)) return bad_json("a value that is not JSON");
+  if (*p++ != '0')
+    while (is_digit(p, s.end)) ++p;
+  else if (is_digit(p, s.end))
+    return bad_json("a number with a leading zero");
   bool is_float = false;
-  if (s.p != s.end && *s.p == '-') ++s.p;
-  while (s.p != s.end && ((*s.p >= '0' && *s.p <= '9') || *s.p == '.' || *s.p == 'e' ||
-                          *s.p == 'E' || *s.p == '+' || *s.p == '-')) {
-    is_float = is_float || *s.p == '.' || *s.p == 'e' || *s.p == 'E';
-    ++s.p;
+  if (p != s.end && *p == '.') {
+    is_float = true;
+    if (!is_digit(++p, s.end)) return bad_json("a fraction without digits");
+    while (is_digit(p, s.end)) ++p;
   }
-  const size_t n = static_cast<size_t>(s.p - start);
-  if (n == 0 || n > 400) return bad_json();
+  if (p != s.end && (*p == 'e' || *p == 'E')) {
+    is_float = true;
+    ++p;
+    if (p != s.end && (*p == '+' || *p == '-')) ++p;
+    if (!is_digit(p, s.end)) return bad_json("an exponent without digits");
+    while (is_digit(p, s.end)) ++p;
+  }
+  s.p = p;
+  const size_t n = static_cast<size_t>(p - start);
+  if (!is_float) {
+    // Integers keep their digits (any size); only "-0" reads as 0.
+    if (n == 2 && start[0] == '-' && start[1] == '0') return put(buf, "0");
+    return put(buf, start, n);
+  }
+  if (n > 400) return bad_json("a number longer than 400 characters");
   char tmp[402];
   std::memcpy(tmp, start, n);
   tmp[n] = '\0';
-  char* stop = nullptr;
-  if (is_float) {
-    const double d = std::strtod(tmp, &stop);
-    if (stop != tmp + n) return bad_json();
-    return write_float(buf, d);
-  }
-  // Integers keep their digits (any size); only "-0" reads as 0.
-  for (size_t i = tmp[0] == '-' ? 1 : 0; i < n; ++i)
-    if (tmp[i] < '0' || tmp[i] > '9') return bad_json();
-  if (n == 2 && tmp[0] == '-' && tmp[1] == '0') return put(buf, "0");
-  return put(buf, tmp, n);
+  return write_float(buf, std::strtod(tmp, nullptr));
 }
 
 template <bool Esc>
@@ -642,6 +696,7 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
       if (!put(buf, "{ ")) return false;
       skip_ws(s);
       bool written = false;
+      ObjectKeys<Esc> keys;
       if (s.p != s.end && *s.p == '}') {
         ++s.p;
       } else {
@@ -652,12 +707,13 @@ bool json_value(Buffer* buf, Json& s, Ctx& cx) {
           if (s.p == s.end || *s.p != ':') return bad_json();
           ++s.p;
           skip_ws(s);
+          // The key is kept for a refusal: the value's text overwrites the scratch buffer.
+          const std::string key(cx.scratch->data, cx.scratch->pos);
           // None members are left out of tables, as the dict path does.
-          if (literal(s, "null", 4)) {
-          } else {
+          const bool null = literal(s, "null", 4);
+          if (!keys.add(key, !null)) return false;
+          if (!null) {
             if (written && !insert_comma_space(buf)) return false;
-            // The key is kept for a refusal: the value's text overwrites the scratch buffer.
-            const std::string key(cx.scratch->data, cx.scratch->pos);
             if (!write_key_utf8<Esc>(buf, key.data(), key.size())) return where_name(key);
             if (!insert_equals(buf)) return false;
             if (!json_value<Esc>(buf, s, cx)) return where_name(key);
@@ -761,6 +817,16 @@ bool batch_to_buf(Buffer* buf, const Field& root, const ArrowArray* batch, PyObj
   return false;
 }
 
+[[gnu::cold, gnu::noinline]] bool spent_reader(PyObject* table, PyObject* source) {
+  PyErr_Format(PyExc_ValueError,
+               "the Arrow records of table %R are a %.200s whose stream an earlier save or "
+               "encode has taken: a reader is read once, and read again it would save a table "
+               "without its rows; give a pyarrow Table (reader.read_all()) to save them more "
+               "than once",
+               table, Py_TYPE(source)->tp_name);
+  return false;
+}
+
 struct ScratchOwner {
   Buffer* buf = common::buf_new(256);
   ~ScratchOwner() { common::buf_free(buf); }
@@ -769,6 +835,9 @@ struct ScratchOwner {
 template <bool Esc>
 bool records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
   PyObject* name = table->name;
+  const int spent = arrow::take_stream_once(table->arrow);
+  if (spent < 0) return stream_failed(name);
+  if (spent > 0) return spent_reader(name, table->arrow);
   arrow::StreamOwner stream;
   if (!arrow::import_stream(table->arrow, stream)) return stream_failed(name);
   arrow::SchemaOwner schema;
@@ -778,7 +847,8 @@ bool records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
     return stream_failed(name);
   }
   Field root;
-  if (!arrowin::read_schema(schema.get(), name, Esc, root)) return false;
+  if (!arrowin::read_schema(schema.get(), name, Esc, root))
+    return PyErr_ExceptionMatches(PyExc_MemoryError) ? stream_failed(name) : false;
   ScratchOwner scratch;
   if (scratch.buf == nullptr) return no_memory();
   Ctx cx{toml_datetimes, scratch.buf};

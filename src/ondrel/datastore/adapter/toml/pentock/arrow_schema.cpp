@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/utf8.hpp"
@@ -136,6 +137,9 @@ bool fixed_offset(std::string_view tz, int32_t& seconds) {
   return true;
 }
 
+bool parse_children(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
+                    Field& out);
+
 bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
            Field& out) {
   if (depth > kMaxDepth) return malformed(table, column, "nested more than 64 levels deep");
@@ -227,13 +231,23 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
                        : out.kind == Kind::Map                                   ? 1
                                                                                  : 0;
   if (want >= 0 && s->n_children != want) return malformed(table, column, "wrong child count");
-  out.children.resize(static_cast<size_t>(s->n_children));
+  return parse_children(s, table, column, depth, out);
+}
+
+// The fields grow with the children read, each pointer checked first: a count the children
+// do not back reserves nothing, and one no vector can hold is a MemoryError.
+bool parse_children(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
+                    Field& out) {
+  if (static_cast<uint64_t>(s->n_children) > out.children.max_size()) return no_memory();
   for (int64_t i = 0; i < s->n_children; ++i) {
     const ArrowSchema* c = s->children[i];
+    if (c == nullptr) return malformed(table, column, "a child is missing");
     std::string path = column;
-    if (out.kind == Kind::Struct && c != nullptr && c->name != nullptr)
+    if (depth == 0)
+      path = c->name != nullptr ? c->name : "";
+    else if (out.kind == Kind::Struct && c->name != nullptr)
       path += std::string(".") + c->name;
-    if (!parse(c, table, path, depth + 1, out.children[static_cast<size_t>(i)])) return false;
+    if (!parse(c, table, path, depth + 1, out.children.emplace_back())) return false;
   }
   if (out.kind == Kind::Map &&
       (out.children[0].kind != Kind::Struct || out.children[0].children.size() != 2))
@@ -241,14 +255,64 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
   return true;
 }
 
+[[gnu::cold]] bool not_utf8(PyObject* table, const std::string& column, const std::string& name) {
+  Ref bytes =
+      Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!bytes) return false;
+  if (column.empty())
+    PyErr_Format(PyExc_ValueError, "table %R: the name of column %R is not UTF-8", table,
+                 bytes.get());
+  else
+    PyErr_Format(PyExc_ValueError, "column '%s' of table %R: the name of its field %R is not UTF-8",
+                 column.c_str(), table, bytes.get());
+  return false;
+}
+
+// Two fields of one struct that are one key in the document: a reader refuses the document.
+[[gnu::cold]] bool same_key(PyObject* table, const std::string& column, const Field& a,
+                            const Field& b) {
+  const std::string where =
+      column.empty() ? "the columns" : "the fields of column '" + column + "'";
+  if (a.name == b.name)
+    PyErr_Format(PyExc_ValueError,
+                 "table %R: the name '%s' is given twice in %s, and a record cannot hold a key "
+                 "twice; rename one (in SQL, with AS)",
+                 table, a.name.c_str(), where.c_str());
+  else
+    PyErr_Format(PyExc_ValueError,
+                 "table %R: the names '%s' and '%s' in %s are one key once their escapes are "
+                 "read; pass escape_strings=True to have them escaped, or rename one",
+                 table, a.name.c_str(), b.name.c_str(), where.c_str());
+  return false;
+}
+
+// The key a reader makes of a field's name: the name itself, or without escaping, the name
+// with its escapes read. Only a name that holds a backslash is read.
 template <bool Esc>
-bool render_keys(Field& f) {
+std::string_view read_key(const Field& f, std::string& scratch) {
+  if (Esc || f.key_refused || f.name.find('\\') == std::string::npos) return f.name;
+  scratch.resize(f.name.size());
+  const size_t n = common::read_raw_escapes(f.name.data(), f.name.size(), scratch.data());
+  if (n == common::kRawOk) return f.name;
+  return std::string_view(scratch.data(), n);
+}
+
+template <bool Esc>
+bool distinct_keys(const Field& f, PyObject* table, const std::string& column) {
+  std::unordered_map<std::string, size_t> seen;
+  std::string scratch;
+  for (size_t i = 0; i < f.children.size(); ++i) {
+    auto [it, fresh] = seen.emplace(read_key<Esc>(f.children[i], scratch), i);
+    if (!fresh) return same_key(table, column, f.children[it->second], f.children[i]);
+  }
+  return true;
+}
+
+template <bool Esc>
+bool render_keys(Field& f, PyObject* table, const std::string& column) {
   if (f.kind == Kind::Struct) {
     for (Field& c : f.children) {
-      if (!utf8::valid(c.name.data(), c.name.size())) {
-        PyErr_SetString(PyExc_ValueError, "an Arrow field name is not UTF-8");
-        return false;
-      }
+      if (!utf8::valid(c.name.data(), c.name.size())) return not_utf8(table, column, c.name);
       Buffer* tmp = common::buf_new(c.name.size() + 16);
       if (tmp == nullptr) return no_memory();
       const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");
@@ -262,10 +326,15 @@ bool render_keys(Field& f) {
         return false;
       }
     }
+    if (!distinct_keys<Esc>(f, table, column)) return false;
   }
-  for (Field& c : f.children)
-    if (!render_keys<Esc>(c)) return false;
-  if (f.values && !render_keys<Esc>(*f.values)) return false;
+  for (Field& c : f.children) {
+    const std::string path = f.kind != Kind::Struct ? column
+                             : column.empty()       ? c.name
+                                                    : column + "." + c.name;
+    if (!render_keys<Esc>(c, table, path)) return false;
+  }
+  if (f.values && !render_keys<Esc>(*f.values, table, column)) return false;
   return true;
 }
 
@@ -307,10 +376,13 @@ bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
       __builtin_mul_overflow(end, int64_t{f.kind == Kind::FixedBinary ? f.width : 32}, &bytes))
     return bad_batch(table, f, "offset and length too large");
   const int nb = buffers_of(f);
-  if (nb >= 0 ? a->n_buffers != nb : a->n_buffers < 3)
+  // As pyarrow imports them: a null array may carry the validity slot older producers (and
+  // polars) export, and a null count of -1 (unknown) without a bitmap means none.
+  const bool legacy_null = f.kind == Kind::Null && !f.values && a->n_buffers == 1;
+  if (nb >= 0 ? a->n_buffers != nb && !legacy_null : a->n_buffers < 3)
     return bad_batch(table, f, "wrong buffer count");
   if (a->n_buffers > 0 && a->buffers == nullptr) return bad_batch(table, f, "no buffers");
-  if (a->null_count != 0 && nb != 0 && a->buffers[0] == nullptr && a->length > 0)
+  if (a->null_count > 0 && nb != 0 && a->buffers[0] == nullptr && a->length > 0)
     return bad_batch(table, f, "nulls without a validity bitmap");
   for (int64_t i = 1; i < a->n_buffers; ++i)
     if (a->buffers[i] == nullptr && a->length > 0 && i < (nb >= 0 ? nb : 2))
@@ -350,15 +422,11 @@ bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, F
   }
   root.kind = Kind::Struct;
   root.format = "+s";
-  root.children.resize(static_cast<size_t>(schema->n_children < 0 ? 0 : schema->n_children));
-  if (schema->n_children > 0 && schema->children == nullptr)
+  if (schema->n_children < 0 || (schema->n_children > 0 && schema->children == nullptr))
     return malformed(table_name, "", "bad children");
-  for (int64_t i = 0; i < schema->n_children; ++i) {
-    const ArrowSchema* c = schema->children[i];
-    const std::string column = c != nullptr && c->name != nullptr ? c->name : "";
-    if (!parse(c, table_name, column, 1, root.children[static_cast<size_t>(i)])) return false;
-  }
-  return escape ? render_keys<true>(root) : render_keys<false>(root);
+  if (!parse_children(schema, table_name, "", 0, root)) return false;
+  return escape ? render_keys<true>(root, table_name, "")
+                : render_keys<false>(root, table_name, "");
 }
 
 bool check_batch(const ArrowArray* batch, const Field& root, PyObject* table_name) {

@@ -1,4 +1,8 @@
 // The TOML document: header section, one section per table, column entries and records.
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "ondrel/_native/errors.hpp"
@@ -141,8 +145,58 @@ bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
   return put(buf, "]\n");
 }
 
+// Without escaping, table names that differ as written may read as one ('a' and '\\u0061'),
+// and a reader refuses the second [tables.…] header. Only names with a backslash are read.
+[[gnu::cold, gnu::noinline]] bool raw_table_names_distinct(const CUnifiedData* data) {
+  try {
+    std::unordered_map<std::string, PyObject*> seen;
+    for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+      PyObject* name = data->tables[i].name;
+      Utf8 u{};
+      if (!utf8_of(name, &u, "a table name")) return false;
+      std::string read(u.data, u.size);
+      if (u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr) {
+        const size_t n = common::read_raw_escapes(u.data, u.size, read.data());
+        if (n == common::kRawOk) continue;  // refused where it is written
+        read.resize(n);
+      }
+      auto [it, fresh] = seen.emplace(read, name);
+      if (!fresh) {
+        // The name with the escape is named, as a refused key is.
+        const bool later = u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr;
+        PyObject* other = later ? it->second : name;
+        Utf8 o{};
+        if (!utf8_of(other, &o, "a table name")) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "tables[%R]: the key holds escapes that read as '%s', a table name the "
+                     "document has already; pass escape_strings=True to have it escaped",
+                     later ? name : it->second, std::string(o.data, o.size).c_str());
+        return false;
+      }
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
+}
+
+bool any_backslash(const CUnifiedData* data) {
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+    Utf8 u{};
+    if (!utf8_of(data->tables[i].name, &u, "a table name")) {
+      PyErr_Clear();  // raised again where the name is written, with its place
+      return false;
+    }
+    if (u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr) return true;
+  }
+  return false;
+}
+
 template <bool Esc>
 bool encode_document(CUnifiedData* data, Buffer* buf) {
+  if constexpr (!Esc) {
+    if (any_backslash(data) && !raw_table_names_distinct(data)) return false;
+  }
   if (!header_to_buf<Esc>(buf, &data->header)) return false;
   KeyCache keys;
   for (Py_ssize_t i = 0; i < data->num_tables; ++i) {

@@ -1,6 +1,7 @@
 // TOML value writers: strings, keys, arrays and inline tables, dispatched on the value's type.
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ondrel/_native/ref.hpp"
@@ -93,9 +94,10 @@ inline bool is_bare_key(const Utf8& s) {
 }
 
 // One pass copies the text between the quotes and looks for bytes that need escaping (or keep
-// it from standing raw); only text with such a byte takes the exact pass.
+// it from standing raw); only text with such a byte takes the exact pass. `escapes`, when
+// given, tells whether raw text holds an escape (a backslash), which a reader reads.
 template <bool Esc>
-inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
+inline bool quoted_bytes(Buffer* buf, const Utf8& s, bool* escapes = nullptr) {
   size_t n;
   if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
   if (!reserve(buf, n)) return false;
@@ -110,6 +112,7 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
       const size_t bad = common::detail::raw_string_error_from(
           reinterpret_cast<const unsigned char*>(s.data), 0, s.size);
       if (bad != common::kRawOk) return refuse_raw(s, bad);
+      if (escapes != nullptr && std::memchr(s.data, '\\', s.size) != nullptr) *escapes = true;
     }
   }
   out[s.size + 1] = '"';
@@ -257,11 +260,51 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
   return put(buf, " ]");
 }
 
+// Without escaping, keys that differ as written may read as one ('a' and '\\u0061'): a reader
+// refuses the table. Checked only for a table one of whose written keys holds an escape.
+bool raw_keys_distinct_or_throw(PyObject* d) {
+  std::unordered_map<std::string, PyObject*> seen;  // the key as read, and the key
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  // Nothing here runs Python code: keys are str (their UTF-8 form is cached) and stay borrowed.
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    if (value == Py_None) continue;
+    Utf8 k{};
+    if (!utf8_of(key, &k, "an inline table key")) return false;
+    std::string read(k.data, k.size);
+    if (std::memchr(k.data, '\\', k.size) != nullptr) {
+      const size_t n = common::read_raw_escapes(k.data, k.size, read.data());
+      if (n == common::kRawOk) continue;  // refused where it is written
+      read.resize(n);
+    }
+    auto [it, fresh] = seen.emplace(std::move(read), key);
+    if (fresh) continue;
+    // The key with the escape is named; the other one in the text.
+    PyObject* escaped = std::memchr(k.data, '\\', k.size) != nullptr ? key : it->second;
+    PyObject* other = escaped == key ? it->second : key;
+    Utf8 o{};
+    if (!utf8_of(other, &o, "an inline table key")) return false;
+    refuse(("holds escapes that read as '" + std::string(o.data, o.size) +
+            "', a key the table has already")
+               .c_str());
+    return where::key(escaped, true);
+  }
+  return true;
+}
+
+[[gnu::cold, gnu::noinline]] bool raw_keys_distinct(PyObject* d) {
+  try {
+    return raw_keys_distinct_or_throw(d);
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
+}
+
 // The separator (none before the first entry), the key and " = " of one inline-table entry.
 // `keys` is null outside records: only record keys (nested ones too) repeat often enough to
 // pay for a lookup.
 template <bool Esc>
-inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
+inline bool entry_key(Buffer* buf, PyObject* d, PyObject* key, bool first, KeyCache* keys) {
   const KeyCache::Entry* hit = keys != nullptr ? keys->find(key) : nullptr;
   if (hit != nullptr && hit->text_size != 0) [[likely]] {
     if (!reserve(buf, KeyCache::kCopy)) return false;
@@ -288,7 +331,9 @@ inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
     return true;
   }
   if (!first && !insert_comma_space(buf)) return false;
-  if (!quoted_bytes<Esc>(buf, k)) return where::key(key, true);
+  bool escapes = false;
+  if (!quoted_bytes<Esc>(buf, k, &escapes)) return where::key(key, true);
+  if (!Esc && escapes && !raw_keys_distinct(d)) return false;
   return insert_equals(buf);
 }
 
@@ -302,7 +347,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   bool written = false;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
-    if (!entry_key<Esc>(buf, key, !written, keys)) return false;
+    if (!entry_key<Esc>(buf, d, key, !written, keys)) return false;
     written = true;
     bool ok;
     if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]] {
