@@ -142,3 +142,82 @@ def same_table(got: pa.Table, want: pa.Table) -> None:
     assert got.num_rows == want.num_rows
     for name in want.column_names:
         assert _bits(got.column(name).to_pylist()) == _bits(want.column(name).to_pylist()), name
+
+
+# ---- declared column types -------------------------------------------------------------------
+
+_UNITS = {"s": "_S", "ms": "_MS", "us": "", "ns": "_NS"}
+
+
+def _field_name(name: str) -> str:
+    plain = name and not name[0].isdigit() and all(c.isalnum() or c == "_" for c in name)
+    return name if plain and name.isascii() else '"' + name.replace('"', '""') + '"'
+
+
+def vocabulary(t: pa.DataType) -> tuple[str, pa.DataType]:
+    """The column type an Arrow type is declared as, and the Arrow type that name reads as: the
+    README's vocabulary table, stated independently of the code."""
+    if isinstance(t, pa.DictionaryType):
+        return vocabulary(t.value_type)
+    if t == JSON:
+        return "JSON", JSON
+    if isinstance(t, pa.UuidType):
+        return "UUID", t
+    named = {
+        pa.bool_(): "BOOLEAN",
+        pa.int8(): "TINYINT",
+        pa.int16(): "SMALLINT",
+        pa.int32(): "INTEGER",
+        pa.int64(): "BIGINT",
+        pa.uint8(): "UTINYINT",
+        pa.uint16(): "USMALLINT",
+        pa.uint32(): "UINTEGER",
+        pa.uint64(): "UBIGINT",
+        pa.float32(): "REAL",
+        pa.float64(): "DOUBLE",
+        pa.month_day_nano_interval(): "INTERVAL",
+    }
+    if t in named:
+        return named[t], t
+    if t == pa.float16():
+        return "REAL", pa.float32()
+    if pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_string_view(t):
+        return "VARCHAR", pa.string()
+    if pa.types.is_binary(t) or pa.types.is_large_binary(t) or pa.types.is_binary_view(t):
+        return "BLOB", pa.binary()
+    if pa.types.is_fixed_size_binary(t):
+        return "BLOB", pa.binary()
+    if pa.types.is_date(t):
+        return "DATE", pa.date32()
+    if pa.types.is_time(t):
+        return ("TIME_NS", t) if t.unit == "ns" else ("TIME", pa.time64("us"))
+    if pa.types.is_timestamp(t):
+        name = "TIMESTAMP" + _UNITS[t.unit]
+        if t.tz is None:
+            return name, t
+        return name + " WITH TIME ZONE", pa.timestamp(t.unit, "UTC")
+    if pa.types.is_duration(t):
+        return "DURATION" + _UNITS[t.unit], t
+    if pa.types.is_decimal(t):
+        wide = pa.decimal256 if t.precision > 38 else pa.decimal128
+        return f"DECIMAL({t.precision},{t.scale})", wide(t.precision, t.scale)
+    if pa.types.is_map(t):
+        (k, kt), (v, vt) = vocabulary(t.key_type), vocabulary(t.item_type)
+        return f"MAP({k}, {v})", pa.map_(kt, vt)
+    if isinstance(t, pa.ListType | pa.LargeListType | pa.ListViewType | pa.LargeListViewType) or (
+        pa.types.is_fixed_size_list(t)
+    ):
+        name, read = vocabulary(t.value_type)
+        return name + "[]", pa.list_(read)
+    if pa.types.is_struct(t):
+        parts = [(f.name, *vocabulary(f.type)) for f in t]
+        text = ", ".join(f"{_field_name(n)} {v}" for n, v, _ in parts)
+        return f"STRUCT({text})", pa.struct([(n, r) for n, _, r in parts])
+    raise KeyError(t)
+
+
+def declared_table(table: pa.Table) -> pa.Table:
+    """`table` as records="arrow" reads it back from its declared columns."""
+    types = [vocabulary(f.type)[1] for f in table.schema]
+    arrays = [c.cast(t) if c.type != t else c for c, t in zip(table.columns, types, strict=True)]
+    return pa.Table.from_arrays([a.combine_chunks() for a in arrays], names=table.column_names)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import gc
+import json
 import math
 from pathlib import Path
 
@@ -21,6 +22,7 @@ from _toml_models import Model, Table, col  # noqa: E402
 from ondrel.datastore.adapter.toml import decoder  # noqa: E402
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data, read_unified_data  # noqa: E402
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data  # noqa: E402
+from ondrel.datastore.c_unified_data import canonical_column_type  # noqa: E402
 
 DOC = """
 [tables.users]
@@ -39,12 +41,12 @@ def forms(text: str) -> list[str | bytes]:
     return [text.encode(), text, text + "\n# \u0100", text + "\n# \U0001f600"]
 
 
-def check(text: str | bytes) -> dict:
+def check(text: str | bytes, schema: str = "declared") -> dict:
     """Reads `text` both ways; every table's Arrow records must equal the oracle's table, for
     the text in each of its forms."""
     dicts = decode_unified_data(text)
     for form in forms(text) if isinstance(text, str) else [text]:
-        arrow = decode_unified_data(form, records="arrow")
+        arrow = decode_unified_data(form, records="arrow", schema=schema)
         compare(dicts, arrow)
     return arrow
 
@@ -130,7 +132,7 @@ writer_values = st.recursive(
 )
 def test_writer_documents_match_the_oracle(records, declared):
     model = Model({"t": Table([col(n) for n in declared], records), "u": Table()})
-    check(encode_unified_data(model, escape_strings=True))
+    check(encode_unified_data(model, escape_strings=True), schema="inferred")
 
 
 @pytest.mark.parametrize(
@@ -213,6 +215,89 @@ def test_records_read_into_columns_follow_the_grammar(text):
             assert str(got.value) == str(e)
         else:
             compare(dicts, decode_unified_data(form, records="arrow"))
+
+
+# ---- declared column types -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "canonical", "reads_as"),
+    [
+        ("bigint", "BIGINT", "int64"),
+        ("INT", "INTEGER", "int32"),
+        ("int4", "INTEGER", "int32"),
+        ("INT8", "BIGINT", "int64"),
+        ("  smallint ", "SMALLINT", "int16"),
+        ("tinyint", "TINYINT", "int8"),
+        ("UBIGINT", "UBIGINT", "uint64"),
+        ("utinyint", "UTINYINT", "uint8"),
+        ("bool", "BOOLEAN", "bool"),
+        ("real", "REAL", "float"),
+        ("float8", "DOUBLE", "double"),
+        ("Double  Precision", "DOUBLE", "double"),
+        ("numeric(10, 2)", "DECIMAL(10,2)", "decimal128(10, 2)"),
+        ("DECIMAL", "DECIMAL(18,3)", "decimal128(18, 3)"),
+        ("decimal(50,4)", "DECIMAL(50,4)", "decimal256(50, 4)"),
+        ("varchar(255)", "VARCHAR", "string"),
+        ("TEXT", "VARCHAR", "string"),
+        ("string", "VARCHAR", "string"),
+        ("bytea", "BLOB", "binary"),
+        ("date", "DATE", "date32[day]"),
+        ("time", "TIME", "time64[us]"),
+        ("time_ns", "TIME_NS", "time64[ns]"),
+        ("timestamp", "TIMESTAMP", "timestamp[us]"),
+        ("timestamp_s", "TIMESTAMP_S", "timestamp[s]"),
+        ("timestamp_ms", "TIMESTAMP_MS", "timestamp[ms]"),
+        ("timestamp_ns", "TIMESTAMP_NS", "timestamp[ns]"),
+        ("timestamptz", "TIMESTAMP WITH TIME ZONE", "timestamp[us, tz=UTC]"),
+        ("timestamp(3) with  time zone", "TIMESTAMP WITH TIME ZONE", "timestamp[us, tz=UTC]"),
+        ("timestamp_ms with time zone", "TIMESTAMP_MS WITH TIME ZONE", "timestamp[ms, tz=UTC]"),
+        ("jsonb", "JSON", "extension<arrow.json>"),
+        ("uuid", "UUID", "extension<arrow.uuid>"),
+        ("interval", "INTERVAL", "month_day_nano_interval"),
+        ("duration", "DURATION", "duration[us]"),
+        ("duration_ns", "DURATION_NS", "duration[ns]"),
+        ("int[]", "INTEGER[]", "list<item: int32>"),
+        ("text[][]", "VARCHAR[][]", "list<item: list<item: string>>"),
+        (
+            'STRUCT(a INT, "b ""c""" text[])',
+            'STRUCT(a INTEGER, "b ""c""" VARCHAR[])',
+            'struct<a: int32, b "c": list<item: string>>',
+        ),
+        (
+            "map(varchar, struct(x double))",
+            "MAP(VARCHAR, STRUCT(x DOUBLE))",
+            "map<string, struct<x: double>>",
+        ),
+        # SQLite's affinity rules for other names, in its order.
+        ("MEDIUMINT", "BIGINT", "int64"),
+        ("floating point", "BIGINT", "int64"),
+        ("NATIVE CHARACTER(70)", "VARCHAR", "string"),
+        ("clob", "VARCHAR", "string"),
+        ("longblob", "BLOB", "binary"),
+        ("doub", "DOUBLE", "double"),
+        # Anything else keeps inference.
+        ("geometry", None, "null"),
+        ("", None, "null"),
+        ("numeric(77,2)", None, "null"),
+        ("STRUCT(a", None, "null"),
+        ("STRUCT(a INT, a INT)", None, "null"),
+        ("geometry[]", None, "null"),
+        ("int" + "[]" * 63, None, "null"),
+    ],
+)
+def test_column_type_vocabulary(text, canonical, reads_as):
+    """Each name's canonical spelling, and the Arrow type an empty column of it reads as."""
+    assert canonical_column_type(text) == canonical
+    doc = f"[tables.t]\ncolumns = [{{name = 'c', type = {json.dumps(text)}}}]\nrecords = [{{}}]"
+    assert (
+        str(
+            pa.table(decode_unified_data(doc, records="arrow")["tables"]["t"]["records"])
+            .schema.field("c")
+            .type
+        )
+        == reads_as
+    )
 
 
 # ---- errors ----------------------------------------------------------------------------------
@@ -395,4 +480,4 @@ def test_readme_example_runs():
     section = readme.split("## Tables into Arrow", 1)[1]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
     out = run_ok(code + "\nprint('OK')")
-    assert "ArrowRecords(2 rows; id: int64, nick: string, score: double)" in out
+    assert "ArrowRecords(2 rows; id: int32, nick: string, score: double)" in out

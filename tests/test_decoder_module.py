@@ -76,12 +76,12 @@ READ_OPTIONS = {"parse_float": float, "toml_version": "1.1.0"}
         (
             decode_unified_data,
             inspect.Parameter.POSITIONAL_OR_KEYWORD,
-            {**READ_OPTIONS, "records": "dicts"},
+            {**READ_OPTIONS, "records": "dicts", "schema": "declared"},
         ),
         (
             read_unified_data,
             inspect.Parameter.POSITIONAL_OR_KEYWORD,
-            {**READ_OPTIONS, "records": "dicts"},
+            {**READ_OPTIONS, "records": "dicts", "schema": "declared"},
         ),
         (decoder.loads, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),
         (decoder.load, inspect.Parameter.POSITIONAL_ONLY, READ_OPTIONS),

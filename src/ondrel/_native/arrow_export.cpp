@@ -75,10 +75,10 @@ bool fill_schema(ArrowBlock* block, const ArrowNode& node, ArrowSchema* out, boo
     }
   }
   *out = ArrowSchema{
-      .format = node.format,
+      .format = node.owned_format.empty() ? node.format : node.owned_format.c_str(),
       .name = node.name.c_str(),
       .metadata = node.metadata.empty() ? nullptr : node.metadata.data(),
-      .flags = root ? 0 : ARROW_FLAG_NULLABLE,
+      .flags = root || node.required ? 0 : ARROW_FLAG_NULLABLE,
       .n_children = static_cast<int64_t>(node.children.size()),
       .children = p->kid_ptrs.get(),
       .dictionary = nullptr,

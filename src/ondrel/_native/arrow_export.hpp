@@ -17,6 +17,8 @@ namespace ondrel::arrow {
 // validity bitmap); metadata is the binary key/value encoding, empty for none.
 struct ArrowNode {
   const char* format = "n";  // a static string
+  std::string owned_format;  // when not empty, the format instead (decimals)
+  bool required = false;     // not nullable (a map's entries and keys)
   std::string name;
   std::string metadata;
   int64_t length = 0;

@@ -49,6 +49,7 @@ def decode_unified_data(
     parse_float: Callable[[str], Any] = ...,
     toml_version: _TomlVersion = "1.1.0",
     records: Literal["dicts"] = "dicts",
+    schema: Literal["declared", "inferred"] = "declared",
 ) -> dict[str, Any]:
     """Read a TOML document from a str or from UTF-8 bytes, as ``tomllib.loads`` reads it."""
 
@@ -59,8 +60,11 @@ def decode_unified_data(
     parse_float: type[float] = ...,
     toml_version: _TomlVersion = "1.1.0",
     records: Literal["arrow"],
+    schema: Literal["declared", "inferred"] = "declared",
 ) -> dict[str, Any]:
-    """As above, with each ``tables.<name>.records`` an ``ArrowRecords``."""
+    """As above, with each ``tables.<name>.records`` an ``ArrowRecords``: its columns built as
+    their declared types (``schema="declared"``) or as the types their values have
+    (``schema="inferred"``)."""
 
 @overload
 def read_unified_data(
@@ -69,6 +73,7 @@ def read_unified_data(
     parse_float: Callable[[str], Any] = ...,
     toml_version: _TomlVersion = "1.1.0",
     records: Literal["dicts"] = "dicts",
+    schema: Literal["declared", "inferred"] = "declared",
 ) -> dict[str, Any]:
     """Read a TOML file in one go and decode it as ``decode_unified_data`` does."""
 
@@ -79,5 +84,8 @@ def read_unified_data(
     parse_float: type[float] = ...,
     toml_version: _TomlVersion = "1.1.0",
     records: Literal["arrow"],
+    schema: Literal["declared", "inferred"] = "declared",
 ) -> dict[str, Any]:
-    """As above, with each ``tables.<name>.records`` an ``ArrowRecords``."""
+    """As above, with each ``tables.<name>.records`` an ``ArrowRecords``: its columns built as
+    their declared types (``schema="declared"``) or as the types their values have
+    (``schema="inferred"``)."""

@@ -55,12 +55,19 @@ PyObject* column_names(PyObject* self, void*) {
 
 // Arrow's own spelling of the types this table can hold.
 void type_text(const ArrowNode& n, std::string& out) {
-  const std::string_view f = n.format;
+  const std::string_view f = n.owned_format.empty() ? n.format : n.owned_format;
   if (!n.metadata.empty()) {
-    out += "extension<arrow.json>";
+    out += n.metadata.find("arrow.uuid") != std::string::npos ? "extension<arrow.uuid>"
+                                                              : "extension<arrow.json>";
   } else if (f == "+l" || f == "+L") {
     out += f == "+l" ? "list<" : "large_list<";
     type_text(n.children[0], out);
+    out += '>';
+  } else if (f == "+m") {
+    out += "map<";
+    type_text(n.children[0].children[0], out);
+    out += ", ";
+    type_text(n.children[0].children[1], out);
     out += '>';
   } else if (f == "+s") {
     out += "struct<";
@@ -70,19 +77,39 @@ void type_text(const ArrowNode& n, std::string& out) {
       type_text(n.children[i], out);
     }
     out += '>';
+  } else if (f.starts_with("d:")) {
+    const size_t comma = f.find(',');
+    const bool wide = f.find(',', comma + 1) != std::string_view::npos;
+    out += wide ? "decimal256(" : "decimal128(";
+    out += f.substr(2, comma - 2);
+    out += ", ";
+    out += f.substr(comma + 1, wide ? f.find(',', comma + 1) - comma - 1 : std::string_view::npos);
+    out += ')';
   } else {
-    static constexpr const char* kNames[][2] = {{"n", "null"},
-                                                {"b", "bool"},
-                                                {"l", "int64"},
-                                                {"g", "double"},
-                                                {"u", "string"},
-                                                {"U", "large_string"},
-                                                {"tsu:UTC", "timestamp[us, tz=UTC]"},
-                                                {"tsu:", "timestamp[us]"},
-                                                {"tdD", "date32[day]"},
-                                                {"ttu", "time64[us]"}};
+    static constexpr const char* kNames[][2] = {
+        {"n", "null"},          {"b", "bool"},
+        {"c", "int8"},          {"s", "int16"},
+        {"i", "int32"},         {"l", "int64"},
+        {"C", "uint8"},         {"S", "uint16"},
+        {"I", "uint32"},        {"L", "uint64"},
+        {"f", "float"},         {"g", "double"},
+        {"u", "string"},        {"U", "large_string"},
+        {"z", "binary"},        {"Z", "large_binary"},
+        {"tdD", "date32[day]"}, {"ttu", "time64[us]"},
+        {"ttn", "time64[ns]"},  {"tin", "month_day_nano_interval"}};
     for (const auto& e : kNames)
       if (f == e[0]) out += e[1];
+    static constexpr const char* kUnits[] = {"s", "ms", "us", "ns"};
+    static constexpr char kLetters[] = "smun";
+    for (size_t u = 0; u < 4; ++u) {
+      if (f.size() >= 4 && f.starts_with("ts") && f[2] == kLetters[u] && f[3] == ':') {
+        (out += "timestamp[") += kUnits[u];
+        if (f.size() > 4) (out += ", tz=") += f.substr(4);
+        out += ']';
+      }
+      if (f.size() == 3 && f.starts_with("tD") && f[2] == kLetters[u])
+        ((out += "duration[") += kUnits[u]) += ']';
+    }
   }
 }
 

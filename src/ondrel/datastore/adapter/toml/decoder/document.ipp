@@ -142,6 +142,7 @@ PyObject* Parser<F>::run() {
       return fail(p_, "Expected a newline or the end of the document after a statement");
     }
   }
+  if (!late_.empty() && !reread_late()) return nullptr;
   return root.release();
 }
 

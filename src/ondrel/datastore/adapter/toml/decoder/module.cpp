@@ -26,8 +26,22 @@ module::LoadState g_load;
 struct Options {
   PyObject* parse_float = nullptr;  // null: the built-in float, read natively
   bool v11 = true;
-  bool arrow = false;  // each table's records as ArrowRecords
+  bool arrow = false;    // each table's records as ArrowRecords
+  bool declared = true;  // ... built as their columns' declared types
 };
+
+// schema="declared" (the default) or "inferred".
+bool read_schema(PyObject* given, Options* out) {
+  if (given == nullptr ||
+      (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "declared") == 0))
+    return true;
+  if (!PyUnicode_Check(given) || PyUnicode_CompareWithASCIIString(given, "inferred") != 0) {
+    PyErr_Format(PyExc_ValueError, "schema must be 'declared' or 'inferred', not %R", given);
+    return false;
+  }
+  out->declared = false;
+  return true;
+}
 
 // records="dicts" (the default) or "arrow"; "arrow" reads floats natively only.
 bool read_records(PyObject* given, Options* out) {
@@ -51,7 +65,8 @@ bool read_records(PyObject* given, Options* out) {
 // parse_float, toml_version and records as given (null when omitted); false with an exception
 // set.
 bool read_options(PyObject* parse_float, PyObject* version, Options* out,
-                  PyObject* records = nullptr) {
+                  PyObject* records = nullptr, PyObject* schema = nullptr) {
+  if (!read_schema(schema, out)) return false;
   out->parse_float =
       parse_float == reinterpret_cast<PyObject*>(&PyFloat_Type) ? nullptr : parse_float;
   if (version != nullptr) {
@@ -70,9 +85,9 @@ bool read_options(PyObject* parse_float, PyObject* version, Options* out,
 template <class F>
 PyObject* parse(const void* data, Py_ssize_t n, PyObject* source, const Options& opt) {
   const auto* begin = static_cast<const typename F::Unit*>(data);
-  Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11, opt.arrow);
+  Parser<F> parser(begin, begin + n, opt.parse_float, source, opt.v11, opt.arrow, opt.declared);
   Ref root = Ref::steal(parser.run());
-  if (!root || !opt.arrow || tables_to_arrow(root.get())) return root.release();
+  if (!root || !opt.arrow || tables_to_arrow(root.get(), opt.declared)) return root.release();
   return nullptr;
 }
 
@@ -107,14 +122,15 @@ bool parse_call(const args::Params& params, PyObject* const* argv, Py_ssize_t na
   return args::parse(params, argv, nargs, kwnames, out) == 0;
 }
 
-const char* const kDecodeKeywords[] = {"data", "parse_float", "toml_version", "records"};
-const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 4, 1};
+const char* const kDecodeKeywords[] = {"data", "parse_float", "toml_version", "records", "schema"};
+const args::Params kDecodeParams{"decode_unified_data", kDecodeKeywords, 5, 1};
 
 PyObject* decode_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* a[4];
+  PyObject* a[5];
   Options opt;
-  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt, a[3]))
+  if (!parse_call(kDecodeParams, argv, nargs, kwnames, a) ||
+      !read_options(a[1], a[2], &opt, a[3], a[4]))
     return nullptr;
   if (PyUnicode_Check(a[0])) return decode_str(a[0], opt);
   if (!PyObject_CheckBuffer(a[0])) {
@@ -205,14 +221,16 @@ int read_all(const char* path, FileText& out) {
   return err;
 }
 
-const char* const kReadKeywords[] = {"filepath", "parse_float", "toml_version", "records"};
-const args::Params kReadParams{"read_unified_data", kReadKeywords, 4, 1};
+const char* const kReadKeywords[] = {"filepath", "parse_float", "toml_version", "records",
+                                     "schema"};
+const args::Params kReadParams{"read_unified_data", kReadKeywords, 5, 1};
 
 PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  PyObject* a[4];
+  PyObject* a[5];
   Options opt;
-  if (!parse_call(kReadParams, argv, nargs, kwnames, a) || !read_options(a[1], a[2], &opt, a[3]))
+  if (!parse_call(kReadParams, argv, nargs, kwnames, a) ||
+      !read_options(a[1], a[2], &opt, a[3], a[4]))
     return nullptr;
   Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
   if (!fspath) return nullptr;
@@ -233,17 +251,20 @@ PyObject* read_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t na
 }
 
 constexpr char kDecodeDoc[] =
-    "decode_unified_data(data, *, parse_float=float, toml_version='1.1.0', records='dicts') -> "
-    "dict\n\nRead a TOML document from a str or from UTF-8 bytes.\n\nArgs:\n    data: str, "
-    "bytes, bytearray or memoryview\n    parse_float: called with the text of every float\n    "
-    "toml_version: '1.1.0' or '1.0.0' (strict TOML 1.0)\n    records: 'arrow' makes each "
-    "tables.<name>.records an ArrowRecords table\n\nRaises:\n    tomllib.TOMLDecodeError: the "
-    "text is not TOML of that version";
+    "decode_unified_data(data, *, parse_float=float, toml_version='1.1.0', records='dicts', "
+    "schema='declared') -> dict\n\nRead a TOML document from a str or from UTF-8 bytes.\n\n"
+    "Args:\n    data: str, bytes, bytearray or memoryview\n    parse_float: called with the "
+    "text of every float\n    toml_version: '1.1.0' or '1.0.0' (strict TOML 1.0)\n    records: "
+    "'arrow' makes each tables.<name>.records an ArrowRecords table\n    schema: 'declared' "
+    "builds each column as its declared type; 'inferred' infers every type from the values\n\n"
+    "Raises:\n    tomllib.TOMLDecodeError: the text is not TOML of that version\n    ValueError: "
+    "a value does not fit its column's declared type";
 constexpr char kReadDoc[] =
-    "read_unified_data(filepath, *, parse_float=float, toml_version='1.1.0', records='dicts') "
-    "-> dict\n\nRead a TOML file in one go and decode it as decode_unified_data does.\n\nArgs:\n"
-    "    filepath: str or os.PathLike\n    parse_float: called with the text of every float\n"
-    "    toml_version: '1.1.0' or '1.0.0'\n    records: 'dicts' or 'arrow'";
+    "read_unified_data(filepath, *, parse_float=float, toml_version='1.1.0', records='dicts', "
+    "schema='declared') -> dict\n\nRead a TOML file in one go and decode it as "
+    "decode_unified_data does.\n\nArgs:\n    filepath: str or os.PathLike\n    parse_float: "
+    "called with the text of every float\n    toml_version: '1.1.0' or '1.0.0'\n    records: "
+    "'dicts' or 'arrow'\n    schema: 'declared' or 'inferred' (records='arrow')";
 constexpr char kLoadsDoc[] =
     "loads(s, /, *, parse_float=float, toml_version='1.1.0') -> dict\n\nParse TOML from a str, "
     "as tomllib.loads does.";
@@ -271,9 +292,11 @@ int exec(PyObject* module) {
   if (!module_name || !defaults) return -1;
   const FunctionDef defs[] = {
       {"decode_unified_data", "decode_unified_data", kDecodeDoc, decode_unified_data_impl, false,
-       nullptr, "data, *, parse_float=float, toml_version='1.1.0', records='dicts'"},
+       nullptr,
+       "data, *, parse_float=float, toml_version='1.1.0', records='dicts', schema='declared'"},
       {"read_unified_data", "read_unified_data", kReadDoc, read_unified_data_impl, false, nullptr,
-       "filepath, *, parse_float=float, toml_version='1.1.0', records='dicts'"},
+       "filepath, *, parse_float=float, toml_version='1.1.0', records='dicts', "
+       "schema='declared'"},
       {"loads", "loads", kLoadsDoc, loads_impl, false, nullptr,
        "s, /, *, parse_float=float, toml_version='1.1.0'"},
       {"load", "load", kLoadDoc, load_impl, false, nullptr,

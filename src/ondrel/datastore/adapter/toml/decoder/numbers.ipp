@@ -146,7 +146,10 @@ typename S::Out Parser<F>::big_integer(const U* s, const U* e, int base) {
       return integer<S>(negative ? static_cast<int64_t>(0 - mag) : static_cast<int64_t>(mag));
     // Refused when the record is stored, where the table, column and record are known.
     Node* n = nodes_.make(NodeKind::kBigInt);
-    if (n != nullptr) n->text = {s, static_cast<size_t>(e - s)};
+    if (n != nullptr) {
+      n->text = {s, static_cast<size_t>(e - s)};
+      n->offset = static_cast<int16_t>(base);  // the int's base, for a UBIGINT column
+    }
     return n;
   } else {
     digits_.clear();

@@ -12,6 +12,8 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/error.hpp"
@@ -77,16 +79,18 @@ class Parser {
   // source: the str the units belong to (for error details), or null for bytes.
   // v11: TOML 1.1 syntax; false reads strict TOML 1.0.
   // arrow: every [tables.<name>] table's records array is read into Arrow column builders
-  // instead of dicts (parse_float must then be null).
+  // instead of dicts (parse_float must then be null); declared: built as the types the
+  // table's `columns` declare.
   Parser(const U* begin, const U* end, PyObject* parse_float, PyObject* source, bool v11,
-         bool arrow = false) noexcept
+         bool arrow = false, bool declared = false) noexcept
       : begin_(begin),
         end_(end),
         p_(begin),
         parse_float_(parse_float),
         source_(source),
         v11_(v11),
-        arrow_(arrow) {}
+        arrow_(arrow),
+        declared_(declared) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { Py_XDECREF(tz_cache_); }
@@ -183,6 +187,7 @@ class Parser {
 
   // ---- records for Arrow (records.ipp) -------------------------------------------------
   PyObject* records_array();
+  bool store_pairs(Column* column, const Node* v, int depth);
   bool store_record(Column* root, const Node* record, size_t index);
   bool store_value(Column* column, const Node* value, int depth);
 
@@ -220,8 +225,17 @@ class Parser {
   // Arrow records: whether [tables.<name>] tables' records arrays are read into columns; the
   // table whose header was read last, if it is such a table (borrowed), and its name (owned).
   const bool arrow_;
+  const bool declared_;
   PyObject* records_table_ = nullptr;
   Ref records_name_;
+  // Records read before their table declared its columns: read again once the document is.
+  struct Late {
+    Ref table;
+    Ref name;
+    const U* at;
+  };
+  std::vector<Late> late_;
+  bool reread_late();
   NodeArena<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> nodes_;
 };
 

@@ -1,7 +1,9 @@
 // The records of each table of a read document, converted into Arrow column builders.
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 
+#include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
@@ -37,10 +39,61 @@ bool declared_names(PyObject* table, std::vector<Ref>& out) {
   return true;
 }
 
+// The `type` of a `columns` entry as a vocabulary type: false with an exception set; an entry
+// without a str name or type, or a type the vocabulary does not know, gives Unknown.
+bool entry_type(PyObject* entry, PyObject** name, coltype::ColumnType& out) {
+  out = coltype::ColumnType();
+  *name = nullptr;
+  if (!PyDict_CheckExact(entry)) return true;
+  PyObject* n = PyDict_GetItemString(entry, "name");
+  PyObject* t = PyDict_GetItemString(entry, "type");
+  if (n == nullptr || !PyUnicode_CheckExact(n) || t == nullptr || !PyUnicode_Check(t)) return true;
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(t, &len);
+  if (text == nullptr) return false;
+  *name = n;
+  return coltype::parse_column_type(std::string_view(text, static_cast<size_t>(len)), out);
+}
+
+// One table's records being built, with the declared types its columns point into.
+struct Builder {
+  Column root{std::string()};
+  std::vector<std::unique_ptr<coltype::ColumnType>> types;
+
+  // The first entry of each name declares it; false with an exception set.
+  bool declare(PyObject* table) {
+    PyObject* columns = PyDict_GetItemString(table, "columns");
+    if (columns == nullptr || !PyList_CheckExact(columns)) return true;
+    Ref hold = Ref::borrow(columns);
+    std::vector<Ref> seen;
+    try {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(columns, i));
+        auto type = std::make_unique<coltype::ColumnType>();
+        PyObject* name = nullptr;
+        if (!entry_type(entry.get(), &name, *type)) return false;
+        if (name == nullptr) continue;
+        bool dup = false;
+        for (const Ref& r : seen) dup = dup || PyUnicode_Compare(r.get(), name) == 0;
+        if (PyErr_Occurred()) return false;
+        if (dup) continue;
+        seen.push_back(Ref::borrow(name));
+        if (type->kind == coltype::Kind::Unknown) continue;
+        types.push_back(std::move(type));
+        if (root.declare_field(name, types.back().get()) == nullptr) return false;
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+};
+
 constexpr char kBuilderName[] = "ondrel.decoder.records_builder";
 
 void builder_free(PyObject* capsule) {
-  delete static_cast<Column*>(PyCapsule_GetPointer(capsule, kBuilderName));
+  delete static_cast<Builder*>(PyCapsule_GetPointer(capsule, kBuilderName));
 }
 
 // The finished columns of `root` as a new ArrowRecords, or null.
@@ -57,14 +110,16 @@ PyObject* finish(Column& root, PyObject* table) {
 }
 
 // One table's records into a new ArrowRecords, or null.
-PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
+PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records, bool declared) {
   if (Column* read = records_builder(records)) return finish(*read, table);
   if (!PyList_CheckExact(records)) {
     PyErr_Format(PyExc_ValueError, "tables.%S.records is not an array of tables", table_name);
     return nullptr;
   }
   Ref records_hold = Ref::borrow(records);
-  Column root{std::string()};
+  Builder builder;
+  if (declared && !builder.declare(table)) return nullptr;
+  Column& root = builder.root;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
     PyObject* record = PyList_GET_ITEM(records, i);
     if (!PyDict_CheckExact(record)) {
@@ -76,10 +131,9 @@ PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
     if (!root.begin_struct()) return nullptr;
     Ref key;
     const Appended r = root.append_fields(record, &key);
-    if (r == Appended::Overflow)
-      PyErr_Format(PyExc_ValueError,
-                   "tables.%S.records[%zd]: column %R holds an integer beyond 64 bits", table_name,
-                   i, key.get());
+    if (r == Appended::Overflow) raise_big_int(table_name, static_cast<size_t>(i), key.get());
+    if (r == Appended::Error && take_misfit())
+      misfit_where(table_name, static_cast<size_t>(i), key.get());
     if (r != Appended::Ok) return nullptr;
     if (!root.end_struct()) return nullptr;
   }
@@ -88,20 +142,38 @@ PyObject* convert(PyObject* table_name, PyObject* table, PyObject* records) {
 
 }  // namespace
 
-PyObject* records_builder_new() {
-  auto* root = new (std::nothrow) Column(std::string());
-  if (root == nullptr) return PyErr_NoMemory();
-  PyObject* capsule = PyCapsule_New(root, kBuilderName, builder_free);
-  if (capsule == nullptr) delete root;
+PyObject* records_builder_new(PyObject* table, bool declared) {
+  auto* b = new (std::nothrow) Builder();
+  if (b == nullptr) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(b, kBuilderName, builder_free);
+  if (capsule == nullptr) {
+    delete b;
+    return nullptr;
+  }
+  if (declared && !b->declare(table)) Py_CLEAR(capsule);
   return capsule;
 }
 
 Column* records_builder(PyObject* obj) {
   if (!PyCapsule_CheckExact(obj) || PyCapsule_GetName(obj) != kBuilderName) return nullptr;
-  return static_cast<Column*>(PyCapsule_GetPointer(obj, kBuilderName));
+  return &static_cast<Builder*>(PyCapsule_GetPointer(obj, kBuilderName))->root;
 }
 
-bool tables_to_arrow(PyObject* root) {
+bool has_typed_columns(PyObject* table) {
+  PyObject* columns = PyDict_GetItemString(table, "columns");
+  if (columns == nullptr || !PyList_CheckExact(columns)) return false;
+  Ref hold = Ref::borrow(columns);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns); ++i) {
+    Ref entry = Ref::borrow(PyList_GET_ITEM(columns, i));
+    coltype::ColumnType type;
+    PyObject* name = nullptr;
+    if (!entry_type(entry.get(), &name, type)) return false;
+    if (type.kind != coltype::Kind::Unknown) return true;
+  }
+  return false;
+}
+
+bool tables_to_arrow(PyObject* root, bool declared) {
   PyObject* tables = PyDict_GetItemString(root, "tables");
   if (tables == nullptr || !PyDict_CheckExact(tables)) return true;
   Ref tables_hold = Ref::borrow(tables);
@@ -115,7 +187,7 @@ bool tables_to_arrow(PyObject* root) {
     Ref name_hold = Ref::borrow(name);
     PyObject* records = PyDict_GetItemString(table, "records");
     if (records == nullptr) continue;
-    Ref arrow = Ref::steal(convert(name, table, records));
+    Ref arrow = Ref::steal(convert(name, table, records, declared));
     if (!arrow || PyDict_SetItemString(table, "records", arrow.get()) < 0) return false;
   }
   return true;

@@ -23,14 +23,19 @@ PyObject* arrow_records_new(ArrowBlock* block);
 class Column;
 
 // The builder of one table's records read straight from the document: a capsule that owns the
-// root column until tables_to_arrow() finishes it.
-PyObject* records_builder_new();
+// root column and the table's declared types until tables_to_arrow() finishes it. With
+// `declared`, the columns `table` (a dict) declares so far are set up as their types.
+PyObject* records_builder_new(PyObject* table, bool declared);
 // The root column of such a capsule (borrowed), or null for any other object.
 Column* records_builder(PyObject* obj);
+// Whether `table` declares a column with a type the vocabulary knows (false with an exception
+// set or not: check PyErr_Occurred()).
+bool has_typed_columns(PyObject* table);
 
 // Replaces root["tables"][name]["records"] of every table that has records by an
-// ArrowRecords; false with an exception set (ValueError for records that are not an array of
-// tables or hold an int beyond 64 bits).
-bool tables_to_arrow(PyObject* root);
+// ArrowRecords, its columns of declared types built as those types when `declared`; false with
+// an exception set (ValueError for records that are not an array of tables, hold an int beyond
+// 64 bits or a value that does not fit its declared type).
+bool tables_to_arrow(PyObject* root, bool declared);
 
 }  // namespace ondrel::decoder

@@ -6,7 +6,15 @@ namespace ondrel::decoder {
 
 template <class F>
 PyObject* Parser<F>::records_array() {
-  Ref target = Ref::steal(records_builder_new());
+  // Columns declared after the records: read the records again at the end of the document.
+  if (declared_ && !PyDict_GetItemString(records_table_, "columns")) {
+    try {
+      late_.push_back(Late{Ref::borrow(records_table_), Ref::borrow(records_name_.get()), p_});
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+  }
+  Ref target = Ref::steal(records_builder_new(records_table_, declared_));
   if (!target) return nullptr;
   Column* root = records_builder(target.get());
   ++p_;
@@ -38,9 +46,9 @@ bool Parser<F>::store_record(Column* root, const Node* record, size_t index) {
     if (column == nullptr) return false;
     if (!store_value(column, item, 0)) {
       if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError,
-                     "tables.%S.records[%zu]: column %R holds an integer beyond 64 bits",
-                     records_name_.get(), index, item->key);
+        raise_big_int(records_name_.get(), index, item->key);
+      } else if (take_misfit()) {
+        misfit_where(records_name_.get(), index, item->key);
       }
       return false;
     }
@@ -65,7 +73,23 @@ bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
       return v->in_arena ? append(nodes_.text_at(v)) : append(static_cast<const U*>(v->text.at));
     }
     case NodeKind::kInt: return column->append_int(v->i);
-    case NodeKind::kBigInt: return false;
+    case NodeKind::kBigInt: {
+      // The digits without '_' or '+', in the base the node notes.
+      std::string digits;
+      try {
+        for (size_t i = 0; i < v->text.len; ++i) {
+          const auto c = static_cast<uint32_t>(static_cast<const U*>(v->text.at)[i]);
+          if (c != '_' && c != '+') digits += static_cast<char>(c);
+        }
+      } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+      }
+      Ref big = Ref::steal(PyLong_FromString(digits.c_str(), nullptr, v->offset));
+      if (!big) return false;
+      const Appended r = column->append_big(big.get());
+      return r == Appended::Ok;  // Overflow: no exception, the caller says where
+    }
     case NodeKind::kFloat: return column->append_float(v->d);
     case NodeKind::kBool: return column->append_bool(v->i != 0);
     case NodeKind::kOffsetDateTime: return column->append_offset_datetime(v->i, v->offset);
@@ -78,6 +102,7 @@ bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
   // The reader's own guard bounded this nesting; the builders recurse as deep again.
   stack::RecursionGuard guard(" while storing a TOML record", depth >= kUnguardedDepth);
   if (!guard) return false;
+  if (v->kind == NodeKind::kArray && column->is_map()) return store_pairs(column, v, depth);
   if (v->kind == NodeKind::kArray) {
     Column* items = column->begin_list();
     if (items == nullptr) return false;
@@ -92,6 +117,42 @@ bool Parser<F>::store_value(Column* column, const Node* v, int depth) {
     if (field == nullptr || !store_value(field, item, depth + 1)) return false;
   }
   return column->end_struct();
+}
+
+// A declared map's value as the writer writes it: an array of [key, value] arrays.
+template <class F>
+bool Parser<F>::store_pairs(Column* column, const Node* v, int depth) {
+  Column* entries = column->begin_map();
+  for (const Node* pair = v->first; pair != nullptr; pair = pair->next) {
+    if (pair->kind != NodeKind::kArray || pair->count != 2) return column->not_a_pair();
+    if (!entries->begin_struct() || !store_value(entries->field_at(0), pair->first, depth + 1) ||
+        !store_value(entries->field_at(1), pair->first->next, depth + 1) || !entries->end_struct())
+      return false;
+  }
+  return column->end_list();
+}
+
+// Records read before their table's columns: read again, now as the declared types.
+template <class F>
+bool Parser<F>::reread_late() {
+  const U* resume = p_;
+  for (Late& late : late_) {
+    const bool typed = has_typed_columns(late.table.get());
+    if (!typed) {
+      if (PyErr_Occurred()) return false;
+      continue;
+    }
+    records_table_ = late.table.get();
+    records_name_ = std::move(late.name);
+    p_ = late.at;
+    Ref records = Ref::steal(records_array());
+    if (!records || PyDict_SetItemString(late.table.get(), "records", records.get()) < 0)
+      return false;
+  }
+  late_.clear();
+  p_ = resume;
+  records_table_ = nullptr;
+  return true;
 }
 
 }  // namespace ondrel::decoder

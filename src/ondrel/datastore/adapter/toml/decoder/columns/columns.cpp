@@ -227,7 +227,11 @@ bool Column::append_null() {
       if (!push_offset(data_.size())) return false;
       break;
     case ColumnKind::List:
+    case ColumnKind::Map:
       if (!push_offset(child_->length())) return false;
+      break;
+    case ColumnKind::Fixed:
+      if (!values_.zeros(width_)) return false;
       break;
     case ColumnKind::Struct:
       for (auto& f : fields_)
@@ -245,6 +249,7 @@ bool Column::append_null() {
 }
 
 bool Column::append_bool(bool v) {
+  if (decl_ != nullptr) return typed_bool(v);
   if (!prepare(ColumnKind::Bool)) return false;
   if (kind_ == ColumnKind::Json)
     return data_.append(v ? "true" : "false", v ? 4 : 5) && end_text_row();
@@ -252,6 +257,7 @@ bool Column::append_bool(bool v) {
 }
 
 bool Column::append_int(int64_t v) {
+  if (decl_ != nullptr) return typed_int(v);
   if (!prepare(ColumnKind::Int)) return false;
   if (kind_ == ColumnKind::Int) return values_.push(v) && valid_row();
   if (kind_ == ColumnKind::Json) return json_int(data_, v) && end_text_row();
@@ -267,6 +273,7 @@ bool Column::append_int(int64_t v) {
 }
 
 bool Column::append_float(double v) {
+  if (decl_ != nullptr) return typed_float(v);
   if (!prepare(ColumnKind::Float)) return false;
   if (kind_ == ColumnKind::Json) return json_float(data_, v) && end_text_row();
   if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
@@ -274,12 +281,14 @@ bool Column::append_float(double v) {
 }
 
 bool Column::append_string_utf8(const char* s, size_t n) {
+  if (decl_ != nullptr) return typed_text(s, n);
   if (!prepare(ColumnKind::String)) return false;
   if (kind_ == ColumnKind::Json) return json_string(data_, s, n) && end_text_row();
   return data_.append(s, n) && end_text_row();
 }
 
 bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::TsUtc, utc_micros, offset_minutes);
   if (!prepare(ColumnKind::TsUtc)) return false;
   if (kind_ == ColumnKind::Json)
     return json_datetime(data_, utc_micros + int64_t{offset_minutes} * 60000000, true,
@@ -289,18 +298,21 @@ bool Column::append_offset_datetime(int64_t utc_micros, int offset_minutes) {
 }
 
 bool Column::append_local_datetime(int64_t micros) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::TsLocal, micros, 0);
   if (!prepare(ColumnKind::TsLocal)) return false;
   if (kind_ == ColumnKind::Json) return json_datetime(data_, micros, false, 0) && end_text_row();
   return values_.push(micros) && valid_row();
 }
 
 bool Column::append_date(int32_t days) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::Date, days, 0);
   if (!prepare(ColumnKind::Date)) return false;
   if (kind_ == ColumnKind::Json) return json_date(data_, days) && end_text_row();
   return values_.push(days) && valid_row();
 }
 
 bool Column::append_time(int64_t micros) {
+  if (decl_ != nullptr) return typed_temporal(ColumnKind::Time, micros, 0);
   if (!prepare(ColumnKind::Time)) return false;
   if (kind_ == ColumnKind::Json) return json_time(data_, micros) && end_text_row();
   return values_.push(micros) && valid_row();

@@ -7,6 +7,10 @@
 // first-appearance order). Any other clash re-encodes the column as arrow.json text, exactly
 // as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes the dict reader's value.
 //
+// A column with a declared type (declare()) takes only values that fit it, exactly, and is
+// built as that type whatever its values; a value that does not fit raises the ValueError
+// misfit() describes.
+//
 // Every call returns false or null with a Python exception set (MemoryError when a buffer
 // cannot grow); on failure the whole builder is to be dropped.
 #pragma once
@@ -22,75 +26,13 @@
 
 #include "ondrel/_native/arrow_export.hpp"
 #include "ondrel/_native/civil.hpp"
+#include "ondrel/_native/column_types.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/columns/buffers.hpp"
 
 namespace ondrel::decoder {
 
 using arrow::ArrowNode;
-
-// A growable malloc'd byte buffer.
-class Buf {
- public:
-  Buf() = default;
-  Buf(const Buf&) = delete;
-  Buf& operator=(const Buf&) = delete;
-  Buf(Buf&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)),
-        size_(std::exchange(o.size_, 0)),
-        cap_(std::exchange(o.cap_, 0)) {}
-  Buf& operator=(Buf&& o) noexcept {
-    std::swap(data_, o.data_);
-    std::swap(size_, o.size_);
-    std::swap(cap_, o.cap_);
-    return *this;
-  }
-  ~Buf() { std::free(data_); }
-
-  unsigned char* data() const { return data_; }
-  size_t size() const { return size_; }
-  // Room for n more bytes; false with MemoryError set.
-  bool reserve(size_t n) { return cap_ - size_ >= n || grow(n); }
-  // Only after reserve().
-  void put(const void* p, size_t n) {
-    // reserve() made data_ non-null for any n > 0.
-    if (n != 0)
-      __builtin_memcpy(data_ + size_, p, n);  // NOLINT(clang-analyzer-unix.cstring.NullArg)
-    size_ += n;
-  }
-  bool append(const void* p, size_t n) { return reserve(n) && (put(p, n), true); }
-  template <class T>
-  bool push(T v) {
-    return append(&v, sizeof v);
-  }
-  bool zeros(size_t n);
-  void clear() { size_ = 0; }
-  // Hands the memory over (never null, so every exported buffer has an address).
-  void* take();
-
- private:
-  bool grow(size_t n);
-  unsigned char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t cap_ = 0;
-};
-
-// A bitmap, least significant bit first.
-class Bits {
- public:
-  bool push(bool v) {
-    if ((n_ & 7) == 0 && !buf_.push<unsigned char>(0)) return false;
-    if (v) buf_.data()[n_ >> 3] |= static_cast<unsigned char>(1u << (n_ & 7));
-    ++n_;
-    return true;
-  }
-  bool get(size_t i) const { return (buf_.data()[i >> 3] >> (i & 7)) & 1; }
-  void* take() { return buf_.take(); }
-  void reset() { *this = Bits(); }
-
- private:
-  Buf buf_;
-  size_t n_ = 0;
-};
 
 enum class ColumnKind : uint8_t {
   Null,
@@ -104,7 +46,9 @@ enum class ColumnKind : uint8_t {
   Time,
   List,
   Struct,
-  Json
+  Json,
+  Fixed,  // a declared fixed-width type: width_ bytes a value
+  Map,    // a declared map: offsets, and a child struct of key and value
 };
 
 // Bytes per value of the fixed-width kinds; 0 for the others.
@@ -123,6 +67,18 @@ inline size_t kind_width(ColumnKind k) {
 // Result of append_object: an int beyond 64 bits is reported to the caller, who names the
 // table, column and record in the ValueError.
 enum class Appended : uint8_t { Ok, Error, Overflow };
+
+// A value that does not fit its column's declared type raises ValueError("holds <value>,
+// which does not fit <type>") and notes it here: the caller, who knows the table, record and
+// column, takes the note and says where (misfit_where).
+bool take_misfit();
+// Re-raises the pending misfit as "tables.<table>.records[<index>]: column <key> holds ...",
+// with the way to read the document anyway.
+void misfit_where(PyObject* table, size_t index, PyObject* key);
+// An int that no column took (Appended::Overflow) is noted (a new reference, or null) for
+// raise_big_int: beyond int64 (a UBIGINT column reads it) or beyond 64 bits.
+void note_big(PyObject* value);
+void raise_big_int(PyObject* table, size_t index, PyObject* key);
 
 // A str may hold a lone surrogate; UTF-8 cannot, and Arrow strings and field names are UTF-8.
 // Sets the ValueError values and keys share.
@@ -144,6 +100,17 @@ class Column {
   size_t length() const { return length_; }
   ColumnKind kind() const { return kind_; }
   const std::string& name() const { return name_; }
+
+  // Declares the type of a column that holds no value yet; `t` outlives the builder.
+  bool declare(const coltype::ColumnType* t);
+  // The field `key` (an exact str) of a struct, declared as `t`.
+  Column* declare_field(PyObject* key, const coltype::ColumnType* t);
+  bool is_map() const { return kind_ == ColumnKind::Map; }
+  // A map's entries: a struct whose fields 0 and 1 are the key and the value.
+  Column* begin_map() { return child_.get(); }
+  Column* field_at(size_t i) { return fields_[i].get(); }
+  // An integer beyond int64 (a Python int): read by a UBIGINT column, else Overflow.
+  Appended append_big(PyObject* value);
 
   bool append_null();
   bool append_bool(bool v);
@@ -167,9 +134,11 @@ class Column {
   bool end_struct();  // absent fields become null
   // A Python value as the dict reader gives it (exact types; RecursionGuard on nesting).
   Appended append_object(PyObject* value);
-  // The items of `dict` (held by the caller) as fields of the open struct row; on Overflow,
-  // `overflow_key` (if given) receives the key whose value holds the integer.
-  Appended append_fields(PyObject* dict, Ref* overflow_key);
+  // The items of `dict` (held by the caller) as fields of the open struct row; on Overflow or a
+  // misfit, `key` (if given) receives the key whose value holds it.
+  Appended append_fields(PyObject* dict, Ref* key);
+  // Any misfit of a map's items that are not [key, value] pairs.
+  bool not_a_pair() { return misfit_text("an array that is not a list of [key, value] pairs"); }
 
   // Moves the buffers into `out`; the builder is spent.
   bool finish(ArrowNode& out);
@@ -221,6 +190,23 @@ class Column {
   std::vector<std::pair<size_t, std::vector<uint32_t>>> row_orders_;  // rows not in field order
   std::unique_ptr<Column> scratch_;  // a container value of a JSON column, being built
   Buf units_;                        // UTF-8 of a str given in code units
+  // The declared type, or null to infer one; a map's entries own their struct type.
+  const coltype::ColumnType* decl_ = nullptr;
+  std::unique_ptr<coltype::ColumnType> entries_type_;
+  size_t width_ = 0;  // Fixed: bytes a value
+
+  // Declared columns (columns_declared.cpp, values from text in columns_text.cpp).
+  // Takes a new reference (or null); raw: shown as its str() (a description), else repr().
+  bool misfit(PyObject* shown, bool raw = false);
+  bool misfit_text(const char* what);
+  bool typed_int(int64_t v);
+  bool typed_float(double v);
+  bool typed_bool(bool v);
+  bool typed_text(const char* s, size_t n);
+  bool typed_temporal(ColumnKind k, int64_t v, int offset_minutes);
+  bool typed_fixed(const void* p) { return values_.append(p, width_) && valid_row(); }
+  bool finish_declared(ArrowNode& out);
+  Appended append_pairs(PyObject* list);
 };
 
 template <class U>

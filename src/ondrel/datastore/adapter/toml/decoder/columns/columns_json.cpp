@@ -183,6 +183,8 @@ bool Column::json_at(size_t i, Buf& out) const {
       return out.append("]", 1);
     }
     case ColumnKind::Struct: break;
+    case ColumnKind::Fixed:  // declared columns never turn to JSON text
+    case ColumnKind::Map: return out.append("null", 4);
   }
   // A struct: its fields in this row's own order, absent ones left out.
   const auto row = std::lower_bound(

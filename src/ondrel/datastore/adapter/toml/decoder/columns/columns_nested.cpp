@@ -56,6 +56,8 @@ bool Column::open_scratch() {
 }
 
 Column* Column::begin_list() {
+  if (decl_ != nullptr)
+    return kind_ == ColumnKind::List ? child_.get() : (misfit_text("an array"), nullptr);
   if (!prepare(ColumnKind::List)) return nullptr;
   if (kind_ == ColumnKind::List) return child_.get();
   return open_scratch() ? scratch_->begin_list() : nullptr;
@@ -67,6 +69,7 @@ bool Column::end_list() {
 }
 
 bool Column::begin_struct() {
+  if (decl_ != nullptr && kind_ != ColumnKind::Struct) return misfit_text("a table");
   if (!prepare(ColumnKind::Struct)) return false;
   if (kind_ == ColumnKind::Struct) {
     order_.clear();
@@ -120,6 +123,10 @@ Column* Column::field(PyObject* key, bool* duplicate) {
     for (size_t i = 0; i < n && idx == n; ++i)
       if (same_key(keys_[i].get(), key)) idx = i;
   }
+  if (idx == n && decl_ != nullptr) {
+    misfit(PyUnicode_FromFormat("a table with the key %R", key), true);
+    return nullptr;
+  }
   if (idx == n && add_field(key) == nullptr) return nullptr;
   Column* c = fields_[idx].get();
   if (c->length() > length_) {
@@ -164,6 +171,7 @@ bool Column::end_struct() {
 }
 
 bool Column::finish(ArrowNode& out) {
+  if (decl_ != nullptr) return finish_declared(out);
   try {
     out.buffers.reserve(3);  // no push_back below throws after a take()
     out.name = name_;

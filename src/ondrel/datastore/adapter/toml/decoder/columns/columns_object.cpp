@@ -63,7 +63,7 @@ Appended Column::append_object(PyObject* v) {
       return done(append_int(static_cast<int64_t>(PyUnstable_Long_CompactValue(l))));
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow != 0) return Appended::Overflow;
+    if (overflow != 0) return append_big(v);
     if (x == -1 && PyErr_Occurred()) return Appended::Error;
     return done(append_int(x));
   }
@@ -89,6 +89,7 @@ Appended Column::append_object(PyObject* v) {
     stack::RecursionGuard guard(" while converting records to Arrow");
     if (!guard) return Appended::Error;
     Ref hold = Ref::borrow(v);  // a tzinfo's utcoffset() below may run Python code
+    if (kind_ == ColumnKind::Map) return append_pairs(v);
     Column* items = begin_list();
     if (items == nullptr) return Appended::Error;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
@@ -108,6 +109,27 @@ Appended Column::append_object(PyObject* v) {
   return Appended::Error;
 }
 
+// A declared map's value as the writer writes it: a list of [key, value] lists (held by the
+// caller).
+Appended Column::append_pairs(PyObject* list) {
+  Column* entries = child_.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* pair = PyList_GET_ITEM(list, i);
+    if (!PyList_CheckExact(pair) || PyList_GET_SIZE(pair) != 2 ||
+        PyList_GET_ITEM(pair, 0) == Py_None)
+      return done(not_a_pair());
+    Ref hold = Ref::borrow(pair);
+    if (!entries->begin_struct()) return Appended::Error;
+    for (size_t k = 0; k < 2; ++k) {
+      const Appended r =
+          entries->field_at(k)->append_object(PyList_GET_ITEM(pair, static_cast<Py_ssize_t>(k)));
+      if (r != Appended::Ok) return r;
+    }
+    if (!entries->end_struct()) return Appended::Error;
+  }
+  return done(end_list());
+}
+
 Appended Column::append_fields(PyObject* dict, Ref* overflow_key) {
   Py_ssize_t pos = 0;
   PyObject* key;
@@ -122,7 +144,7 @@ Appended Column::append_fields(PyObject* dict, Ref* overflow_key) {
     if (f == nullptr) return Appended::Error;  // a dict has no key twice
     Ref key_hold = Ref::borrow(key);
     const Appended r = f->append_object(value);
-    if (r == Appended::Overflow && overflow_key != nullptr) *overflow_key = std::move(key_hold);
+    if (r != Appended::Ok && overflow_key != nullptr) *overflow_key = std::move(key_hold);
     if (r != Appended::Ok) return r;
   }
   return Appended::Ok;
