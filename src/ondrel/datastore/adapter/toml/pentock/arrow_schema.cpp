@@ -3,10 +3,8 @@
 
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "ondrel/_native/errors.hpp"
-#include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock::arrowin {
@@ -21,33 +19,21 @@ struct Scalar {
   Kind kind;
 };
 constexpr Scalar kScalars[] = {
-    {"n", Kind::Null},
-    {"b", Kind::Bool},
-    {"c", Kind::Int8},
-    {"s", Kind::Int16},
-    {"i", Kind::Int32},
-    {"l", Kind::Int64},
-    {"C", Kind::UInt8},
-    {"S", Kind::UInt16},
-    {"I", Kind::UInt32},
-    {"L", Kind::UInt64},
-    {"e", Kind::Float16},
-    {"f", Kind::Float32},
-    {"g", Kind::Float64},
-    {"u", Kind::Utf8},
-    {"U", Kind::LargeUtf8},
-    {"vu", Kind::Utf8View},
-    {"z", Kind::Binary},
-    {"Z", Kind::LargeBinary},
-    {"vz", Kind::BinaryView},
-    {"tdD", Kind::Date32},
-    {"tdm", Kind::Date64},
-    {"+l", Kind::List},
-    {"+L", Kind::LargeList},
-    {"+vl", Kind::ListView},
-    {"+vL", Kind::LargeListView},
-    {"+s", Kind::Struct},
-    {"+m", Kind::Map},
+    {"n", Kind::Null},        {"b", Kind::Bool},
+    {"c", Kind::Int8},        {"s", Kind::Int16},
+    {"i", Kind::Int32},       {"l", Kind::Int64},
+    {"C", Kind::UInt8},       {"S", Kind::UInt16},
+    {"I", Kind::UInt32},      {"L", Kind::UInt64},
+    {"e", Kind::Float16},     {"f", Kind::Float32},
+    {"g", Kind::Float64},     {"u", Kind::Utf8},
+    {"U", Kind::LargeUtf8},   {"vu", Kind::Utf8View},
+    {"z", Kind::Binary},      {"Z", Kind::LargeBinary},
+    {"vz", Kind::BinaryView}, {"tdD", Kind::Date32},
+    {"tdm", Kind::Date64},    {"tiM", Kind::Interval},
+    {"tiD", Kind::Interval},  {"tin", Kind::Interval},
+    {"+l", Kind::List},       {"+L", Kind::LargeList},
+    {"+vl", Kind::ListView},  {"+vL", Kind::LargeListView},
+    {"+s", Kind::Struct},     {"+m", Kind::Map},
 };
 
 constexpr int unit_of(char c) {
@@ -63,7 +49,6 @@ std::string type_name(std::string_view f) {
     return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
            std::string(f) + "')";
   if (f == "+r") return "run_end_encoded (format '+r')";
-  if (f.starts_with("ti")) return "interval (format '" + std::string(f) + "')";
   return "format '" + std::string(f) + "'";
 }
 
@@ -171,6 +156,7 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     return false;
   }();
   if (known_scalar) {
+    if (out.kind == Kind::Interval) out.unit = f[2] == 'M' ? 0 : f[2] == 'D' ? 1 : 2;
     if (ext == "arrow.json") {
       if (!is_string(out.kind)) return unsupported(table, column, f);
       out.storage = out.kind;
@@ -180,7 +166,7 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     std::string_view rest = f.substr(2);
     if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
       return malformed(table, column, "bad fixed-size binary width");
-    out.kind = Kind::FixedBinary;
+    out.kind = ext == "arrow.uuid" && out.width == 16 ? Kind::Uuid : Kind::FixedBinary;
   } else if (f.starts_with("+w:")) {
     std::string_view rest = f.substr(3);
     if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
@@ -255,161 +241,6 @@ bool parse_children(const ArrowSchema* s, PyObject* table, const std::string& co
   return true;
 }
 
-[[gnu::cold]] bool not_utf8(PyObject* table, const std::string& column, const std::string& name) {
-  Ref bytes =
-      Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!bytes) return false;
-  if (column.empty())
-    PyErr_Format(PyExc_ValueError, "table %R: the name of column %R is not UTF-8", table,
-                 bytes.get());
-  else
-    PyErr_Format(PyExc_ValueError, "column '%s' of table %R: the name of its field %R is not UTF-8",
-                 column.c_str(), table, bytes.get());
-  return false;
-}
-
-// Two fields of one struct that are one key in the document: a reader refuses the document.
-[[gnu::cold]] bool same_key(PyObject* table, const std::string& column, const Field& a,
-                            const Field& b) {
-  const std::string where =
-      column.empty() ? "the columns" : "the fields of column '" + column + "'";
-  if (a.name == b.name)
-    PyErr_Format(PyExc_ValueError,
-                 "table %R: the name '%s' is given twice in %s, and a record cannot hold a key "
-                 "twice; rename one (in SQL, with AS)",
-                 table, a.name.c_str(), where.c_str());
-  else
-    PyErr_Format(PyExc_ValueError,
-                 "table %R: the names '%s' and '%s' in %s are one key once their escapes are "
-                 "read; pass escape_strings=True to have them escaped, or rename one",
-                 table, a.name.c_str(), b.name.c_str(), where.c_str());
-  return false;
-}
-
-// The key a reader makes of a field's name: the name itself, or without escaping, the name
-// with its escapes read. Only a name that holds a backslash is read.
-template <bool Esc>
-std::string_view read_key(const Field& f, std::string& scratch) {
-  if (Esc || f.key_refused || f.name.find('\\') == std::string::npos) return f.name;
-  scratch.resize(f.name.size());
-  const size_t n = common::read_raw_escapes(f.name.data(), f.name.size(), scratch.data());
-  if (n == common::kRawOk) return f.name;
-  return std::string_view(scratch.data(), n);
-}
-
-template <bool Esc>
-bool distinct_keys(const Field& f, PyObject* table, const std::string& column) {
-  std::unordered_map<std::string, size_t> seen;
-  std::string scratch;
-  for (size_t i = 0; i < f.children.size(); ++i) {
-    auto [it, fresh] = seen.emplace(read_key<Esc>(f.children[i], scratch), i);
-    if (!fresh) return same_key(table, column, f.children[it->second], f.children[i]);
-  }
-  return true;
-}
-
-template <bool Esc>
-bool render_keys(Field& f, PyObject* table, const std::string& column) {
-  if (f.kind == Kind::Struct) {
-    for (Field& c : f.children) {
-      if (!utf8::valid(c.name.data(), c.name.size())) return not_utf8(table, column, c.name);
-      Buffer* tmp = common::buf_new(c.name.size() + 16);
-      if (tmp == nullptr) return no_memory();
-      const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");
-      if (ok) c.key.assign(tmp->data, tmp->pos);
-      common::buf_free(tmp);
-      if (!ok && where::active()) {
-        where::finish();  // ends the refusal here; it is made again at the first value
-        PyErr_Clear();
-        c.key_refused = true;
-      } else if (!ok) {
-        return false;
-      }
-    }
-    if (!distinct_keys<Esc>(f, table, column)) return false;
-  }
-  for (Field& c : f.children) {
-    const std::string path = f.kind != Kind::Struct ? column
-                             : column.empty()       ? c.name
-                                                    : column + "." + c.name;
-    if (!render_keys<Esc>(c, table, path)) return false;
-  }
-  if (f.values && !render_keys<Esc>(*f.values, table, column)) return false;
-  return true;
-}
-
-// Buffers a layout has (validity first); -1 for the view layouts, which have a variable count.
-int buffers_of(const Field& f) {
-  if (f.values) return 2;
-  switch (f.kind) {
-    case Kind::Null: return 0;
-    case Kind::Utf8:
-    case Kind::LargeUtf8:
-    case Kind::Binary:
-    case Kind::LargeBinary: return 3;
-    case Kind::Utf8View:
-    case Kind::BinaryView: return -1;
-    case Kind::Json: return f.storage == Kind::Utf8View ? -1 : 3;
-    case Kind::ListView:
-    case Kind::LargeListView: return 3;
-    case Kind::FixedList:
-    case Kind::Struct: return 1;
-    default: return 2;
-  }
-}
-
-[[gnu::cold]] bool bad_batch(PyObject* table, const Field& f, const char* what) {
-  PyErr_Format(PyExc_ValueError, "table %R: malformed Arrow batch at field '%s' (%s)", table,
-               f.name.c_str(), what);
-  return false;
-}
-
-// `need`: the positions (from the array's own offset) its parent may read.
-bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
-  if (a == nullptr) return bad_batch(table, f, "missing array");
-  if (a->length < 0 || a->offset < 0 || a->n_buffers < 0 || a->n_children < 0)
-    return bad_batch(table, f, "negative length, offset or count");
-  if (a->length < need) return bad_batch(table, f, "shorter than its parent needs");
-  // Positions and byte offsets (up to 32 bytes a value, or a fixed width) stay in int64.
-  int64_t end = 0, bytes = 0;
-  if (__builtin_add_overflow(a->offset, a->length, &end) ||
-      __builtin_mul_overflow(end, int64_t{f.kind == Kind::FixedBinary ? f.width : 32}, &bytes))
-    return bad_batch(table, f, "offset and length too large");
-  const int nb = buffers_of(f);
-  // As pyarrow imports them: a null array may carry the validity slot older producers (and
-  // polars) export, and a null count of -1 (unknown) without a bitmap means none.
-  const bool legacy_null = f.kind == Kind::Null && !f.values && a->n_buffers == 1;
-  if (nb >= 0 ? a->n_buffers != nb && !legacy_null : a->n_buffers < 3)
-    return bad_batch(table, f, "wrong buffer count");
-  if (a->n_buffers > 0 && a->buffers == nullptr) return bad_batch(table, f, "no buffers");
-  if (a->null_count > 0 && nb != 0 && a->buffers[0] == nullptr && a->length > 0)
-    return bad_batch(table, f, "nulls without a validity bitmap");
-  for (int64_t i = 1; i < a->n_buffers; ++i)
-    if (a->buffers[i] == nullptr && a->length > 0 && i < (nb >= 0 ? nb : 2))
-      return bad_batch(table, f, "a data buffer is missing");
-  if (f.values) {
-    if (a->dictionary == nullptr) return bad_batch(table, f, "no dictionary");
-    if (a->n_children != 0) return bad_batch(table, f, "wrong child count");
-    return check(a->dictionary, *f.values, table, 0);
-  }
-  if (static_cast<size_t>(a->n_children) != f.children.size() ||
-      (a->n_children > 0 && a->children == nullptr))
-    return bad_batch(table, f, "wrong child count");
-  for (size_t i = 0; i < f.children.size(); ++i) {
-    // A struct's children are read at the parent's positions; a fixed-size list's at a
-    // multiple; variable lists check each element's range against the child's length.
-    int64_t child_need = 0;
-    if (f.kind == Kind::Struct) {
-      child_need = end;
-    } else if (f.kind == Kind::FixedList) {
-      if (__builtin_mul_overflow(end, int64_t{f.width}, &child_need))
-        return bad_batch(table, f, "too long");
-    }
-    if (!check(a->children[i], f.children[i], table, child_need)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, Field& root) {
@@ -425,12 +256,7 @@ bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, F
   if (schema->n_children < 0 || (schema->n_children > 0 && schema->children == nullptr))
     return malformed(table_name, "", "bad children");
   if (!parse_children(schema, table_name, "", 0, root)) return false;
-  return escape ? render_keys<true>(root, table_name, "")
-                : render_keys<false>(root, table_name, "");
-}
-
-bool check_batch(const ArrowArray* batch, const Field& root, PyObject* table_name) {
-  return check(batch, root, table_name, 0);
+  return render_keys(root, table_name, escape);
 }
 
 }  // namespace ondrel::pentock::arrowin

@@ -18,6 +18,10 @@
 
 namespace ondrel::pentock {
 
+namespace arrowin {
+struct Source;
+}
+
 using c_unified_data::ColumnsData;
 using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
@@ -224,10 +228,16 @@ bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings, bool
 // a nested encode run from a __str__ sets and restores its own).
 bool toml_datetimes_now();
 
-// Records from an object with __arrow_c_stream__ (arrow_records.cpp): one inline table per
-// row, each followed by ",\n" and indented, as the dict path writes them.
+// Records from an object with __arrow_c_stream__ (arrow_records.cpp). arrow_open takes the
+// stream and reads its schema, and checks each declared column against the field of its name
+// (TypeError when the field cannot read back as the declared type), before anything of the
+// table is written. arrow_records_to_buf then writes one inline table per row, each followed
+// by ",\n" and indented, as the dict path writes them.
 template <bool Esc>
-bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes);
+bool arrow_open(const CTableData* table, arrowin::Source& source);
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, arrowin::Source& source,
+                          bool toml_datetimes);
 
 // ---- entry points (entry.cpp) ------------------------------------------------------------
 
