@@ -99,6 +99,27 @@ inline bool utf8_of(PyObject* s, Utf8* out, const char* what) {
   return true;
 }
 
+// Bytes allowed in a TOML bare key: A-Z a-z 0-9 _ -
+struct BareKeyTable {
+  bool ok[256];
+  constexpr BareKeyTable() : ok{} {
+    for (int c = 'A'; c <= 'Z'; ++c) ok[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) ok[c] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[c] = true;
+    ok[static_cast<unsigned char>('_')] = true;
+    ok[static_cast<unsigned char>('-')] = true;
+  }
+};
+inline constexpr BareKeyTable kBareKey{};
+
+inline bool is_bare_key(const Utf8& s) {
+  if (s.size == 0) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data);
+  for (size_t i = 0; i < s.size; ++i)
+    if (!kBareKey.ok[p[i]]) return false;
+  return true;
+}
+
 // Raw bytes of a str, no quotes.
 bool buf_write_str(Buffer* buf, PyObject* s, const char* what = "value");
 
@@ -136,6 +157,8 @@ namespace where {
 [[gnu::cold, gnu::noinline]] bool key(PyObject* key, bool itself = false);
 // Names the whole path in the pending refusal's ValueError; nothing when none is pending.
 [[gnu::cold, gnu::noinline]] void finish();
+// Raises ValueError(what) and starts the path of a refusal.
+[[gnu::cold, gnu::noinline]] bool refuse(const char* what);
 // Whether a refusal is being unwound.
 bool active();
 // Refuses a null inside an array as the dict path refuses None there (the Arrow path).
