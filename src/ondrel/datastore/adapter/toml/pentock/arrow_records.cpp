@@ -96,37 +96,14 @@ struct ScratchOwner {
   ~ScratchOwner() { common::buf_free(buf); }
 };
 
-// A name for messages: Arrow's for the formats people meet, else the format string.
-std::string arrow_type_name(const char* format) {
-  static constexpr struct {
-    const char* format;
-    const char* name;
-  } kNames[] = {{"n", "null"},         {"b", "bool"},
-                {"c", "int8"},         {"s", "int16"},
-                {"i", "int32"},        {"l", "int64"},
-                {"C", "uint8"},        {"S", "uint16"},
-                {"I", "uint32"},       {"L", "uint64"},
-                {"e", "halffloat"},    {"f", "float"},
-                {"g", "double"},       {"u", "string"},
-                {"U", "large_string"}, {"vu", "string_view"},
-                {"z", "binary"},       {"Z", "large_binary"},
-                {"vz", "binary_view"}, {"tdD", "date32"},
-                {"tdm", "date64"},     {"tin", "month_day_nano_interval"},
-                {"+l", "list"},        {"+L", "large_list"},
-                {"+s", "struct"},      {"+m", "map"}};
-  const std::string f = format != nullptr ? format : "";
-  for (const auto& e : kNames)
-    if (f == e.format) return std::string(e.name) + " (format '" + f + "')";
-  return "format '" + f + "'";
-}
-
 [[gnu::cold, gnu::noinline]] bool not_readable_as(PyObject* table, PyObject* column,
                                                   PyObject* declared, const ArrowSchema* field) {
   const ArrowSchema* values = field->dictionary != nullptr ? field->dictionary : field;
   PyErr_Format(PyExc_TypeError,
                "column %R of table %R is declared %R, but its Arrow field is %s, which does not "
                "read back as that type",
-               column, table, declared, arrow_type_name(values->format).c_str());
+               column, table, declared,
+               arrowin::type_name(values->format != nullptr ? values->format : "").c_str());
   return false;
 }
 

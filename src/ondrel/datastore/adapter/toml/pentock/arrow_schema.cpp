@@ -9,6 +9,33 @@
 
 namespace ondrel::pentock::arrowin {
 
+// A name for messages: Arrow's for the types people meet, else the format string.
+std::string type_name(std::string_view f) {
+  static constexpr struct {
+    const char* format;
+    const char* name;
+  } kNames[] = {{"n", "null"},         {"b", "bool"},
+                {"c", "int8"},         {"s", "int16"},
+                {"i", "int32"},        {"l", "int64"},
+                {"C", "uint8"},        {"S", "uint16"},
+                {"I", "uint32"},       {"L", "uint64"},
+                {"e", "halffloat"},    {"f", "float"},
+                {"g", "double"},       {"u", "string"},
+                {"U", "large_string"}, {"vu", "string_view"},
+                {"z", "binary"},       {"Z", "large_binary"},
+                {"vz", "binary_view"}, {"tdD", "date32"},
+                {"tdm", "date64"},     {"tin", "month_day_nano_interval"},
+                {"+l", "list"},        {"+L", "large_list"},
+                {"+s", "struct"},      {"+m", "map"}};
+  for (const auto& e : kNames)
+    if (f == e.format) return std::string(e.name) + " (format '" + std::string(f) + "')";
+  if (f.starts_with("+ud") || f.starts_with("+us"))
+    return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
+           std::string(f) + "')";
+  if (f == "+r") return "run_end_encoded (format '+r')";
+  return "format '" + std::string(f) + "'";
+}
+
 namespace {
 
 // Deeper schemas are refused: the writers recurse once per level.
@@ -42,15 +69,6 @@ constexpr int unit_of(char c) {
 
 bool is_integer(Kind k) { return k >= Kind::Int8 && k <= Kind::UInt64; }
 bool is_string(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
-
-// A name for messages: Arrow's own for the types people meet, else the format string.
-std::string type_name(std::string_view f) {
-  if (f.starts_with("+ud") || f.starts_with("+us"))
-    return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
-           std::string(f) + "')";
-  if (f == "+r") return "run_end_encoded (format '+r')";
-  return "format '" + std::string(f) + "'";
-}
 
 // The value of `key` in Arrow's binary metadata encoding, or empty.
 std::string_view metadata_value(const char* metadata, std::string_view key) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ondrel/_native/arrow_abi.hpp"
@@ -88,6 +89,9 @@ struct Source {
 // the escaping mode. False with an exception set: TypeError naming the column and its Arrow
 // type for types with no TOML form.
 bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, Field& root);
+
+// Arrow's name of the type of a format string, for messages: "int64 (format 'l')".
+std::string type_name(std::string_view format);
 
 // Renders each field's key for the escaping mode (arrow_keys.cpp); ValueError for a name that is
 // not UTF-8, or two names of one struct that are one key.
