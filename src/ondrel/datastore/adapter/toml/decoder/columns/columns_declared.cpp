@@ -85,10 +85,16 @@ bool Column::declare(const coltype::ColumnType* t) {
   try {
     if (t->kind == Kind::Json) return become(ColumnKind::Json);  // JSON text of any value
     decl_ = t;
+    width_ = coltype::value_width(*t);
     switch (t->kind) {
+      // Types stored as an inferred kind take its values with no check (the appends' first
+      // test); only values of other kinds come to the typed_ functions.
       case Kind::Boolean: kind_ = ColumnKind::Bool; return true;
-      case Kind::Varchar:
-      case Kind::Blob: kind_ = ColumnKind::String; return offsets_.push(int32_t{0});
+      case Kind::Int64: kind_ = ColumnKind::Int; return true;
+      case Kind::Float64: kind_ = ColumnKind::Float; return true;
+      case Kind::Date: kind_ = ColumnKind::Date; return true;
+      case Kind::Varchar: kind_ = ColumnKind::String; return offsets_.push(int32_t{0});
+      case Kind::Blob: kind_ = ColumnKind::Binary; return offsets_.push(int32_t{0});
       case Kind::List:
         kind_ = ColumnKind::List;
         child_ = make_child("item");
@@ -110,10 +116,7 @@ bool Column::declare(const coltype::ColumnType* t) {
           if (!key || declare_field(key.get(), &t->children[i]) == nullptr) return false;
         }
         return true;
-      default:
-        kind_ = ColumnKind::Fixed;
-        width_ = coltype::value_width(*t);
-        return true;
+      default: kind_ = ColumnKind::Fixed; return true;
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -301,7 +304,8 @@ bool Column::finish_declared(ArrowNode& out) {
     switch (kind_) {
       case ColumnKind::Bool: out.buffers.push_back(bools_.take()); break;
       case ColumnKind::String:
-        if (large_) out.format = decl_->kind == Kind::Blob ? "Z" : "U";
+      case ColumnKind::Binary:
+        if (large_) out.format = kind_ == ColumnKind::Binary ? "Z" : "U";
         out.buffers.push_back(offsets_.take());
         out.buffers.push_back(data_.take());
         break;

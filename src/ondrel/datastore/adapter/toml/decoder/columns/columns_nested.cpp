@@ -114,14 +114,20 @@ Column* Column::field(PyObject* key, bool* duplicate) {
   if (kind_ == ColumnKind::Json) return scratch_->field(key, duplicate);
   const size_t n = fields_.size();
   size_t idx = n;
-  // Records mostly repeat their keys in one order, often with the same key objects.
+  // Records mostly repeat their keys in one order, often with the same key objects; a record
+  // may leave keys out (the writer leaves out None), so the search goes forward first.
   if (hint_ < n && keys_[hint_].get() == key) {
     idx = hint_;
   } else {
-    for (size_t i = 0; i < n && idx == n; ++i)
+    for (size_t i = hint_; i < n && idx == n; ++i)
+      if (keys_[i].get() == key) idx = i;
+    for (size_t i = 0; i < hint_ && i < n && idx == n; ++i)
       if (keys_[i].get() == key) idx = i;
     for (size_t i = 0; i < n && idx == n; ++i)
       if (same_key(keys_[i].get(), key)) idx = i;
+    // The records' own key object from now on (a declared name is another object of the
+    // same text): the next records find it by identity.
+    if (idx != n) keys_[idx] = Ref::borrow(key);
   }
   if (idx == n && decl_ != nullptr) {
     misfit(PyUnicode_FromFormat("a table with the key %R", key), true);
@@ -133,12 +139,13 @@ Column* Column::field(PyObject* key, bool* duplicate) {
     *duplicate = true;
     return nullptr;
   }
-  // While a row takes its fields in field order, that order is 0 .. hint_ - 1 and is not
-  // stored; the first field out of that order writes it down.
-  if (idx != hint_ || !order_.empty()) {
+  // While a row takes its fields in field order (skipping some or not), that order is the
+  // fields given so far and is not stored; the first field out of that order writes it down.
+  if (idx < hint_ || !order_.empty()) {
     try {
       if (order_.empty())
-        for (uint32_t i = 0; i < hint_; ++i) order_.push_back(i);
+        for (uint32_t i = 0; i < hint_; ++i)
+          if (fields_[i]->length() > length_) order_.push_back(i);
       order_.push_back(static_cast<uint32_t>(idx));
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
