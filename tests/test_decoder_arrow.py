@@ -650,11 +650,28 @@ def test_float_column_keeps_bits():
     assert math.copysign(1, got[0]) == -1 and math.isnan(got[1]) and got[2] == 5e-324
 
 
-def test_readme_example_runs():
+@pytest.mark.parametrize(
+    ("section", "marker", "printed"),
+    [
+        (
+            "## Tables into Arrow",
+            "decode_unified_data(text",
+            "ArrowRecords(2 rows; id: int32, nick: string, score: double)\n",
+        ),
+        # A folder of stores as one frame: pyarrow, polars and a Dask DataFrame.
+        (
+            "## Many documents",
+            "dd.from_map",
+            "[DataType(int64), DataType(string), ListType(list<item: string>)]\n3\n3 6\n",
+        ),
+    ],
+)
+def test_readme_example_runs(section, marker, printed):
     pytest.importorskip("polars")
     pytest.importorskip("duckdb")
+    pytest.importorskip("dask.dataframe")
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Tables into Arrow", 1)[1]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    blocks = readme.split(section, 1)[1].split("\n## ", 1)[0].split("```python\n")[1:]
+    (code,) = [b.split("```", 1)[0] for b in blocks if marker in b]
     out = run_ok(code + "\nprint('OK')")
-    assert "ArrowRecords(2 rows; id: int32, nick: string, score: double)" in out
+    assert printed + "OK" in out
