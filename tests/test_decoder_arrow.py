@@ -488,6 +488,13 @@ def test_column_type_vocabulary(text, canonical, reads_as):
             r"records\[0\]: column 'v' holds the text 'x', which does not fit INTEGER",
         ),
         (
+            "[tables.t]\nrecords = [{v = 1}, {v = 0x1_0000_0000_0000_0000}]\n"
+            "columns = [{name = 'v', type = 'UBIGINT'}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[1\]: column 'v' holds 18446744073709551616, which does not fit UBIGINT",
+        ),
+        (
             "[tables.t]\nrecords = [{v = 9223372036854775808}]",
             {"records": "arrow"},
             ValueError,
