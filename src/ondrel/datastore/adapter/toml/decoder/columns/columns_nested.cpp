@@ -1,4 +1,5 @@
-// Column builders: lists, structs (fields by key) and the finished Arrow arrays.
+// Column builders: lists, structs (fields by key) and the finished Arrow arrays, inferred or
+// declared.
 #include <cstring>
 #include <new>
 
@@ -16,22 +17,10 @@ bool same_key(PyObject* a, PyObject* b) {
                      static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
-// ARROW:extension:name = arrow.json and an empty ARROW:extension:metadata, in the binary
-// metadata layout (native-endian int32 counts and lengths).
-std::string json_metadata() {
-  std::string m;
-  auto put = [&m](const char* s) {
-    const auto n = static_cast<int32_t>(std::strlen(s));
-    m.append(reinterpret_cast<const char*>(&n), 4);
-    m.append(s, static_cast<size_t>(n));
-  };
-  const int32_t pairs = 2;
-  m.append(reinterpret_cast<const char*>(&pairs), 4);
-  put("ARROW:extension:name");
-  put("arrow.json");
-  put("ARROW:extension:metadata");
-  put("");
-  return m;
+// The arrow.json extension's metadata, as a declared JSON column has it.
+const std::string& json_metadata() {
+  static const coltype::ColumnType kJson{.kind = coltype::Kind::Json};
+  return coltype::arrow_metadata(kJson);
 }
 
 }  // namespace
@@ -224,6 +213,60 @@ bool Column::finish(ArrowNode& out) {
     return false;
   }
   for (size_t i = 1; i < out.buffers.size(); ++i)  // past the optional validity bitmap
+    if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
+  return true;
+}
+
+// A declared column: the vocabulary's Arrow type, whatever the values were.
+bool Column::finish_declared(ArrowNode& out) {
+  try {
+    out.buffers.reserve(3);
+    out.name = name_;
+    out.length = static_cast<int64_t>(length_);
+    out.null_count = static_cast<int64_t>(null_count_);
+    std::string format;
+    out.format = coltype::arrow_format(*decl_, format);
+    out.owned_format = std::move(format);
+    out.metadata = coltype::arrow_metadata(*decl_);
+    out.buffers.push_back(null_count_ != 0 ? valid_.take() : nullptr);
+    switch (kind_) {
+      case ColumnKind::Bool: out.buffers.push_back(bools_.take()); break;
+      case ColumnKind::String:
+      case ColumnKind::Binary:
+        if (large_) out.format = kind_ == ColumnKind::Binary ? "Z" : "U";
+        out.buffers.push_back(offsets_.take());
+        out.buffers.push_back(data_.take());
+        break;
+      case ColumnKind::List:
+      case ColumnKind::Map:
+        if (large_) {
+          if (kind_ == ColumnKind::Map) {
+            PyErr_SetString(PyExc_ValueError, "a map column holds more than 2**31-1 entries");
+            return false;
+          }
+          out.format = "+L";
+        }
+        out.buffers.push_back(offsets_.take());
+        out.children.emplace_back();
+        if (!child_->finish(out.children.back())) return false;
+        if (kind_ == ColumnKind::Map) {
+          ArrowNode& entries = out.children.back();
+          entries.required = true;
+          entries.children[0].required = true;
+        }
+        break;
+      case ColumnKind::Struct:
+        out.children.resize(fields_.size());
+        for (size_t i = 0; i < fields_.size(); ++i)
+          if (!fields_[i]->finish(out.children[i])) return false;
+        break;
+      default: out.buffers.push_back(values_.take());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 1; i < out.buffers.size(); ++i)
     if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
   return true;
 }
