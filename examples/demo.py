@@ -40,9 +40,9 @@ SAMPLE = {
                 "ondelete": "CASCADE",
             },
             {"name": "title", "type": "TEXT", "comment": 'Title, may hold "quotes"'},
-            {"name": "price", "type": "REAL", "default": 0.0},
+            {"name": "price", "type": "DOUBLE", "default": 0.0},
             {"name": "in_print", "type": "BOOLEAN", "default": False},
-            {"name": "tags", "type": "JSON", "default": []},
+            {"name": "tags", "type": "VARCHAR[]", "default": []},
         ],
         "records": [
             {

@@ -7,6 +7,7 @@ import datetime
 import gc
 import json
 import math
+import re
 from pathlib import Path
 
 import pytest
@@ -16,7 +17,13 @@ from hypothesis import strategies as st
 pa = pytest.importorskip("pyarrow", reason="pyarrow is not importable: the Arrow tests need it")
 tomli_w = pytest.importorskip("tomli_w", reason="tomli_w writes the generated documents")
 
-from _arrow_oracle import declared_names, expected_table, same_table  # noqa: E402
+from _arrow_oracle import (  # noqa: E402
+    declared_names,
+    declared_table,
+    expected_table,
+    same_table,
+    vocabulary,
+)
 from _isolated import run_ok  # noqa: E402
 from _toml_models import Model, Table, col  # noqa: E402
 from ondrel.datastore.adapter.toml import decoder  # noqa: E402
@@ -133,6 +140,128 @@ writer_values = st.recursive(
 def test_writer_documents_match_the_oracle(records, declared):
     model = Model({"t": Table([col(n) for n in declared], records), "u": Table()})
     check(encode_unified_data(model, escape_strings=True), schema="inferred")
+
+
+# ---- the writer's data frames read back as their declared columns ----------------------------
+
+MOMENTS = st.datetimes(
+    min_value=datetime.datetime(1900, 1, 1), max_value=datetime.datetime(2200, 1, 1)
+)
+ROUND_TRIP_TYPES = [
+    *(
+        (t, st.integers(-(2**b), 2**b - 1))
+        for t, b in ((pa.int8(), 7), (pa.int16(), 15), (pa.int32(), 31), (pa.int64(), 63))
+    ),
+    *(
+        (t, st.integers(0, 2**b - 1))
+        for t, b in ((pa.uint8(), 8), (pa.uint32(), 32), (pa.uint64(), 64))
+    ),
+    # A NaN's payload has no TOML form: the one NaN.
+    *(
+        (t, st.floats(width=w).map(lambda f: math.nan if f != f else f))
+        for t, w in ((pa.float32(), 32), (pa.float16(), 16), (pa.float64(), 64))
+    ),
+    (pa.bool_(), st.booleans()),
+    (pa.string(), st.text(st.characters(exclude_categories=("Cs",)), max_size=5)),
+    (("dictionary", pa.string()), st.sampled_from(["a", "b", "é"])),
+    (pa.large_string(), st.text(max_size=3).filter(lambda s: s < "\ud800" or s.isprintable())),
+    (pa.binary(), st.binary(max_size=5)),
+    (pa.large_binary(), st.binary(max_size=3)),
+    (pa.binary_view(), st.binary(max_size=3)),
+    (pa.binary(2), st.binary(min_size=2, max_size=2)),
+    (pa.string_view(), st.text(max_size=3)),
+    (("uuid", pa.binary(16)), st.uuids().map(lambda u: u.bytes)),
+    (
+        pa.month_day_nano_interval(),
+        st.tuples(*[st.integers(-(2**31), 2**31 - 1)] * 2, st.integers(-(2**63), 2**63 - 1)).map(
+            lambda t: pa.MonthDayNano(list(t))
+        ),
+    ),
+    # Durations within timedelta's range, which the comparison's Python objects need.
+    (pa.duration("s"), st.integers(-(86400 * 999999999), 86400 * 999999999)),
+    (pa.duration("ms"), st.integers(-(86400 * 999999999 * 1000), 86400 * 999999999 * 1000)),
+    *((pa.duration(u), st.integers(-(2**63), 2**63 - 1)) for u in ("us", "ns")),
+    (pa.date64(), st.dates()),
+    (pa.time32("s"), st.times().map(lambda t: t.replace(microsecond=0))),
+    (pa.decimal256(50, 4), st.decimals("-1e20", "1e20", places=4)),
+    (pa.date32(), st.dates()),
+    (
+        pa.time32("ms"),
+        st.times().map(lambda t: t.replace(microsecond=t.microsecond // 1000 * 1000)),
+    ),
+    (pa.time64("us"), st.times()),
+    # Nanoseconds, which Python's objects cannot hold: as their integers.
+    (pa.time64("ns"), st.integers(0, 86400 * 10**9 - 1)),
+    (pa.timestamp("ns"), st.integers(-(2**62), 2**62)),
+    (pa.timestamp("ns", "UTC"), st.integers(-(2**62), 2**62)),
+    (
+        pa.decimal128(10, 2),
+        st.decimals("-99999999.99", "99999999.99", places=2),
+    ),
+    *(
+        (
+            pa.timestamp(unit, tz),
+            MOMENTS.map(lambda d, k=keep: d.replace(microsecond=d.microsecond // k * k)),
+        )
+        for unit, keep in (("s", 1000000), ("ms", 1000), ("us", 1), ("ns", 1))
+        for tz in (None, "UTC", "+01:30")
+    ),
+]
+
+
+@st.composite
+def typed_tables(draw):
+    columns = {}
+    nrows = draw(st.integers(0, 4))
+    for i in range(draw(st.integers(1, 4))):
+        t, values = draw(st.sampled_from(ROUND_TRIP_TYPES))
+        nested = draw(st.sampled_from(["plain", "list", "large_list", "struct", "map"]))
+        if isinstance(t, tuple):  # dictionary-encoded and UUID, at the top level only
+            rows = pa.array(
+                draw(st.lists(st.none() | values, min_size=nrows, max_size=nrows)), t[1]
+            )
+            columns[f"c{i}"] = (
+                rows.dictionary_encode()
+                if t[0] == "dictionary"
+                else pa.ExtensionArray.from_storage(pa.uuid(), rows)
+            )
+            continue
+        if nested in ("list", "large_list"):
+            make = pa.list_ if nested == "list" else pa.large_list
+            t, values = make(t), st.lists(values, max_size=3)
+        elif nested == "struct":
+            t, values = (
+                pa.struct([("x", t), ("a b", pa.int64())]),
+                st.fixed_dictionaries(
+                    {"x": st.none() | values, "a b": st.none() | st.integers(-5, 5)}
+                ),
+            )
+        elif nested == "map":
+            t, values = (
+                pa.map_(pa.string(), t),
+                st.lists(st.tuples(st.text(max_size=2), values), max_size=2),
+            )
+        rows = draw(st.lists(st.none() | values, min_size=nrows, max_size=nrows))
+        columns[f"c{i}"] = pa.array(rows, t)
+    return pa.table(columns)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(typed_tables(), st.sampled_from(["str", "toml"]))
+def test_data_frames_read_back_as_their_declared_columns(table, datetimes):
+    """A data frame saved with no columns given declares them; read back with
+    records="arrow" it gives the vocabulary's types and the same values (floats bit for bit),
+    whichever datetimes."""
+    from ondrel.datastore.tables.data import TableData
+    from ondrel.datastore.tables.grimsel import TablesHolder
+    from ondrel.datastore.unified_data import UnifiedDataFormat
+
+    doc = UnifiedDataFormat(tables=TablesHolder({"t": TableData(records=table)}))
+    text = encode_unified_data(doc, datetimes=datetimes, escape_strings=True)
+    declared = [c["type"] for c in decode_unified_data(text)["tables"]["t"]["columns"]]
+    assert declared == [vocabulary(f.type)[0] for f in table.schema]
+    got = decode_unified_data(text, records="arrow")["tables"]["t"]["records"]
+    same_table(pa.table(got), declared_table(table))
 
 
 @pytest.mark.parametrize(
@@ -317,6 +446,95 @@ def test_column_type_vocabulary(text, canonical, reads_as):
             ValueError,
             r"tables\.t\.records\[1\]: column 'b' .*64 bits",
         ),
+        # Values that do not fit their column's declared type, wherever they stand.
+        *(
+            (
+                f"[tables.t]\ncolumns = [{{name = 'v', type = '{type_}'}}]\nrecords = [{{}}, {{v = {value}}}]",
+                {"records": "arrow"},
+                ValueError,
+                r"^tables\.t\.records\[1\]: column 'v' holds "
+                + shown
+                + r", which does not fit "
+                + re.escape(fits[0] if fits else canonical_column_type(type_))
+                + r"; schema=\"inferred\" reads the document anyway",
+            )
+            for type_, value, shown, *fits in [
+                ("INTEGER", 2**40, "1099511627776"),
+                ("BIGINT", 1.5, r"1\.5"),
+                ("BIGINT", "'1'", "the text '1'"),
+                ("REAL", 0.1, r"0\.1"),
+                ("DOUBLE", 2**53 + 1, "9007199254740993"),
+                ("DECIMAL(10,2)", "'1.234'", r"the text '1\.234'"),
+                ("DECIMAL(3,1)", 100, "100"),
+                ("DATE", "'abc'", "the text 'abc'"),
+                ("DATE", "'2024-02-30'", "the text '2024-02-30'"),
+                (
+                    "TIMESTAMP_MS",
+                    "2024-01-01T00:00:00.000001",
+                    r"the date-time 2024-01-01T00:00:00\.000001",
+                ),
+                ("TIMESTAMP_S", "'2024-01-01 00:00:00.5'", r"the text '2024-01-01 00:00:00\.5'"),
+                ("TIMESTAMP", "2024-01-01T00:00:00Z", r"the date-time 2024-01-01T00:00:00\+00:00"),
+                ("TIMESTAMPTZ", "2024-01-01T00:00:00", "the date-time 2024-01-01T00:00:00"),
+                ("TIME", "'12:00:00.0000001'", r"the text '12:00:00\.0000001'"),
+                (
+                    "TIMESTAMP",
+                    "1970-01-01T00:00:00.0000001",
+                    "the date-time 1970-01-01T00:00:00 and some nanoseconds",
+                ),
+                (
+                    "TIME_NS",
+                    "00:00:00.0000000001",
+                    "the time 00:00:00 and a fraction of nanoseconds",
+                ),
+                ("VARCHAR", 5, "5"),
+                ("BOOLEAN", 1, "1"),
+                ("BLOB", "'abc'", "the text 'abc'"),
+                ("UUID", "'0f8fad5b-d9cb-469f-a165'", "the text '0f8fad5b-d9cb-469f-a165'"),
+                ("INTERVAL", "'P1M2D3S'", "the text 'P1M2D3S'"),
+                ("DURATION_S", "'PT0.5S'", r"the text 'PT0\.5S'"),
+                ("DURATION", "'P1M'", "the text 'P1M'"),
+                ("UTINYINT", -1, "-1"),
+                ("UBIGINT", 2**64, "18446744073709551616"),
+                ("SMALLINT[]", "[1, 70000]", "70000", "SMALLINT"),
+                ("SMALLINT[]", 5, "5"),
+                ("STRUCT(a INT)", "{b = 1}", "a table with the key 'b'"),
+                ("STRUCT(a INT)", "[1]", "an array"),
+                (
+                    "MAP(VARCHAR, INT)",
+                    "[1]",
+                    "an array that is not a list of \\[key, value\\] pairs",
+                ),
+                ("MAP(VARCHAR, INT)", "[['k', 'v']]", "the text 'v'", "INTEGER"),
+            ]
+        ),
+        # The same from records read as dicts first, and from records before their columns.
+        (
+            "[tables.t]\ncolumns = [{name = 'v', type = 'INT'}]\n[[tables.t.records]]\nv = 2.5",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds 2\.5, which does not fit INTEGER",
+        ),
+        (
+            "[tables.t]\nrecords = [{v = 'x'}]\ncolumns = [{name = 'v', type = 'INT'}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds the text 'x', which does not fit INTEGER",
+        ),
+        (
+            "[tables.t]\nrecords = [{v = 1}, {v = 0x1_0000_0000_0000_0000}]\n"
+            "columns = [{name = 'v', type = 'UBIGINT'}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[1\]: column 'v' holds 18446744073709551616, which does not fit UBIGINT",
+        ),
+        (
+            "[tables.t]\nrecords = [{v = 9223372036854775808}]",
+            {"records": "arrow"},
+            ValueError,
+            r"records\[0\]: column 'v' holds an integer beyond int64; a column declared UBIGINT",
+        ),
+        ("", {"records": "arrow", "schema": "typed"}, ValueError, "'declared' or 'inferred'"),
         ("[tables.t]\nrecords = [{a = 1}", {"records": "arrow"}, Exception, "line"),
         # Text and names Arrow cannot carry, and nesting its consumers would recurse through.
         ('[tables.t]\nrecords = [{a = "x\ud800"}]', {"records": "arrow"}, ValueError, "U\\+D800"),
@@ -473,11 +691,28 @@ def test_float_column_keeps_bits():
     assert math.copysign(1, got[0]) == -1 and math.isnan(got[1]) and got[2] == 5e-324
 
 
-def test_readme_example_runs():
+@pytest.mark.parametrize(
+    ("section", "marker", "printed"),
+    [
+        (
+            "## Tables into Arrow",
+            "decode_unified_data(text",
+            "ArrowRecords(2 rows; id: int32, nick: string, score: double)\n",
+        ),
+        # A folder of stores as one frame: pyarrow, polars and a Dask DataFrame.
+        (
+            "## Many documents",
+            "dd.from_map",
+            "[DataType(int64), DataType(string), ListType(list<item: string>)]\n3\n3 6\n",
+        ),
+    ],
+)
+def test_readme_example_runs(section, marker, printed):
     pytest.importorskip("polars")
     pytest.importorskip("duckdb")
+    pytest.importorskip("dask.dataframe")
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Tables into Arrow", 1)[1]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    blocks = readme.split(section, 1)[1].split("\n## ", 1)[0].split("```python\n")[1:]
+    (code,) = [b.split("```", 1)[0] for b in blocks if marker in b]
     out = run_ok(code + "\nprint('OK')")
-    assert "ArrowRecords(2 rows; id: int32, nick: string, score: double)" in out
+    assert printed + "OK" in out

@@ -34,6 +34,7 @@ typename S::Out Parser<F>::moment(NodeKind kind, const Moment& t) {
       default: n->i = days * kMicrosPerDay + time - int64_t{t.offset} * 60000000; break;
     }
     n->offset = static_cast<int16_t>(t.offset);
+    n->scope = static_cast<uint32_t>(t.ns);
     return n;
   } else {
     switch (kind) {
@@ -64,11 +65,12 @@ int Parser<F>::digits_at(const U* q, int n) const {
 // HH:MM:SS with optional fraction at p_ (1.1: or HH:MM, seconds 0); the fraction is cut to
 // microseconds.
 template <class F>
-bool Parser<F>::time_part(int* hour, int* minute, int* second, int* micro) {
+bool Parser<F>::time_part(int* hour, int* minute, int* second, int* micro, int* nanos) {
   const U* s = p_;
   *hour = digits_at(s, 2);
   *minute = digits_at(s + 3, 2);
   *micro = 0;
+  *nanos = 0;
   if (*hour < 0 || at(s + 2) != ':' || *minute < 0)
     return fail(s, "Invalid time: expected HH:MM:SS");
   if (at(s + 5) != ':') [[unlikely]] {
@@ -86,9 +88,18 @@ bool Parser<F>::time_part(int* hour, int* minute, int* second, int* micro) {
     ++q;
     if (!is_digit(at(q))) return fail(q, "Expected a digit in the fraction of a second");
     int scale = 100000;
+    int sub = 100;  // below a microsecond
     for (; is_digit(at(q)); ++q) {
-      *micro += static_cast<int>(*q - '0') * scale;
-      scale /= 10;
+      const int d = static_cast<int>(*q - '0');
+      if (scale != 0) {
+        *micro += d * scale;
+        scale /= 10;
+      } else if (sub != 0) {
+        *nanos += d * sub;
+        sub /= 10;
+      } else if (d != 0) {
+        *nanos = 1000;
+      }
     }
   }
   p_ = q;
@@ -115,7 +126,7 @@ typename S::Out Parser<F>::datetime_value() {
   const U* s = p_;
   Moment t{};
   if (at(s + 2) == ':') {
-    if (!time_part(&t.h, &t.mi, &t.sec, &t.us)) return nullptr;
+    if (!time_part(&t.h, &t.mi, &t.sec, &t.us, &t.ns)) return nullptr;
     return moment<S>(NodeKind::kTime, t);
   }
   t.y = digits_at(s, 4);
@@ -133,7 +144,7 @@ typename S::Out Parser<F>::datetime_value() {
       (sep == ' ' && is_digit(at(p_ + 1)) && is_digit(at(p_ + 2)) && at(p_ + 3) == ':');
   if (!has_time) return moment<S>(NodeKind::kDate, t);
   ++p_;
-  if (!time_part(&t.h, &t.mi, &t.sec, &t.us)) return nullptr;
+  if (!time_part(&t.h, &t.mi, &t.sec, &t.us, &t.ns)) return nullptr;
   const U z = cur();
   if (z == 'Z' || z == 'z') {
     ++p_;

@@ -196,11 +196,14 @@ class Parser {
   typename S::Out datetime_value();
   struct Moment {
     int y, m, d, h, mi, sec, us, offset;  // offset: minutes east of UTC
+    // The nanoseconds below `us` (0-999), or 1000 when digits finer than a nanosecond are
+    // not zero: kept in a node for declared nanosecond columns.
+    int ns;
   };
   template <class S>
   typename S::Out moment(NodeKind kind, const Moment& t);
   int digits_at(const U* q, int n) const;  // n decimal digits at q as a number, or -1
-  bool time_part(int* hour, int* minute, int* second, int* micro);
+  bool time_part(int* hour, int* minute, int* second, int* micro, int* nanos);
   PyObject* timezone(int offset_minutes);
 
   const U* const begin_;
@@ -233,8 +236,11 @@ class Parser {
     Ref table;
     Ref name;
     const U* at;
+    bool again;  // read again whatever the columns: an int beyond int64 stopped the first read
   };
   std::vector<Late> late_;
+  bool rereading_ = false;
+  bool defer_big_ = false;  // an int beyond int64 in records read before their columns
   bool reread_late();
   NodeArena<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> nodes_;
 };

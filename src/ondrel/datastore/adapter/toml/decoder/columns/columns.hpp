@@ -47,8 +47,9 @@ enum class ColumnKind : uint8_t {
   List,
   Struct,
   Json,
-  Fixed,  // a declared fixed-width type: width_ bytes a value
-  Map,    // a declared map: offsets, and a child struct of key and value
+  Fixed,   // a declared fixed-width type: width_ bytes a value
+  Binary,  // a declared BLOB: bytes as offsets and data, read from repr() text
+  Map,     // a declared map: offsets, and a child struct of key and value
 };
 
 // Bytes per value of the fixed-width kinds; 0 for the others.
@@ -120,10 +121,12 @@ class Column {
   // A str's code units (Latin-1, UCS-2 or UCS-4), encoded to UTF-8 on the way in.
   template <class U>
   bool append_string_units(const U* s, size_t n);
-  bool append_offset_datetime(int64_t utc_micros, int offset_minutes);
-  bool append_local_datetime(int64_t micros);
-  bool append_date(int32_t days);    // days since 1970-01-01
-  bool append_time(int64_t micros);  // since midnight
+  // sub_nanos: below the microsecond (0-999; 1000 for digits finer than a nanosecond), kept
+  // by declared nanosecond columns only.
+  bool append_offset_datetime(int64_t utc_micros, int offset_minutes, int sub_nanos = 0);
+  bool append_local_datetime(int64_t micros, int sub_nanos = 0);
+  bool append_date(int32_t days);                       // days since 1970-01-01
+  bool append_time(int64_t micros, int sub_nanos = 0);  // since midnight
   // The builder of the list's elements (append to it, then end_list), or null.
   Column* begin_list();
   bool end_list();
@@ -203,7 +206,7 @@ class Column {
   bool typed_float(double v);
   bool typed_bool(bool v);
   bool typed_text(const char* s, size_t n);
-  bool typed_temporal(ColumnKind k, int64_t v, int offset_minutes);
+  bool typed_temporal(ColumnKind k, int64_t v, int offset_minutes, int sub_nanos);
   bool typed_fixed(const void* p) { return values_.append(p, width_) && valid_row(); }
   bool finish_declared(ArrowNode& out);
   Appended append_pairs(PyObject* list);
