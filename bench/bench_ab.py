@@ -7,6 +7,8 @@ by sample, so both see the same machine; the table gives the medians and NEW/OLD
 
 - write: encode_unified_data and write_unified_data of the benchmark model, escaped and raw;
 - read: decode_unified_data of that model's document as UTF-8 bytes, into dicts and into Arrow;
+- arrow-write: encode_unified_data and write_unified_data of bench_toml_arrow_write.py's pyarrow
+  tables (--records gives the rows of each);
 - call: one tiny call through the shared function type, 200,000 at a time (the call's own cost);
 - kinds: encode_unified_data (escape_strings off and on) of each one-kind model of
   bench_kinds.py (--records 40000 gives its size).
@@ -89,6 +91,21 @@ for label, ctype, make in k.KINDS:
         )
 print(crc, flush=True)
 serve(calls)
+""",
+    "arrow-write": r"""
+import zlib, bench_toml_arrow_write as b
+from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
+from ondrel.datastore.tables.data import TableData
+from ondrel.datastore.tables.grimsel import TablesHolder
+from ondrel.datastore.unified_data import UnifiedDataFormat
+tables = {n: TableData(records=t) for n, t in b.build_tables(records).items()}
+model = UnifiedDataFormat(tables=TablesHolder(tables))
+# The records only: a tree whose frames declare their columns writes those too.
+print(zlib.crc32("".join(b.records_of(encode_unified_data(model))).encode()), flush=True)
+serve({
+    "encode_unified_data(pyarrow tables)": lambda: encode_unified_data(model),
+    "write_unified_data(pyarrow tables)": lambda: write_unified_data(model, path),
+})
 """,
     "call": r"""
 from ondrel.datastore.adapter.toml.decoder import decode_unified_data

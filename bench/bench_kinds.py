@@ -78,11 +78,11 @@ def _nested(rng: random.Random, i: int) -> dict[str, Any]:
 
 
 KINDS: tuple[tuple[str, str, Callable[[random.Random, int], dict[str, Any]]], ...] = (
-    ("ints (8 per record)", "INTEGER", _ints),
-    ("floats (8 per record, 17 digits)", "REAL", _floats),
-    ("short floats (2 decimals)", "REAL", _short_floats),
-    ("ASCII strings (6 per record)", "TEXT", _ascii),
-    ("non-ASCII strings", "TEXT", _non_ascii),
+    ("ints (8 per record)", "BIGINT", _ints),
+    ("floats (8 per record, 17 digits)", "DOUBLE", _floats),
+    ("short floats (2 decimals)", "DOUBLE", _short_floats),
+    ("ASCII strings (6 per record)", "VARCHAR", _ascii),
+    ("non-ASCII strings", "VARCHAR", _non_ascii),
     ("nested lists and tables", "JSON", _nested),
 )
 

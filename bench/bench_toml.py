@@ -95,16 +95,20 @@ _NON_ASCII = TEXTS["mixed"]
 
 
 def _column_defs(table: str) -> list[dict[str, Any]]:
-    """Keyword arguments of the eight ``Column`` models of one table (every flag used once)."""
+    """Keyword arguments of the eight ``Column`` models of one table (every flag used once).
+
+    The types hold every value the records give (64-bit ids, doubles), the keys and unique
+    columns are unique, and the foreign key names a table and column that exist.
+    """
     return [
-        dict(name="id", type="INTEGER", primary_key=True, autoincrement=True),
-        dict(name="score", type="REAL", nullable=True, default=0.0),
-        dict(name="code", type="TEXT", unique=True, default="none"),
-        dict(name="label", type="TEXT", comment=f"Libellé de {table}"),
+        dict(name="id", type="BIGINT", primary_key=True, autoincrement=True),
+        dict(name="score", type="DOUBLE", nullable=True, default=0.0),
+        dict(name="code", type="VARCHAR", unique=True, default="none"),
+        dict(name="label", type="VARCHAR", comment=f"Libellé de {table}"),
         dict(name="active", type="BOOLEAN", default=False),
-        dict(name="missing", type="TEXT", nullable=True),
-        dict(name="tags", type="JSON", default=[0, 1]),
-        dict(name="meta", type="JSON", foreign_key=f"{table}_meta.id", comment="nested"),
+        dict(name="missing", type="BIGINT", nullable=True, foreign_key="users.id"),
+        dict(name="tags", type="BIGINT[]", default=[0, 1]),
+        dict(name="meta", type="STRUCT(x BIGINT, y VARCHAR, ok BOOLEAN)", comment="nested"),
     ]
 
 
@@ -124,11 +128,12 @@ def _float(rng: random.Random, i: int) -> float:
 
 
 def _int(rng: random.Random, i: int) -> int:
+    """A unique id per record: large ones of either sign, small negative ones, and i."""
     k = i % 4
-    if k == 0:
-        return rng.randint(-(2**63), 2**63 - 1)
+    if k == 0:  # beyond any other id: at least 2**40 in magnitude
+        return rng.choice((-1, 1)) * rng.randint(2**40, 2**63 - 1)
     if k == 1:
-        return rng.randint(-1000, 1000)
+        return -i
     return i
 
 
@@ -137,7 +142,7 @@ def _record(rng: random.Random, i: int) -> dict[str, Any]:
     return {
         "id": _int(rng, i),
         "score": _float(rng, i),
-        "code": f"{w[:3]}{rng.randrange(1000)}",
+        "code": f"{w[:3]}{i}",
         # A tab is legal raw in a TOML basic string and escaped as \t with escape_strings=True,
         # so both modes read back to the same text while the escaping path does real work.
         "label": f"{_NON_ASCII[rng.randrange(len(_NON_ASCII))]}{chr(9) if i % 16 == 0 else ' '}{w} #{i}",

@@ -9,7 +9,9 @@ What it does:
    the same records go to one NDJSON file per table (``json.dumps(record, ensure_ascii=False)``
    a line). Every contender reads from these files:
    - ``read_unified_data(path, records="arrow")`` and ``pyarrow.table()`` of every table's
-     records: the reference of the ratios;
+     records, each column built as its declared type: the reference of the ratios;
+   - the same with ``schema="inferred"``, every type inferred from the values (the declared
+     read must be no slower);
    - ``read_unified_data(path)`` into dicts;
    - ``pyarrow.json.read_json`` of the NDJSON files, on one thread and threaded;
    - the dict reader and ``pyarrow.Table.from_pylist`` of every table;
@@ -59,6 +61,7 @@ MB = h.MB
 DOC = "doc.toml"
 WARM = "warm"  # the small document's folder, inside the large one's
 ARROW = "read_unified_data(path, records='arrow') + pyarrow.table"
+INFERRED = "read_unified_data(path, records='arrow', schema='inferred') + pyarrow.table"
 DICTS = "read_unified_data(path)"
 JSON1 = "pyarrow.json.read_json(NDJSON), 1 thread"
 JSONT = "pyarrow.json.read_json(NDJSON), threaded"
@@ -74,8 +77,8 @@ def contenders(directory: str) -> dict[str, Callable[[], Any]]:
     doc = os.path.join(directory, DOC)
     ndjson = {p.stem: str(p) for p in sorted(Path(directory).glob("*.ndjson"))}
 
-    def arrow() -> dict[str, pa.Table]:
-        tables = read_unified_data(doc, records="arrow")["tables"]
+    def arrow(schema: str = "declared") -> dict[str, pa.Table]:
+        tables = read_unified_data(doc, records="arrow", schema=schema)["tables"]
         return {n: pa.table(t["records"]) for n, t in tables.items()}
 
     def from_json(threads: bool) -> dict[str, pa.Table]:
@@ -88,6 +91,7 @@ def contenders(directory: str) -> dict[str, Callable[[], Any]]:
 
     calls = {
         ARROW: arrow,
+        INFERRED: functools.partial(arrow, "inferred"),
         DICTS: functools.partial(read_unified_data, doc),
         JSON1: functools.partial(from_json, False),
         JSONT: functools.partial(from_json, True),
@@ -118,6 +122,32 @@ def write_inputs(records: int, directory: str) -> dict[str, Any]:
         with open(os.path.join(directory, f"{name}.ndjson"), "w", encoding="utf-8") as f:
             f.writelines(json.dumps(r, ensure_ascii=False) + "\n" for r in t["records"])
     return wl.doc
+
+
+# The Arrow type of each declared column of the workload (bench_toml._column_defs): the
+# declared read builds these, whatever the values; the check below holds the names to them.
+DECLARED_TYPES = {
+    "id": pa.int64(),
+    "score": pa.float64(),
+    "code": pa.string(),
+    "label": pa.string(),
+    "active": pa.bool_(),
+    "missing": pa.int64(),
+    "tags": pa.list_(pa.int64()),
+    "meta": pa.struct([("x", pa.int64()), ("y", pa.string()), ("ok", pa.bool_())]),
+}
+
+
+def declared_expected(table: dict[str, Any]) -> pa.Table:
+    """The oracle's table of the records, each declared column as its declared type."""
+    inferred = oracle.expected_table(table["records"], oracle.declared_names(table))
+    columns = []
+    for c in table["columns"]:
+        t = DECLARED_TYPES[c["name"]]
+        if oracle.vocabulary(t)[0] != c["type"]:
+            raise AssertionError(f"column {c['name']}: {c['type']} is not {t}")
+        columns.append(inferred.column(c["name"]).cast(t))
+    return pa.Table.from_arrays(columns, names=[c["name"] for c in table["columns"]])
 
 
 def input_bytes(name: str, directory: str) -> int:
@@ -184,12 +214,20 @@ def mem_child(name: str, directory: str) -> None:
 # ---------------------------------------------------------------------------------------------
 
 TARGETS = (
+    h.TimeRatio(
+        f"declared types: arrow read + pyarrow.table <= 1.0x {INFERRED}",
+        ARROW,
+        INFERRED,
+        1.0,
+        minima=True,
+    ),
     h.TimeRatio(f"arrow read + pyarrow.table <= 0.5x {DICTS}", ARROW, DICTS, 0.5, minima=True),
     h.TimeRatio(f"arrow read + pyarrow.table <= 1.0x {JSON1}", ARROW, JSON1, 1.0, minima=True),
     h.TimeRatio(f"arrow read + pyarrow.table <= 0.2x {PYLIST}", ARROW, PYLIST, 0.2, minima=True),
     h.Figure("arrow read peak memory above the Arrow result <= 1.5x document", "memory", 1.5),
 )
 MOONSHOTS = (
+    h.TimeRatio(f"moonshot: declared types <= 0.8x {INFERRED}", ARROW, INFERRED, 0.8),
     h.TimeRatio(f"moonshot: arrow read + pyarrow.table <= 0.3x {DICTS}", ARROW, DICTS, 0.3),
     h.TimeRatio(f"moonshot: arrow read + pyarrow.table <= 0.6x {JSON1}", ARROW, JSON1, 0.6),
 )
@@ -226,23 +264,28 @@ def main(argv: list[str] | None = None) -> int:
         write_inputs(10, os.path.join(tmpdir, WARM))
         doc = os.path.join(tmpdir, DOC)
         log("checks: the dicts against the model's content, the tables against the oracle ...")
+        read = read_unified_data(doc)["tables"]
         want = {
             n: oracle.expected_table(t["records"], oracle.declared_names(t))
-            for n, t in read_unified_data(doc)["tables"].items()
+            for n, t in read.items()
         }
+        want_declared = {n: declared_expected(t) for n, t in read.items()}
+        del read
         entries = []
         for name, call in contenders(tmpdir).items():
             e = h.Entry(name, nbytes=input_bytes(name, tmpdir))
             entries.append(e)
             if name == DICTS:
                 check = functools.partial(h.first_difference, b=content)
+            elif name == ARROW:
+                check = functools.partial(tables_difference, want=want_declared, exact=True)
             else:
-                check = functools.partial(tables_difference, want=want, exact=name == ARROW)
+                check = functools.partial(tables_difference, want=want, exact=name == INFERRED)
             if h.arm(e, call, check):
                 log(f"  checked {name:<62} first call {e.first * 1e3:8.1f} ms")
             else:
                 log(f"  {name}: {e.status}")
-        del content, want
+        del content, want, want_declared
         log("timing ...")
         h.run_rounds(entries, budget, 3, 25, free_untimed=True)
 

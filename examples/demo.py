@@ -43,7 +43,7 @@ SAMPLE = {
             {"name": "title", "type": "TEXT", "comment": 'Title, may hold "quotes"'},
             {"name": "price", "type": "DOUBLE", "default": 0.0},
             {"name": "in_print", "type": "BOOLEAN", "default": False},
-            {"name": "tags", "type": "JSON", "default": []},
+            {"name": "tags", "type": "VARCHAR[]", "default": []},
         ],
         "records": [
             {

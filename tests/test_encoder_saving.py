@@ -594,6 +594,22 @@ def test_none_inside_an_array_is_refused_where_it_is(model, where, escape):
             "the control character U+0000",
         ),
         (Model({'t"': Table()}), "header.tables[0]: the value", "an unescaped '\"'"),
+        # Keys and table names that differ as written but read as one.
+        (
+            records_model([{"a": 1, "\\u0061": 2}]),
+            "tables.t.records[0]['\\\\u0061']: the key",
+            "escapes that read as 'a', a key the table has already",
+        ),
+        (
+            records_model([{"m": {"\\U00000062": 1, "c": None, "b": [2]}}]),
+            "tables.t.records[0].m['\\\\U00000062']: the key",
+            "escapes that read as 'b', a key the table has already",
+        ),
+        (
+            Model({"\\u0074": Table(), "t": Table()}),
+            "tables['\\\\u0074']: the key",
+            "escapes that read as 't', a table name the document has already",
+        ),
     ],
 )
 def test_raw_strings_that_would_not_load_are_refused(model, where, what):

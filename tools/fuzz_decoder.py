@@ -362,13 +362,14 @@ def _beyond_64_bits(v: Any) -> bool:
 
 
 def arrow_check(data: bytes) -> str | None:
-    """None when arrow mode gives the oracle's tables, or refuses exactly what it must."""
+    """None when arrow mode gives the oracle's tables (every type inferred, as the oracle
+    does), or refuses exactly what it must."""
     try:
         dicts = decode_unified_data(data)
     except Exception as e:
         # The same refusal, or a records error met before the syntax error.
         try:
-            decode_unified_data(data, records="arrow")
+            decode_unified_data(data, records="arrow", schema="inferred")
         except Exception as got:
             same = type(got) is type(e) and str(got) == str(e)
             records_first = type(got) is ValueError and isinstance(e, ValueError)
@@ -387,7 +388,7 @@ def arrow_check(data: bytes) -> str | None:
         for t in with_records.values()
     )
     try:
-        arrow = decode_unified_data(data, records="arrow")
+        arrow = decode_unified_data(data, records="arrow", schema="inferred")
     except ValueError as e:
         return None if refuse else f"arrow mode refused a readable document: {e!r}"
     if refuse:

@@ -177,6 +177,17 @@ void test_raw_string_check() {
   CHECK(raw_error("\\uDFFF") == 0);
   CHECK(raw_error("ab\\U00110000") == 2);
   CHECK(raw_error("\\\\u") == kRawOk);  // an escaped backslash, then a plain u
+  // What a reader makes of raw text: the keys "a" and "\u0061" are the same key.
+  const auto reads = [](std::string_view s) {
+    std::string out(s.size(), '\0');
+    const size_t n = read_raw_escapes(s.data(), s.size(), out.data());
+    return n == kRawOk ? std::string("<bad>") : out.substr(0, n);
+  };
+  CHECK(reads("\\u0061") == "a");
+  CHECK(reads("x\\U0001F600\\t\\\"\\\\") == "x\xF0\x9F\x98\x80\t\"\\");
+  CHECK(reads("\\u00e9\\u20AC") == "\xC3\xA9\xE2\x82\xAC");
+  CHECK(reads("\\uD800") == "<bad>");
+  CHECK(reads("end\\") == "<bad>");
   // The word-wide pass never misses: one bad or suspect byte at every position of strings
   // of every length around the word sizes gives the byte-wise verdict.
   const unsigned char probes[] = {0x00, 0x08, 0x09, 0x0A, 0x1F, 0x20, 0x21, 0x22, 0x23,

@@ -2,6 +2,7 @@
 #include "ondrel/_native/arrow_import.hpp"
 
 #include <cerrno>
+#include <cstring>
 
 #include "ondrel/_native/ref.hpp"
 
@@ -34,6 +35,37 @@ bool import_stream(PyObject* obj, StreamOwner& out) {
     return false;  // `out` releases it
   }
   return true;
+}
+
+namespace {
+
+bool is_one_shot(PyTypeObject* type) {
+  PyObject* mro = type->tp_mro;  // borrowed; a tuple of types once the type is ready
+  if (mro == nullptr || !PyTuple_Check(mro)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    const auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (std::strcmp(t->tp_name, "pyarrow.lib.RecordBatchReader") == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int take_stream_once(PyObject* obj) {
+  if (!is_one_shot(Py_TYPE(obj))) [[likely]]
+    return 0;
+  static PyObject* taken = nullptr;  // a weakref.WeakSet, for the process's life
+  if (taken == nullptr) {
+    Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+    if (!weakref) return -1;
+    Ref made = Ref::steal(PyObject_CallMethod(weakref.get(), "WeakSet", nullptr));
+    if (!made) return -1;
+    if (taken == nullptr) taken = made.release();  // another thread may have made one meanwhile
+  }
+  const int seen = PySequence_Contains(taken, obj);
+  if (seen != 0) return seen;
+  Ref done = Ref::steal(PyObject_CallMethod(taken, "add", "O", obj));
+  return done ? 0 : -1;
 }
 
 void raise_stream_error(ArrowArrayStream* stream, int code, const char* what) {

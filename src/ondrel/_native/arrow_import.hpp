@@ -47,6 +47,16 @@ using StreamOwner = Owned<ArrowArrayStream>;
 // only a released shell. False with an exception set (the source's own, if it raised).
 bool import_stream(PyObject* obj, StreamOwner& out);
 
+// A pyarrow RecordBatchReader (a subclass too: the IPC readers, DuckDB's fetch_record_batch())
+// hands out its stream once; asked again, it hands out the spent stream as an empty one, which
+// would pass for a table without rows. No attribute tells a spent reader from a fresh one, so
+// each reader whose stream is taken here is remembered (weakly: the reader may go) and a second
+// take is refused. Readers are known by their type's MRO, by name, so pyarrow is never
+// imported; every other source (tables, batches, data frames, relations) is re-readable and
+// passes untouched. 1 when `obj` is a reader whose stream was taken before; 0 when its stream
+// may be taken (a reader is marked as taken now); -1 with an exception set.
+int take_stream_once(PyObject* obj);
+
 // Raises OSError(code, "<what>: <the stream's last error>") for a failed stream call.
 void raise_stream_error(ArrowArrayStream* stream, int code, const char* what);
 

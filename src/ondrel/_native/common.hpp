@@ -342,4 +342,59 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
   return hit != 0;
 }
 
+// The text a reader makes of `s` between the quotes of a basic string, for text that passed
+// raw_basic_string_error (its escapes read, as UTF-8), into `out` (room for n: no escape
+// reads longer than itself). Its length, or kRawOk when `s` holds an escape it cannot read.
+// Raw keys that differ as written may read as the same key; this is how they are compared.
+[[nodiscard]] inline size_t read_raw_escapes(const char* s, size_t n, char* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  size_t o = 0;
+  for (size_t i = 0; i < n;) {
+    if (p[i] != '\\') {
+      out[o++] = s[i++];
+      continue;
+    }
+    if (i + 1 == n) return kRawOk;
+    char c = 0;
+    switch (p[i + 1]) {
+      case 'b': c = '\b'; break;
+      case 't': c = '\t'; break;
+      case 'n': c = '\n'; break;
+      case 'f': c = '\f'; break;
+      case 'r': c = '\r'; break;
+      case '"': c = '"'; break;
+      case '\\': c = '\\'; break;
+      case 'u':
+      case 'U': {
+        const size_t len = detail::unicode_escape_length(p + i, n - i);
+        if (len == 0) return kRawOk;
+        uint32_t cp = 0;
+        for (size_t k = 2; k < len; ++k)
+          cp = cp << 4 | static_cast<uint32_t>(detail::hex_digit(p[i + k]));
+        if (cp < 0x80) {
+          out[o++] = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+          out[o++] = static_cast<char>(0xC0 | (cp >> 6));
+          out[o++] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          out[o++] = static_cast<char>(0xE0 | (cp >> 12));
+          out[o++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          out[o++] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          out[o++] = static_cast<char>(0xF0 | (cp >> 18));
+          out[o++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          out[o++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          out[o++] = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        i += len;
+        continue;
+      }
+      default: return kRawOk;
+    }
+    out[o++] = c;
+    i += 2;
+  }
+  return o;
+}
+
 }  // namespace ondrel::common

@@ -55,7 +55,8 @@ PyObject* column_names(PyObject* self, void*) {
 
 // Arrow's own spelling of the types this table can hold.
 void type_text(const ArrowNode& n, std::string& out) {
-  const std::string_view f = n.owned_format.empty() ? n.format : n.owned_format;
+  const std::string_view f =
+      n.owned_format.empty() ? std::string_view(n.format) : std::string_view(n.owned_format);
   if (!n.metadata.empty()) {
     out += n.metadata.find("arrow.uuid") != std::string::npos ? "extension<arrow.uuid>"
                                                               : "extension<arrow.json>";

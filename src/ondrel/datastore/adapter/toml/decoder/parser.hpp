@@ -236,8 +236,11 @@ class Parser {
     Ref table;
     Ref name;
     const U* at;
+    bool again;  // read again whatever the columns: an int beyond int64 stopped the first read
   };
   std::vector<Late> late_;
+  bool rereading_ = false;
+  bool defer_big_ = false;  // an int beyond int64 in records read before their columns
   bool reread_late();
   NodeArena<std::conditional_t<F::utf8, unsigned char, Py_UCS4>> nodes_;
 };

@@ -7,9 +7,11 @@ namespace ondrel::decoder {
 template <class F>
 PyObject* Parser<F>::records_array() {
   // Columns declared after the records: read the records again at the end of the document.
-  if (declared_ && !PyDict_GetItemString(records_table_, "columns")) {
+  const bool late = declared_ && !rereading_ && !PyDict_GetItemString(records_table_, "columns");
+  if (late) {
     try {
-      late_.push_back(Late{Ref::borrow(records_table_), Ref::borrow(records_name_.get()), p_});
+      late_.push_back(
+          Late{Ref::borrow(records_table_), Ref::borrow(records_name_.get()), p_, false});
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }
@@ -17,17 +19,26 @@ PyObject* Parser<F>::records_array() {
   Ref target = Ref::steal(records_builder_new(records_table_, declared_));
   if (!target) return nullptr;
   Column* root = records_builder(target.get());
+  bool skipping = false;  // only the grammar is checked, the second read stores the records
+  defer_big_ = late;
   ++p_;
   for (size_t index = 0;; ++index) {
     if (!skip_blank()) return nullptr;
     if (cur() == ']') break;
     Node* record = value<Nodes>(1);
-    if (record == nullptr || !store_record(root, record, index)) return nullptr;
+    if (record == nullptr) return nullptr;
+    if (!skipping && !store_record(root, record, index)) {
+      // An int beyond int64 may yet be a UBIGINT the columns declare further on.
+      if (!late || PyErr_Occurred()) return nullptr;
+      note_big(nullptr);
+      skipping = late_.back().again = true;
+    }
     nodes_.reset();
     const int next = array_next();
     if (next < 0) return nullptr;
     if (next == 0) break;
   }
+  defer_big_ = false;
   ++p_;
   return target.release();
 }
@@ -46,6 +57,7 @@ bool Parser<F>::store_record(Column* root, const Node* record, size_t index) {
     if (column == nullptr) return false;
     if (!store_value(column, item, 0)) {
       if (!PyErr_Occurred()) {
+        if (defer_big_) return false;  // the caller reads the records again at the end
         raise_big_int(records_name_.get(), index, item->key);
       } else if (take_misfit()) {
         misfit_where(records_name_.get(), index, item->key);
@@ -138,12 +150,11 @@ bool Parser<F>::store_pairs(Column* column, const Node* v, int depth) {
 template <class F>
 bool Parser<F>::reread_late() {
   const U* resume = p_;
+  rereading_ = true;
   for (Late& late : late_) {
     const bool typed = has_typed_columns(late.table.get());
-    if (!typed) {
-      if (PyErr_Occurred()) return false;
-      continue;
-    }
+    if (PyErr_Occurred()) return false;
+    if (!typed && !late.again) continue;
     records_table_ = late.table.get();
     records_name_ = std::move(late.name);
     p_ = late.at;
@@ -152,6 +163,7 @@ bool Parser<F>::reread_late() {
       return false;
   }
   late_.clear();
+  rereading_ = false;
   p_ = resume;
   records_table_ = nullptr;
   return true;

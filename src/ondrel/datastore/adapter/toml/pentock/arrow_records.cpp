@@ -2,701 +2,21 @@
 // from the column buffers. The schema is read once; each value is written by its field's kind
 // with no Python object made (a named time zone's offset is the one call into Python).
 // The text is the dict path's for pyarrow's to_pylist() of the same rows.
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "ondrel/_native/arrow_import.hpp"
+#include "ondrel/_native/column_types.hpp"
 #include "ondrel/_native/errors.hpp"
-#include "ondrel/_native/utf8.hpp"
-#include "ondrel/datastore/adapter/toml/pentock/arrow_schema.hpp"
-#include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
-#include "ondrel/datastore/adapter/toml/pentock/temporal.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/arrow_values.hpp"
 
 namespace ondrel::pentock {
 
 namespace {
 
-using arrowin::Field;
-using arrowin::Kind;
-
-struct Ctx {
-  bool toml_datetimes;
-  Buffer* scratch;  // reused for text that is built before it is quoted
-};
-
-template <class T>
-inline T load(const ArrowArray* a, int64_t i, int64_t k) {
-  T v;
-  std::memcpy(&v, static_cast<const char*>(a->buffers[i]) + k * static_cast<int64_t>(sizeof(T)),
-              sizeof v);
-  return v;
-}
-
-inline bool bit(const void* bits, int64_t k) {
-  return (static_cast<const uint8_t*>(bits)[k >> 3] >> (k & 7)) & 1;
-}
-
-[[gnu::cold]] bool bad_data(const char* what) {
-  PyErr_Format(PyExc_ValueError, "malformed Arrow data (%s)", what);
-  return false;
-}
-
-// A dictionary index as int64 (the index kinds are the integer kinds).
-inline int64_t index_at(const Field& f, const ArrowArray* a, int64_t k) {
-  switch (f.kind) {
-    case Kind::Int8: return load<int8_t>(a, 1, k);
-    case Kind::Int16: return load<int16_t>(a, 1, k);
-    case Kind::Int32: return load<int32_t>(a, 1, k);
-    case Kind::UInt8: return load<uint8_t>(a, 1, k);
-    case Kind::UInt16: return load<uint16_t>(a, 1, k);
-    case Kind::UInt32: return load<uint32_t>(a, 1, k);
-    case Kind::UInt64: {
-      const auto v = load<uint64_t>(a, 1, k);
-      return v > INT64_MAX ? -1 : static_cast<int64_t>(v);
-    }
-    default: return load<int64_t>(a, 1, k);
-  }
-}
-
-struct Bytes {
-  const char* data;
-  size_t size;
-};
-
-// The bytes of a string or binary value at position j (before the array's offset).
-inline bool bytes_at(Kind layout, int32_t width, const ArrowArray* a, int64_t j, Bytes* out) {
-  const int64_t k = a->offset + j;
-  // The data buffer holds what the last offset says: every value stays before it.
-  int64_t start, end, last;
-  switch (layout) {
-    case Kind::Utf8:
-    case Kind::Binary:
-      start = load<int32_t>(a, 1, k);
-      end = load<int32_t>(a, 1, k + 1);
-      last = load<int32_t>(a, 1, a->offset + a->length);
-      break;
-    case Kind::LargeUtf8:
-    case Kind::LargeBinary:
-      start = load<int64_t>(a, 1, k);
-      end = load<int64_t>(a, 1, k + 1);
-      last = load<int64_t>(a, 1, a->offset + a->length);
-      break;
-    case Kind::FixedBinary:
-      out->data = static_cast<const char*>(a->buffers[1]) + k * width;
-      out->size = static_cast<size_t>(width);
-      return true;
-    default: {  // views: 16 bytes each, inline up to 12 bytes, else (prefix, buffer, offset)
-      const char* view = static_cast<const char*>(a->buffers[1]) + k * 16;
-      int32_t len;
-      std::memcpy(&len, view, 4);
-      if (len < 0) return bad_data("negative view length");
-      if (len <= 12) {
-        out->data = view + 4;
-      } else {
-        int32_t index, offset;
-        std::memcpy(&index, view + 8, 4);
-        std::memcpy(&offset, view + 12, 4);
-        // n_buffers counts validity, views, the data buffers and the trailing sizes.
-        if (index < 0 || index >= a->n_buffers - 3 || offset < 0 ||
-            a->buffers[2 + index] == nullptr || a->buffers[a->n_buffers - 1] == nullptr ||
-            int64_t{offset} + len > load<int64_t>(a, a->n_buffers - 1, index))
-          return bad_data("view outside its buffers");
-        out->data = static_cast<const char*>(a->buffers[2 + index]) + offset;
-      }
-      out->size = static_cast<size_t>(len);
-      return true;
-    }
-  }
-  if (start < 0 || end < start || end > last) return bad_data("string offsets out of order");
-  out->data = static_cast<const char*>(a->buffers[2]) + start;
-  out->size = static_cast<size_t>(end - start);
-  return true;
-}
-
-bool json_null(const Field& f, const ArrowArray* a, int64_t j);
-
-// Whether the value at j is present (not null), a dictionary's value included.
-bool present(const Field& f, const ArrowArray* a, int64_t j);
-
-// A dictionary's value, or a JSON text that holds null.
-[[gnu::noinline]] bool present_slow(const Field& f, const ArrowArray* a, int64_t j) {
-  if (f.values) {
-    const int64_t idx = index_at(f, a, a->offset + j);
-    // An index outside the dictionary is reported when the value is written.
-    if (idx < 0 || idx >= a->dictionary->length) return true;
-    return present(*f.values, a->dictionary, idx);
-  }
-  return !json_null(f, a, j);
-}
-
-inline bool present(const Field& f, const ArrowArray* a, int64_t j) {
-  if (f.kind == Kind::Null) [[unlikely]]
-    return false;
-  const int64_t k = a->offset + j;
-  if (a->null_count != 0 && a->buffers[0] != nullptr && !bit(a->buffers[0], k)) return false;
-  if (f.values || f.kind == Kind::Json) [[unlikely]]
-    return present_slow(f, a, j);
-  return true;
-}
-
-// float16 to double, exactly.
-double half_to_double(uint16_t h) {
-  const int exp = (h >> 10) & 0x1F;
-  const int mant = h & 0x3FF;
-  double v;
-  if (exp == 0) {
-    v = std::ldexp(mant, -24);
-  } else if (exp == 31) {
-    v = mant != 0 ? NAN : INFINITY;
-  } else {
-    v = std::ldexp(mant + 1024, exp - 25);
-  }
-  return (h & 0x8000) != 0 ? -v : v;
-}
-
-// repr() of bytes: b'...' (b"..." when the bytes hold ' and no "), into the scratch buffer.
-bool bytes_repr(Buffer* out, Bytes b) {
-  const auto* p = reinterpret_cast<const unsigned char*>(b.data);
-  const bool dq =
-      std::memchr(b.data, '\'', b.size) != nullptr && std::memchr(b.data, '"', b.size) == nullptr;
-  const char quote = dq ? '"' : '\'';
-  size_t room;
-  if (__builtin_mul_overflow(b.size, size_t{4}, &room) ||
-      __builtin_add_overflow(room, size_t{3}, &room))
-    return no_memory();
-  out->pos = 0;
-  if (!reserve(out, room)) return false;
-  char* o = out->data;
-  *o++ = 'b';
-  *o++ = quote;
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < b.size; ++i) {
-    const unsigned char c = p[i];
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
-      *o++ = '\\';
-      *o++ = static_cast<char>(c);
-    } else if (c == '\t') {
-      *o++ = '\\';
-      *o++ = 't';
-    } else if (c == '\n') {
-      *o++ = '\\';
-      *o++ = 'n';
-    } else if (c == '\r') {
-      *o++ = '\\';
-      *o++ = 'r';
-    } else if (c < 0x20 || c >= 0x7F) {
-      *o++ = '\\';
-      *o++ = 'x';
-      *o++ = kHex[c >> 4];
-      *o++ = kHex[c & 15];
-    } else {
-      *o++ = static_cast<char>(c);
-    }
-  }
-  *o++ = quote;
-  out->pos = static_cast<size_t>(o - out->data);
-  return true;
-}
-
-// str() of a Decimal with this coefficient (little-endian two's complement of `bits`) and
-// exponent -scale, quoted.
-bool decimal_text(Buffer* buf, const ArrowArray* a, int64_t k, int bits, int32_t scale) {
-  uint64_t limb[4] = {0, 0, 0, 0};
-  const int n = bits / 64 > 0 ? bits / 64 : 1;
-  const char* src = static_cast<const char*>(a->buffers[1]) + k * (bits / 8);
-  bool negative;
-  if (bits == 32) {
-    int32_t v;
-    std::memcpy(&v, src, 4);
-    negative = v < 0;
-    limb[0] = static_cast<uint64_t>(static_cast<int64_t>(v));
-    limb[1] = limb[2] = limb[3] = negative ? ~uint64_t{0} : 0;
-  } else {
-    std::memcpy(limb, src, static_cast<size_t>(bits / 8));
-    negative = (limb[n - 1] >> 63) != 0;
-    for (int i = n; i < 4; ++i) limb[i] = negative ? ~uint64_t{0} : 0;
-  }
-  if (negative) {  // the magnitude: two's complement negation over all four limbs
-    unsigned carry = 1;
-    for (uint64_t& l : limb) {
-      l = ~l + carry;
-      carry = carry != 0 && l == 0;
-    }
-  }
-  // Decimal digits, least significant first, nineteen at a time.
-  char digits[80];
-  int nd = 0;
-  for (;;) {
-    unsigned __int128 rem = 0;
-    bool zero = true;
-    for (int i = 3; i >= 0; --i) {
-      const unsigned __int128 cur = (rem << 64) | limb[i];
-      limb[i] = static_cast<uint64_t>(cur / 10000000000000000000ULL);
-      rem = cur % 10000000000000000000ULL;
-      zero = zero && limb[i] == 0;
-    }
-    auto r = static_cast<uint64_t>(rem);
-    for (int i = 0; i < 19; ++i) {
-      digits[nd++] = static_cast<char>('0' + r % 10);
-      r /= 10;
-      if (zero && r == 0) break;
-    }
-    if (zero) break;
-  }
-  while (nd > 1 && digits[nd - 1] == '0') --nd;  // leading zeros of the top group
-  // Decimal.__str__: plain notation when the exponent is <= 0 and the adjusted exponent is
-  // at least -6, else scientific.
-  const int64_t exp = -int64_t{scale};
-  const int64_t left = exp + nd;
-  const int64_t dot = (exp <= 0 && left > -6) ? left : 1;
-  if (!reserve(buf, static_cast<size_t>(nd) + 64 + (dot <= 0 ? static_cast<size_t>(-dot) : 0) +
-                        (dot > nd ? static_cast<size_t>(dot - nd) : 0)))
-    return false;
-  char* o = buf->data + buf->pos;
-  *o++ = '"';
-  if (negative) *o++ = '-';
-  auto digit = [&](int64_t i) { return digits[nd - 1 - i]; };  // most significant first
-  if (dot <= 0) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int64_t i = 0; i < -dot; ++i) *o++ = '0';
-    for (int64_t i = 0; i < nd; ++i) *o++ = digit(i);
-  } else if (dot >= nd) {
-    for (int64_t i = 0; i < nd; ++i) *o++ = digit(i);
-    for (int64_t i = nd; i < dot; ++i) *o++ = '0';
-  } else {
-    for (int64_t i = 0; i < dot; ++i) *o++ = digit(i);
-    *o++ = '.';
-    for (int64_t i = dot; i < nd; ++i) *o++ = digit(i);
-  }
-  if (left != dot) {
-    const int n2 = std::snprintf(o, 24, "E%+lld", static_cast<long long>(left - dot));
-    o += n2;
-  }
-  *o++ = '"';
-  buf->pos = static_cast<size_t>(o - buf->data);
-  return true;
-}
-
-template <bool Esc>
-bool json_to_buf(Buffer* buf, Bytes text, Ctx& cx);
-
-template <bool Esc>
-bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx);
-
-// A field name in the path of a refusal, as the dict path names its key.
-[[gnu::cold, gnu::noinline]] bool where_name(const std::string& name) {
-  if (!where::active()) return false;
-  PyObject* raised = PyErr_GetRaisedException();
-  Ref key = Ref::steal(
-      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-  PyErr_Clear();
-  PyErr_SetRaisedException(raised);
-  return key ? where::key(key.get()) : where::field("[?]");
-}
-
-// The refusal of a key that cannot stand raw, made where the dict path makes it.
-template <bool Esc>
-[[gnu::cold, gnu::noinline]] bool refuse_key(Buffer* buf, const Field& f) {
-  if (write_key_utf8<Esc>(buf, f.name.data(), f.name.size()))
-    return bad_data("a refused key was written");
-  if (!where::active()) return false;
-  PyObject* raised = PyErr_GetRaisedException();
-  Ref key = Ref::steal(
-      PyUnicode_DecodeUTF8(f.name.data(), static_cast<Py_ssize_t>(f.name.size()), "replace"));
-  PyErr_Clear();
-  PyErr_SetRaisedException(raised);
-  return key ? where::key(key.get(), true) : where::field("[?]");
-}
-
-// An element inside an array: a null is refused, as the dict path refuses None there.
-template <bool Esc>
-inline bool element(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx) {
-  if (!present(f, a, j)) return where::none_in_array();
-  return value<Esc>(buf, f, a, j, cx);
-}
-
-template <bool Esc>
-bool items(Buffer* buf, const Field& child, const ArrowArray* c, int64_t start, int64_t end,
-           Ctx& cx) {
-  if (start < 0 || end < start || end > c->length) return bad_data("list offsets out of range");
-  if (!put(buf, "[ ")) return false;
-  for (int64_t i = start; i < end; ++i) {
-    if (i != start && !insert_comma_space(buf)) return false;
-    if (!element<Esc>(buf, child, c, i, cx)) return where::index(i - start);
-  }
-  return put(buf, " ]");
-}
-
-// The present fields of a struct value at position k of its children.
-template <bool Esc>
-bool fields(Buffer* buf, const Field& f, const ArrowArray* a, int64_t k, Ctx& cx) {
-  bool written = false;
-  for (size_t i = 0; i < f.children.size(); ++i) {
-    const Field& c = f.children[i];
-    const ArrowArray* ca = a->children[i];
-    if (!present(c, ca, k)) continue;
-    if (c.key_refused) return refuse_key<Esc>(buf, c);
-    if (!reserve(buf, 2 + c.key.size())) return false;
-    if (written) put_unchecked(buf, tok::B_COMMA_SPACE);
-    put_unchecked(buf, c.key.data(), c.key.size());
-    written = true;
-    if (!value<Esc>(buf, c, ca, k, cx)) return where_name(c.name);
-  }
-  return true;
-}
-
-template <bool Esc>
-bool value(Buffer* buf, const Field& f, const ArrowArray* a, int64_t j, Ctx& cx) {
-  const int64_t k = a->offset + j;
-  if (f.values) {
-    const int64_t idx = index_at(f, a, k);
-    if (idx < 0 || idx >= a->dictionary->length) return bad_data("dictionary index out of range");
-    return value<Esc>(buf, *f.values, a->dictionary, idx, cx);
-  }
-  switch (f.kind) {
-    case Kind::Null: return put(buf, tok::B_NULL);
-    case Kind::Bool: return bit(a->buffers[1], k) ? insert_true(buf) : insert_false(buf);
-    case Kind::Int8: return write_i64(buf, load<int8_t>(a, 1, k));
-    case Kind::Int16: return write_i64(buf, load<int16_t>(a, 1, k));
-    case Kind::Int32: return write_i64(buf, load<int32_t>(a, 1, k));
-    case Kind::Int64: return write_i64(buf, load<int64_t>(a, 1, k));
-    case Kind::UInt8: return write_u64(buf, load<uint8_t>(a, 1, k));
-    case Kind::UInt16: return write_u64(buf, load<uint16_t>(a, 1, k));
-    case Kind::UInt32: return write_u64(buf, load<uint32_t>(a, 1, k));
-    case Kind::UInt64: return write_u64(buf, load<uint64_t>(a, 1, k));
-    case Kind::Float16: return write_float(buf, half_to_double(load<uint16_t>(a, 1, k)));
-    case Kind::Float32: return write_float(buf, static_cast<double>(load<float>(a, 1, k)));
-    case Kind::Float64: return write_float(buf, load<double>(a, 1, k));
-    case Kind::Utf8:
-    case Kind::LargeUtf8:
-    case Kind::Utf8View: {
-      Bytes b{};
-      if (!bytes_at(f.kind, 0, a, j, &b)) return false;
-      if (!utf8::valid(b.data, b.size)) return bad_data("a string that is not UTF-8");
-      return write_quoted_utf8<Esc>(buf, b.data, b.size);
-    }
-    case Kind::Binary:
-    case Kind::LargeBinary:
-    case Kind::BinaryView:
-    case Kind::FixedBinary: {
-      Bytes b{};
-      if (!bytes_at(f.kind, f.width, a, j, &b) || !bytes_repr(cx.scratch, b)) return false;
-      return write_quoted_utf8<Esc>(buf, cx.scratch->data, cx.scratch->pos);
-    }
-    case Kind::Decimal: return decimal_text(buf, a, k, f.width, f.scale);
-    case Kind::Date32: return temporal::date_days(buf, load<int32_t>(a, 1, k), cx.toml_datetimes);
-    case Kind::Date64: {
-      const int64_t ms = load<int64_t>(a, 1, k);
-      const int64_t days = ms / 86400000 - (ms % 86400000 < 0 ? 1 : 0);
-      return temporal::date_days(buf, days, cx.toml_datetimes);
-    }
-    case Kind::Time: {
-      const int64_t v = f.unit <= 1 ? load<int32_t>(a, 1, k) : load<int64_t>(a, 1, k);
-      return temporal::time_of_day(buf, temporal::split(v, f.unit), cx.toml_datetimes);
-    }
-    case Kind::Timestamp: {
-      const temporal::Split t = temporal::split(load<int64_t>(a, 1, k), f.unit);
-      if (f.zone == Field::Zone::None)
-        return temporal::timestamp(buf, t, nullptr, cx.toml_datetimes);
-      temporal::Offset off = f.fixed;
-      if (f.zone == Field::Zone::Named && !temporal::zone_offset(f.named.get(), t.seconds, &off))
-        return false;
-      return temporal::timestamp(buf, t, &off, cx.toml_datetimes);
-    }
-    case Kind::Duration: return temporal::duration(buf, load<int64_t>(a, 1, k), f.unit);
-    case Kind::List:
-      return items<Esc>(buf, f.children[0], a->children[0], load<int32_t>(a, 1, k),
-                        load<int32_t>(a, 1, k + 1), cx);
-    case Kind::LargeList:
-      return items<Esc>(buf, f.children[0], a->children[0], load<int64_t>(a, 1, k),
-                        load<int64_t>(a, 1, k + 1), cx);
-    case Kind::ListView: {
-      const int64_t start = load<int32_t>(a, 1, k);
-      return items<Esc>(buf, f.children[0], a->children[0], start, start + load<int32_t>(a, 2, k),
-                        cx);
-    }
-    case Kind::LargeListView: {
-      const int64_t start = load<int64_t>(a, 1, k);
-      int64_t end;
-      if (__builtin_add_overflow(start, load<int64_t>(a, 2, k), &end))
-        return bad_data("list view size");
-      return items<Esc>(buf, f.children[0], a->children[0], start, end, cx);
-    }
-    case Kind::FixedList:
-      return items<Esc>(buf, f.children[0], a->children[0], k * f.width, (k + 1) * f.width, cx);
-    case Kind::Struct: return put(buf, "{ ") && fields<Esc>(buf, f, a, k, cx) && put(buf, " }");
-    case Kind::Map: {
-      // to_pylist() gives a list of (key, value) tuples: arrays of two.
-      const Field& entry = f.children[0];
-      const ArrowArray* ea = a->children[0];
-      const int64_t start = load<int32_t>(a, 1, k);
-      const int64_t end = load<int32_t>(a, 1, k + 1);
-      if (start < 0 || end < start || end > ea->length) return bad_data("map offsets out of range");
-      if (!put(buf, "[ ")) return false;
-      for (int64_t i = start; i < end; ++i) {
-        if (i != start && !insert_comma_space(buf)) return false;
-        const int64_t p = ea->offset + i;
-        if (!put(buf, "[ ")) return false;
-        if (!element<Esc>(buf, entry.children[0], ea->children[0], p, cx))
-          return where::index(0) || where::index(i - start);
-        if (!insert_comma_space(buf)) return false;
-        if (!element<Esc>(buf, entry.children[1], ea->children[1], p, cx))
-          return where::index(1) || where::index(i - start);
-        if (!put(buf, " ]")) return false;
-      }
-      return put(buf, " ]");
-    }
-    case Kind::Json: {
-      Bytes b{};
-      if (!bytes_at(f.storage, 0, a, j, &b)) return false;
-      if (!utf8::valid(b.data, b.size)) return bad_data("a string that is not UTF-8");
-      return json_to_buf<Esc>(buf, b, cx);
-    }
-  }
-  return bad_data("unknown kind");
-}
-
-// ---- arrow.json: the reader's clash columns, written back as the TOML values they hold ----
-
-struct Json {
-  const char* p;
-  const char* end;
-  int depth;
-};
-
-inline void skip_ws(Json& s) {
-  while (s.p != s.end && (*s.p == ' ' || *s.p == '\t' || *s.p == '\n' || *s.p == '\r')) ++s.p;
-}
-
-[[gnu::cold]] bool bad_json() {
-  PyErr_SetString(PyExc_ValueError, "malformed JSON text in an arrow.json column");
-  return false;
-}
-
-inline int hex4(const char* p) {
-  int v = 0;
-  for (int i = 0; i < 4; ++i) {
-    const char c = p[i];
-    v <<= 4;
-    if (c >= '0' && c <= '9')
-      v |= c - '0';
-    else if (c >= 'a' && c <= 'f')
-      v |= c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      v |= c - 'A' + 10;
-    else
-      return -1;
-  }
-  return v;
-}
-
-// A JSON string at s.p (on the quote) decoded into `out` (UTF-8).
-bool json_string(Json& s, Buffer* out) {
-  out->pos = 0;
-  ++s.p;
-  for (;;) {
-    const char* run = s.p;
-    while (s.p != s.end && *s.p != '"' && *s.p != '\\') ++s.p;
-    if (!put(out, run, static_cast<size_t>(s.p - run))) return false;
-    if (s.p == s.end) return bad_json();
-    if (*s.p == '"') {
-      ++s.p;
-      return true;
-    }
-    if (s.end - s.p < 2) return bad_json();
-    const char e = s.p[1];
-    s.p += 2;
-    char c;
-    switch (e) {
-      case '"': c = '"'; break;
-      case '\\': c = '\\'; break;
-      case '/': c = '/'; break;
-      case 'b': c = '\b'; break;
-      case 'f': c = '\f'; break;
-      case 'n': c = '\n'; break;
-      case 'r': c = '\r'; break;
-      case 't': c = '\t'; break;
-      case 'u': {
-        if (s.end - s.p < 4) return bad_json();
-        uint32_t cp = static_cast<uint32_t>(hex4(s.p));
-        if (static_cast<int>(cp) < 0) return bad_json();
-        s.p += 4;
-        if (cp >= 0xD800 && cp < 0xDC00 && s.end - s.p >= 6 && s.p[0] == '\\' && s.p[1] == 'u') {
-          const int lo = hex4(s.p + 2);
-          if (lo >= 0xDC00 && lo < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<uint32_t>(lo - 0xDC00);
-            s.p += 6;
-          }
-        }
-        if (cp >= 0xD800 && cp < 0xE000) {
-          PyErr_SetString(PyExc_ValueError, "a lone surrogate in an arrow.json column");
-          return false;
-        }
-        char u[4];
-        size_t n;
-        if (cp < 0x80) {
-          u[0] = static_cast<char>(cp);
-          n = 1;
-        } else if (cp < 0x800) {
-          u[0] = static_cast<char>(0xC0 | (cp >> 6));
-          u[1] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 2;
-        } else if (cp < 0x10000) {
-          u[0] = static_cast<char>(0xE0 | (cp >> 12));
-          u[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          u[2] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 3;
-        } else {
-          u[0] = static_cast<char>(0xF0 | (cp >> 18));
-          u[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          u[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          u[3] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 4;
-        }
-        if (!put(out, u, n)) return false;
-        continue;
-      }
-      default: return bad_json();
-    }
-    if (!put(out, &c, 1)) return false;
-  }
-}
-
-inline bool literal(Json& s, const char* word, size_t n) {
-  if (static_cast<size_t>(s.end - s.p) < n || std::memcmp(s.p, word, n) != 0) return false;
-  s.p += n;
-  return true;
-}
-
-template <bool Esc>
-bool json_value(Buffer* buf, Json& s, Ctx& cx);
-
-// Number text as the dict path writes int(text) or float(text).
-bool json_number(Buffer* buf, Json& s) {
-  const char* start = s.p;
-  bool is_float = false;
-  if (s.p != s.end && *s.p == '-') ++s.p;
-  while (s.p != s.end && ((*s.p >= '0' && *s.p <= '9') || *s.p == '.' || *s.p == 'e' ||
-                          *s.p == 'E' || *s.p == '+' || *s.p == '-')) {
-    is_float = is_float || *s.p == '.' || *s.p == 'e' || *s.p == 'E';
-    ++s.p;
-  }
-  const size_t n = static_cast<size_t>(s.p - start);
-  if (n == 0 || n > 400) return bad_json();
-  char tmp[402];
-  std::memcpy(tmp, start, n);
-  tmp[n] = '\0';
-  char* stop = nullptr;
-  if (is_float) {
-    const double d = std::strtod(tmp, &stop);
-    if (stop != tmp + n) return bad_json();
-    return write_float(buf, d);
-  }
-  // Integers keep their digits (any size); only "-0" reads as 0.
-  for (size_t i = tmp[0] == '-' ? 1 : 0; i < n; ++i)
-    if (tmp[i] < '0' || tmp[i] > '9') return bad_json();
-  if (n == 2 && tmp[0] == '-' && tmp[1] == '0') return put(buf, "0");
-  return put(buf, tmp, n);
-}
-
-template <bool Esc>
-bool json_value(Buffer* buf, Json& s, Ctx& cx) {
-  skip_ws(s);
-  if (s.p == s.end) return bad_json();
-  switch (*s.p) {
-    case '"':
-      return json_string(s, cx.scratch) &&
-             write_quoted_utf8<Esc>(buf, cx.scratch->data, cx.scratch->pos);
-    case 't': return literal(s, "true", 4) ? insert_true(buf) : bad_json();
-    case 'f': return literal(s, "false", 5) ? insert_false(buf) : bad_json();
-    // Members that are null are left out before this; what is left are array items.
-    case 'n': return literal(s, "null", 4) ? where::none_in_array() : bad_json();
-    case '[': {
-      if (++s.depth > 64) return bad_json();
-      ++s.p;
-      if (!put(buf, "[ ")) return false;
-      skip_ws(s);
-      if (s.p != s.end && *s.p == ']') {
-        ++s.p;
-      } else {
-        for (Py_ssize_t i = 0;; ++i) {
-          if (i != 0 && !insert_comma_space(buf)) return false;
-          if (!json_value<Esc>(buf, s, cx)) return where::index(i);
-          skip_ws(s);
-          if (s.p == s.end) return bad_json();
-          if (*s.p++ == ']') break;
-          if (s.p[-1] != ',') return bad_json();
-        }
-      }
-      --s.depth;
-      return put(buf, " ]");
-    }
-    case '{': {
-      if (++s.depth > 64) return bad_json();
-      ++s.p;
-      if (!put(buf, "{ ")) return false;
-      skip_ws(s);
-      bool written = false;
-      if (s.p != s.end && *s.p == '}') {
-        ++s.p;
-      } else {
-        for (;;) {
-          skip_ws(s);
-          if (s.p == s.end || *s.p != '"' || !json_string(s, cx.scratch)) return bad_json();
-          skip_ws(s);
-          if (s.p == s.end || *s.p != ':') return bad_json();
-          ++s.p;
-          skip_ws(s);
-          // None members are left out of tables, as the dict path does.
-          if (literal(s, "null", 4)) {
-          } else {
-            if (written && !insert_comma_space(buf)) return false;
-            // The key is kept for a refusal: the value's text overwrites the scratch buffer.
-            const std::string key(cx.scratch->data, cx.scratch->pos);
-            if (!write_key_utf8<Esc>(buf, key.data(), key.size())) return where_name(key);
-            if (!insert_equals(buf)) return false;
-            if (!json_value<Esc>(buf, s, cx)) return where_name(key);
-            written = true;
-          }
-          skip_ws(s);
-          if (s.p == s.end) return bad_json();
-          if (*s.p++ == '}') break;
-          if (s.p[-1] != ',') return bad_json();
-        }
-      }
-      --s.depth;
-      return put(buf, " }");
-    }
-    default: return json_number(buf, s);
-  }
-}
-
-template <bool Esc>
-bool json_to_buf(Buffer* buf, Bytes text, Ctx& cx) {
-  Json s{text.data, text.data + text.size, 0};
-  if (!json_value<Esc>(buf, s, cx)) return false;
-  skip_ws(s);
-  return s.p == s.end || bad_json();
-}
-
-// A JSON column holding the text null is None in the dict path: the key is left out.
-bool json_null(const Field& f, const ArrowArray* a, int64_t j) {
-  Bytes b{};
-  if (!bytes_at(f.storage, 0, a, j, &b)) {
-    PyErr_Clear();
-    return false;
-  }
-  Json s{b.data, b.data + b.size, 0};
-  skip_ws(s);
-  if (!literal(s, "null", 4)) return false;
-  skip_ws(s);
-  return s.p == s.end;
-}
+using namespace arrowout;  // NOLINT(google-build-using-namespace): this file drives them
 
 // Names the row and column of a failure in its message, keeping the exception's type.
 [[gnu::cold, gnu::noinline]] bool locate(PyObject* table, int64_t row, const Field& column) {
@@ -761,50 +81,105 @@ bool batch_to_buf(Buffer* buf, const Field& root, const ArrowArray* batch, PyObj
   return false;
 }
 
+[[gnu::cold, gnu::noinline]] bool spent_reader(PyObject* table, PyObject* source) {
+  PyErr_Format(PyExc_ValueError,
+               "the Arrow records of table %R are a %.200s whose stream an earlier save or "
+               "encode has taken: a reader is read once, and read again it would save a table "
+               "without its rows; give a pyarrow Table (reader.read_all()) to save them more "
+               "than once",
+               table, Py_TYPE(source)->tp_name);
+  return false;
+}
+
 struct ScratchOwner {
   Buffer* buf = common::buf_new(256);
   ~ScratchOwner() { common::buf_free(buf); }
 };
 
+[[gnu::cold, gnu::noinline]] bool not_readable_as(PyObject* table, PyObject* column,
+                                                  PyObject* declared, const ArrowSchema* field) {
+  const ArrowSchema* values = field->dictionary != nullptr ? field->dictionary : field;
+  PyErr_Format(PyExc_TypeError,
+               "column %R of table %R is declared %R, but its Arrow field is %s, which does not "
+               "read back as that type",
+               column, table, declared,
+               arrowin::type_name(values->format != nullptr ? values->format : "").c_str());
+  return false;
+}
+
+// Each given column with a type the vocabulary knows, against the field of its name: a field
+// that cannot read back as that type is refused before the table is written. Columns without
+// a field, and fields without a column, pass.
+bool check_declared(const CTableData* table, arrowin::Source& src) {
+  const ArrowSchema* schema = src.schema.get();
+  for (Py_ssize_t c = 0; c < table->num_columns; ++c) {
+    const ColumnsData& col = table->columns[c];
+    if (col.type == nullptr || !PyUnicode_Check(col.type) || !PyUnicode_Check(col.name)) continue;
+    Utf8 name{}, type{};
+    if (!utf8_of(col.name, &name, "column name") || !utf8_of(col.type, &type, "column type"))
+      return false;
+    for (size_t i = 0; i < src.root.children.size(); ++i) {
+      const Field& f = src.root.children[i];
+      if (f.name.size() != name.size || std::memcmp(f.name.data(), name.data, name.size) != 0)
+        continue;
+      coltype::ColumnType declared;
+      if (!coltype::parse_column_type(std::string_view(type.data, type.size), declared))
+        return false;
+      const ArrowSchema* field = schema->children[i];
+      const coltype::Readable verdict = coltype::readable_as(field, declared);
+      if (PyErr_Occurred()) return false;
+      if (verdict == coltype::Readable::No)
+        return not_readable_as(table->name, col.name, col.type, field);
+    }
+  }
+  return true;
+}
+
 template <bool Esc>
-bool records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
+bool open_source(const CTableData* table, arrowin::Source& src) {
   PyObject* name = table->name;
-  arrow::StreamOwner stream;
-  if (!arrow::import_stream(table->arrow, stream)) return stream_failed(name);
-  arrow::SchemaOwner schema;
-  int rc = stream->get_schema(stream.get(), schema.get());
+  const int spent = arrow::take_stream_once(table->arrow);
+  if (spent < 0) return stream_failed(name);
+  if (spent > 0) return spent_reader(name, table->arrow);
+  if (!arrow::import_stream(table->arrow, src.stream)) return stream_failed(name);
+  const int rc = src.stream->get_schema(src.stream.get(), src.schema.get());
   if (rc != 0) {
-    arrow::raise_stream_error(stream.get(), rc, "reading the Arrow schema failed");
+    arrow::raise_stream_error(src.stream.get(), rc, "reading the Arrow schema failed");
     return stream_failed(name);
   }
-  Field root;
-  if (!arrowin::read_schema(schema.get(), name, Esc, root)) return false;
+  if (!arrowin::read_schema(src.schema.get(), name, Esc, src.root))
+    return PyErr_ExceptionMatches(PyExc_MemoryError) ? stream_failed(name) : false;
+  return check_declared(table, src);
+}
+
+template <bool Esc>
+bool records_to_buf(Buffer* buf, PyObject* name, arrowin::Source& src, bool toml_datetimes) {
   ScratchOwner scratch;
   if (scratch.buf == nullptr) return no_memory();
   Ctx cx{toml_datetimes, scratch.buf};
   int64_t rows = 0;
   for (;;) {
     arrow::ArrayOwner batch;
-    rc = stream->get_next(stream.get(), batch.get());
+    const int rc = src.stream->get_next(src.stream.get(), batch.get());
     if (rc != 0) {
-      arrow::raise_stream_error(stream.get(), rc, "reading the Arrow stream failed");
+      arrow::raise_stream_error(src.stream.get(), rc, "reading the Arrow stream failed");
       return stream_failed(name);
     }
     if (!batch.live()) return true;  // the end of the stream
-    if (!arrowin::check_batch(batch.get(), root, name)) return false;
-    if (!batch_to_buf<Esc>(buf, root, batch.get(), name, rows, cx)) return false;
+    if (!arrowin::check_batch(batch.get(), src.root, name)) return false;
+    if (!batch_to_buf<Esc>(buf, src.root, batch.get(), name, rows, cx)) return false;
     rows += batch->length;
   }
 }
 
 }  // namespace
 
+// The schema's child counts size vectors: a count no vector can hold (length_error), or no
+// memory, must not unwind into the interpreter.
 template <bool Esc>
-bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes) {
-  // The schema's child counts size vectors: a count no vector can hold (length_error), or no
-  // memory, must not unwind into the interpreter.
+bool arrow_open(const CTableData* table, arrowin::Source& source) {
   try {
-    return records_to_buf<Esc>(buf, table, toml_datetimes);
+    return open_source<Esc>(table, source);
   } catch (const std::bad_alloc&) {
     return no_memory() || stream_failed(table->name);
   } catch (const std::length_error&) {
@@ -812,7 +187,19 @@ bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_dateti
   }
 }
 
-template bool arrow_records_to_buf<false>(Buffer*, const CTableData*, bool);
-template bool arrow_records_to_buf<true>(Buffer*, const CTableData*, bool);
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, arrowin::Source& source,
+                          bool toml_datetimes) {
+  try {
+    return records_to_buf<Esc>(buf, table->name, source, toml_datetimes);
+  } catch (const std::bad_alloc&) {
+    return no_memory() || stream_failed(table->name);
+  }
+}
+
+template bool arrow_open<false>(const CTableData*, arrowin::Source&);
+template bool arrow_open<true>(const CTableData*, arrowin::Source&);
+template bool arrow_records_to_buf<false>(Buffer*, const CTableData*, arrowin::Source&, bool);
+template bool arrow_records_to_buf<true>(Buffer*, const CTableData*, arrowin::Source&, bool);
 
 }  // namespace ondrel::pentock

@@ -5,10 +5,36 @@
 #include <string_view>
 
 #include "ondrel/_native/errors.hpp"
-#include "ondrel/_native/utf8.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock::arrowin {
+
+// A name for messages: Arrow's for the types people meet, else the format string.
+std::string type_name(std::string_view f) {
+  static constexpr struct {
+    const char* format;
+    const char* name;
+  } kNames[] = {{"n", "null"},         {"b", "bool"},
+                {"c", "int8"},         {"s", "int16"},
+                {"i", "int32"},        {"l", "int64"},
+                {"C", "uint8"},        {"S", "uint16"},
+                {"I", "uint32"},       {"L", "uint64"},
+                {"e", "halffloat"},    {"f", "float"},
+                {"g", "double"},       {"u", "string"},
+                {"U", "large_string"}, {"vu", "string_view"},
+                {"z", "binary"},       {"Z", "large_binary"},
+                {"vz", "binary_view"}, {"tdD", "date32"},
+                {"tdm", "date64"},     {"tin", "month_day_nano_interval"},
+                {"+l", "list"},        {"+L", "large_list"},
+                {"+s", "struct"},      {"+m", "map"}};
+  for (const auto& e : kNames)
+    if (f == e.format) return std::string(e.name) + " (format '" + std::string(f) + "')";
+  if (f.starts_with("+ud") || f.starts_with("+us"))
+    return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
+           std::string(f) + "')";
+  if (f == "+r") return "run_end_encoded (format '+r')";
+  return "format '" + std::string(f) + "'";
+}
 
 namespace {
 
@@ -20,33 +46,21 @@ struct Scalar {
   Kind kind;
 };
 constexpr Scalar kScalars[] = {
-    {"n", Kind::Null},
-    {"b", Kind::Bool},
-    {"c", Kind::Int8},
-    {"s", Kind::Int16},
-    {"i", Kind::Int32},
-    {"l", Kind::Int64},
-    {"C", Kind::UInt8},
-    {"S", Kind::UInt16},
-    {"I", Kind::UInt32},
-    {"L", Kind::UInt64},
-    {"e", Kind::Float16},
-    {"f", Kind::Float32},
-    {"g", Kind::Float64},
-    {"u", Kind::Utf8},
-    {"U", Kind::LargeUtf8},
-    {"vu", Kind::Utf8View},
-    {"z", Kind::Binary},
-    {"Z", Kind::LargeBinary},
-    {"vz", Kind::BinaryView},
-    {"tdD", Kind::Date32},
-    {"tdm", Kind::Date64},
-    {"+l", Kind::List},
-    {"+L", Kind::LargeList},
-    {"+vl", Kind::ListView},
-    {"+vL", Kind::LargeListView},
-    {"+s", Kind::Struct},
-    {"+m", Kind::Map},
+    {"n", Kind::Null},        {"b", Kind::Bool},
+    {"c", Kind::Int8},        {"s", Kind::Int16},
+    {"i", Kind::Int32},       {"l", Kind::Int64},
+    {"C", Kind::UInt8},       {"S", Kind::UInt16},
+    {"I", Kind::UInt32},      {"L", Kind::UInt64},
+    {"e", Kind::Float16},     {"f", Kind::Float32},
+    {"g", Kind::Float64},     {"u", Kind::Utf8},
+    {"U", Kind::LargeUtf8},   {"vu", Kind::Utf8View},
+    {"z", Kind::Binary},      {"Z", Kind::LargeBinary},
+    {"vz", Kind::BinaryView}, {"tdD", Kind::Date32},
+    {"tdm", Kind::Date64},    {"tiM", Kind::Interval},
+    {"tiD", Kind::Interval},  {"tin", Kind::Interval},
+    {"+l", Kind::List},       {"+L", Kind::LargeList},
+    {"+vl", Kind::ListView},  {"+vL", Kind::LargeListView},
+    {"+s", Kind::Struct},     {"+m", Kind::Map},
 };
 
 constexpr int unit_of(char c) {
@@ -55,16 +69,6 @@ constexpr int unit_of(char c) {
 
 bool is_integer(Kind k) { return k >= Kind::Int8 && k <= Kind::UInt64; }
 bool is_string(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
-
-// A name for messages: Arrow's own for the types people meet, else the format string.
-std::string type_name(std::string_view f) {
-  if (f.starts_with("+ud") || f.starts_with("+us"))
-    return std::string(f[2] == 'd' ? "dense_union" : "sparse_union") + " (format '" +
-           std::string(f) + "')";
-  if (f == "+r") return "run_end_encoded (format '+r')";
-  if (f.starts_with("ti")) return "interval (format '" + std::string(f) + "')";
-  return "format '" + std::string(f) + "'";
-}
 
 // The value of `key` in Arrow's binary metadata encoding, or empty.
 std::string_view metadata_value(const char* metadata, std::string_view key) {
@@ -136,6 +140,9 @@ bool fixed_offset(std::string_view tz, int32_t& seconds) {
   return true;
 }
 
+bool parse_children(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
+                    Field& out);
+
 bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
            Field& out) {
   if (depth > kMaxDepth) return malformed(table, column, "nested more than 64 levels deep");
@@ -167,6 +174,7 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     return false;
   }();
   if (known_scalar) {
+    if (out.kind == Kind::Interval) out.unit = f[2] == 'M' ? 0 : f[2] == 'D' ? 1 : 2;
     if (ext == "arrow.json") {
       if (!is_string(out.kind)) return unsupported(table, column, f);
       out.storage = out.kind;
@@ -176,7 +184,7 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     std::string_view rest = f.substr(2);
     if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
       return malformed(table, column, "bad fixed-size binary width");
-    out.kind = Kind::FixedBinary;
+    out.kind = ext == "arrow.uuid" && out.width == 16 ? Kind::Uuid : Kind::FixedBinary;
   } else if (f.starts_with("+w:")) {
     std::string_view rest = f.substr(3);
     if (!parse_int(rest, out.width) || !rest.empty() || out.width < 0)
@@ -227,114 +235,27 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
                        : out.kind == Kind::Map                                   ? 1
                                                                                  : 0;
   if (want >= 0 && s->n_children != want) return malformed(table, column, "wrong child count");
-  out.children.resize(static_cast<size_t>(s->n_children));
+  return parse_children(s, table, column, depth, out);
+}
+
+// The fields grow with the children read, each pointer checked first: a count the children
+// do not back reserves nothing, and one no vector can hold is a MemoryError.
+bool parse_children(const ArrowSchema* s, PyObject* table, const std::string& column, int depth,
+                    Field& out) {
+  if (static_cast<uint64_t>(s->n_children) > out.children.max_size()) return no_memory();
   for (int64_t i = 0; i < s->n_children; ++i) {
     const ArrowSchema* c = s->children[i];
+    if (c == nullptr) return malformed(table, column, "a child is missing");
     std::string path = column;
-    if (out.kind == Kind::Struct && c != nullptr && c->name != nullptr)
+    if (depth == 0)
+      path = c->name != nullptr ? c->name : "";
+    else if (out.kind == Kind::Struct && c->name != nullptr)
       path += std::string(".") + c->name;
-    if (!parse(c, table, path, depth + 1, out.children[static_cast<size_t>(i)])) return false;
+    if (!parse(c, table, path, depth + 1, out.children.emplace_back())) return false;
   }
   if (out.kind == Kind::Map &&
       (out.children[0].kind != Kind::Struct || out.children[0].children.size() != 2))
     return malformed(table, column, "map entries that are not key/value structs");
-  return true;
-}
-
-template <bool Esc>
-bool render_keys(Field& f) {
-  if (f.kind == Kind::Struct) {
-    for (Field& c : f.children) {
-      if (!utf8::valid(c.name.data(), c.name.size())) {
-        PyErr_SetString(PyExc_ValueError, "an Arrow field name is not UTF-8");
-        return false;
-      }
-      Buffer* tmp = common::buf_new(c.name.size() + 16);
-      if (tmp == nullptr) return no_memory();
-      const bool ok = write_key_utf8<Esc>(tmp, c.name.data(), c.name.size()) && put(tmp, " = ");
-      if (ok) c.key.assign(tmp->data, tmp->pos);
-      common::buf_free(tmp);
-      if (!ok && where::active()) {
-        where::finish();  // ends the refusal here; it is made again at the first value
-        PyErr_Clear();
-        c.key_refused = true;
-      } else if (!ok) {
-        return false;
-      }
-    }
-  }
-  for (Field& c : f.children)
-    if (!render_keys<Esc>(c)) return false;
-  if (f.values && !render_keys<Esc>(*f.values)) return false;
-  return true;
-}
-
-// Buffers a layout has (validity first); -1 for the view layouts, which have a variable count.
-int buffers_of(const Field& f) {
-  if (f.values) return 2;
-  switch (f.kind) {
-    case Kind::Null: return 0;
-    case Kind::Utf8:
-    case Kind::LargeUtf8:
-    case Kind::Binary:
-    case Kind::LargeBinary: return 3;
-    case Kind::Utf8View:
-    case Kind::BinaryView: return -1;
-    case Kind::Json: return f.storage == Kind::Utf8View ? -1 : 3;
-    case Kind::ListView:
-    case Kind::LargeListView: return 3;
-    case Kind::FixedList:
-    case Kind::Struct: return 1;
-    default: return 2;
-  }
-}
-
-[[gnu::cold]] bool bad_batch(PyObject* table, const Field& f, const char* what) {
-  PyErr_Format(PyExc_ValueError, "table %R: malformed Arrow batch at field '%s' (%s)", table,
-               f.name.c_str(), what);
-  return false;
-}
-
-// `need`: the positions (from the array's own offset) its parent may read.
-bool check(const ArrowArray* a, const Field& f, PyObject* table, int64_t need) {
-  if (a == nullptr) return bad_batch(table, f, "missing array");
-  if (a->length < 0 || a->offset < 0 || a->n_buffers < 0 || a->n_children < 0)
-    return bad_batch(table, f, "negative length, offset or count");
-  if (a->length < need) return bad_batch(table, f, "shorter than its parent needs");
-  // Positions and byte offsets (up to 32 bytes a value, or a fixed width) stay in int64.
-  int64_t end = 0, bytes = 0;
-  if (__builtin_add_overflow(a->offset, a->length, &end) ||
-      __builtin_mul_overflow(end, int64_t{f.kind == Kind::FixedBinary ? f.width : 32}, &bytes))
-    return bad_batch(table, f, "offset and length too large");
-  const int nb = buffers_of(f);
-  if (nb >= 0 ? a->n_buffers != nb : a->n_buffers < 3)
-    return bad_batch(table, f, "wrong buffer count");
-  if (a->n_buffers > 0 && a->buffers == nullptr) return bad_batch(table, f, "no buffers");
-  if (a->null_count != 0 && nb != 0 && a->buffers[0] == nullptr && a->length > 0)
-    return bad_batch(table, f, "nulls without a validity bitmap");
-  for (int64_t i = 1; i < a->n_buffers; ++i)
-    if (a->buffers[i] == nullptr && a->length > 0 && i < (nb >= 0 ? nb : 2))
-      return bad_batch(table, f, "a data buffer is missing");
-  if (f.values) {
-    if (a->dictionary == nullptr) return bad_batch(table, f, "no dictionary");
-    if (a->n_children != 0) return bad_batch(table, f, "wrong child count");
-    return check(a->dictionary, *f.values, table, 0);
-  }
-  if (static_cast<size_t>(a->n_children) != f.children.size() ||
-      (a->n_children > 0 && a->children == nullptr))
-    return bad_batch(table, f, "wrong child count");
-  for (size_t i = 0; i < f.children.size(); ++i) {
-    // A struct's children are read at the parent's positions; a fixed-size list's at a
-    // multiple; variable lists check each element's range against the child's length.
-    int64_t child_need = 0;
-    if (f.kind == Kind::Struct) {
-      child_need = end;
-    } else if (f.kind == Kind::FixedList) {
-      if (__builtin_mul_overflow(end, int64_t{f.width}, &child_need))
-        return bad_batch(table, f, "too long");
-    }
-    if (!check(a->children[i], f.children[i], table, child_need)) return false;
-  }
   return true;
 }
 
@@ -350,19 +271,10 @@ bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, F
   }
   root.kind = Kind::Struct;
   root.format = "+s";
-  root.children.resize(static_cast<size_t>(schema->n_children < 0 ? 0 : schema->n_children));
-  if (schema->n_children > 0 && schema->children == nullptr)
+  if (schema->n_children < 0 || (schema->n_children > 0 && schema->children == nullptr))
     return malformed(table_name, "", "bad children");
-  for (int64_t i = 0; i < schema->n_children; ++i) {
-    const ArrowSchema* c = schema->children[i];
-    const std::string column = c != nullptr && c->name != nullptr ? c->name : "";
-    if (!parse(c, table_name, column, 1, root.children[static_cast<size_t>(i)])) return false;
-  }
-  return escape ? render_keys<true>(root) : render_keys<false>(root);
-}
-
-bool check_batch(const ArrowArray* batch, const Field& root, PyObject* table_name) {
-  return check(batch, root, table_name, 0);
+  if (!parse_children(schema, table_name, "", 0, root)) return false;
+  return render_keys(root, table_name, escape);
 }
 
 }  // namespace ondrel::pentock::arrowin

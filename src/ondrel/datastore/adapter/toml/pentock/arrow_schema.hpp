@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ondrel/_native/arrow_abi.hpp"
+#include "ondrel/_native/arrow_import.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/temporal.hpp"
 
@@ -49,7 +51,9 @@ enum class Kind : uint8_t {
   FixedList,
   Struct,
   Map,
-  Json,  // the arrow.json extension over a string type (`storage`)
+  Json,      // the arrow.json extension over a string type (`storage`)
+  Uuid,      // the arrow.uuid extension over fixed_size_binary(16)
+  Interval,  // `unit`: 0 year_month, 1 day_time, 2 month_day_nano
 };
 
 struct Field {
@@ -60,7 +64,7 @@ struct Field {
   // as the dict path refuses the key.
   bool key_refused = false;
   std::string format;         // the schema's format string, for messages
-  int unit = 0;               // temporal unit: 0 s, 1 ms, 2 us, 3 ns
+  int unit = 0;               // temporal unit: 0 s, 1 ms, 2 us, 3 ns (intervals: see Kind)
   int32_t width = 0;          // fixed-size binary bytes, fixed-size list items, decimal bits
   int32_t scale = 0;          // decimal scale
   Kind storage = Kind::Utf8;  // Json: the string layout underneath
@@ -73,10 +77,25 @@ struct Field {
   std::vector<Field> children;
 };
 
+// The Arrow records of one table while its section is written: the stream, taken once, its
+// schema and the fields read from it (the columns in order).
+struct Source {
+  arrow::StreamOwner stream;
+  arrow::SchemaOwner schema;
+  Field root;
+};
+
 // Reads a stream's root schema (a struct of the columns) into `root`, rendering each key for
 // the escaping mode. False with an exception set: TypeError naming the column and its Arrow
 // type for types with no TOML form.
 bool read_schema(const ArrowSchema* schema, PyObject* table_name, bool escape, Field& root);
+
+// Arrow's name of the type of a format string, for messages: "int64 (format 'l')".
+std::string type_name(std::string_view format);
+
+// Renders each field's key for the escaping mode (arrow_keys.cpp); ValueError for a name that is
+// not UTF-8, or two names of one struct that are one key.
+bool render_keys(Field& root, PyObject* table, bool escape);
 
 // Checks a batch's layout against the schema (buffer and child counts, lengths, dictionaries)
 // so that reading it stays inside what it declares. False with ValueError set.

@@ -1,7 +1,13 @@
 // The TOML document: header section, one section per table, column entries and records.
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
+#include "ondrel/_native/column_types.hpp"
 #include "ondrel/_native/errors.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/arrow_schema.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
 namespace ondrel::pentock {
@@ -114,23 +120,77 @@ bool _column_to_buf(Buffer* buf, const ColumnsData* col) {
 }
 
 template <bool Esc>
-bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
-  if (!put(buf, tok::B_TABLES_DOT)) return false;
-  if (!write_key<Esc>(buf, table->name, "a table name"))
-    return where::key(table->name, true) || where::field("tables");
-  if (!put(buf, "]\n")) return false;
-
+bool columns_to_buf(Buffer* buf, const CTableData* table) {
   if (!put(buf, tok::B_COLUMNS_EQ) || !put(buf, "[\n")) return false;
   for (Py_ssize_t i = 0; i < table->num_columns; ++i) {
     if (!insert_indent(buf)) return false;
     if (!_column_to_buf<Esc>(buf, &table->columns[i])) return add_context(table->name, i);
     if (!put(buf, ",\n")) return false;
   }
-  if (!put(buf, "]\n") || !put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
-  if (table->arrow != nullptr) {
-    if (!arrow_records_to_buf<Esc>(buf, table, toml_datetimes_now())) return false;
-    return put(buf, "]\n");
+  return put(buf, "]\n");
+}
+
+// The column an Arrow field declares: its name, its type in the vocabulary (none for a type
+// no name fits) and whether it may be null. The name reads as the records' key for it: raw
+// when the key is raw. A name that cannot stand raw is refused at the first value that has it
+// (as the dict path refuses the key); until then it is declared escaped. The type is ours, so
+// it is always escaped.
+template <bool Esc>
+bool arrow_column_to_buf(Buffer* buf, const arrowin::Field& f, const ArrowSchema* schema,
+                         std::string& type) {
+  if (!reserve(buf, 2 + 4 + 3)) return false;
+  put_unchecked(buf, "{ ");
+  put_unchecked(buf, tok::B_NAME);
+  put_unchecked(buf, tok::B_EQUALS);
+  if (!(f.key_refused ? write_quoted_utf8<true>(buf, f.name.data(), f.name.size())
+                      : write_quoted_utf8<Esc>(buf, f.name.data(), f.name.size())))
+    return where::field(".name");
+  coltype::ColumnType t;
+  if (!coltype::type_of_arrow(schema, t) || !coltype::canonical_text(t, type)) return false;
+  if (!type.empty()) {
+    if (!insert_comma_space(buf) || !put(buf, tok::B_TYPE) || !insert_equals(buf)) return false;
+    if (!write_quoted_utf8<true>(buf, type.data(), type.size())) return false;
   }
+  if ((schema->flags & ARROW_FLAG_NULLABLE) != 0 &&
+      !(insert_comma_space(buf) && char_true(buf, tok::B_NULLABLE)))
+    return false;
+  return put(buf, " }");
+}
+
+// A table whose records are Arrow: the stream is taken and its schema read first, so that
+// empty columns are declared from the fields and given ones are checked against them.
+template <bool Esc>
+bool arrow_table_to_buf(Buffer* buf, const CTableData* table) {
+  arrowin::Source source;
+  if (!arrow_open<Esc>(table, source)) return false;
+  if (table->num_columns != 0) {
+    if (!columns_to_buf<Esc>(buf, table)) return false;
+  } else {
+    if (!put(buf, tok::B_COLUMNS_EQ) || !put(buf, "[\n")) return false;
+    std::string type;
+    for (size_t i = 0; i < source.root.children.size(); ++i) {
+      if (!insert_indent(buf)) return false;
+      if (!arrow_column_to_buf<Esc>(buf, source.root.children[i], source.schema->children[i], type))
+        return add_context(table->name, static_cast<Py_ssize_t>(i));
+      if (!put(buf, ",\n")) return false;
+    }
+    if (!put(buf, "]\n")) return false;
+  }
+  if (!put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
+  if (!arrow_records_to_buf<Esc>(buf, table, source, toml_datetimes_now())) return false;
+  return put(buf, "]\n");
+}
+
+template <bool Esc>
+bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
+  if (!put(buf, tok::B_TABLES_DOT)) return false;
+  if (!write_key<Esc>(buf, table->name, "a table name"))
+    return where::key(table->name, true) || where::field("tables");
+  if (!put(buf, "]\n")) return false;
+
+  if (table->arrow != nullptr) return arrow_table_to_buf<Esc>(buf, table);
+  if (!columns_to_buf<Esc>(buf, table)) return false;
+  if (!put(buf, tok::B_RECORDS_EQ) || !put(buf, "[\n")) return false;
   for (Py_ssize_t i = 0; i < table->num_records; ++i) {
     PyObject* record = table->records[i];  // kept alive by the snapshot
     if (!PyDict_Check(record)) return raise_record_not_dict(table->name, i, record);
@@ -141,8 +201,58 @@ bool _table_to_buf(Buffer* buf, const CTableData* table, KeyCache& keys) {
   return put(buf, "]\n");
 }
 
+// Without escaping, table names that differ as written may read as one ('a' and '\\u0061'),
+// and a reader refuses the second [tables.…] header. Only names with a backslash are read.
+[[gnu::cold, gnu::noinline]] bool raw_table_names_distinct(const CUnifiedData* data) {
+  try {
+    std::unordered_map<std::string, PyObject*> seen;
+    for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+      PyObject* name = data->tables[i].name;
+      Utf8 u{};
+      if (!utf8_of(name, &u, "a table name")) return false;
+      std::string read(u.data, u.size);
+      if (u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr) {
+        const size_t n = common::read_raw_escapes(u.data, u.size, read.data());
+        if (n == common::kRawOk) continue;  // refused where it is written
+        read.resize(n);
+      }
+      auto [it, fresh] = seen.emplace(read, name);
+      if (!fresh) {
+        // The name with the escape is named, as a refused key is.
+        const bool later = u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr;
+        PyObject* other = later ? it->second : name;
+        Utf8 o{};
+        if (!utf8_of(other, &o, "a table name")) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "tables[%R]: the key holds escapes that read as '%s', a table name the "
+                     "document has already; pass escape_strings=True to have it escaped",
+                     later ? name : it->second, std::string(o.data, o.size).c_str());
+        return false;
+      }
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
+}
+
+bool any_backslash(const CUnifiedData* data) {
+  for (Py_ssize_t i = 0; i < data->num_tables; ++i) {
+    Utf8 u{};
+    if (!utf8_of(data->tables[i].name, &u, "a table name")) {
+      PyErr_Clear();  // raised again where the name is written, with its place
+      return false;
+    }
+    if (u.size != 0 && std::memchr(u.data, '\\', u.size) != nullptr) return true;
+  }
+  return false;
+}
+
 template <bool Esc>
 bool encode_document(CUnifiedData* data, Buffer* buf) {
+  if constexpr (!Esc) {
+    if (any_backslash(data) && !raw_table_names_distinct(data)) return false;
+  }
   if (!header_to_buf<Esc>(buf, &data->header)) return false;
   KeyCache keys;
   for (Py_ssize_t i = 0; i < data->num_tables; ++i) {

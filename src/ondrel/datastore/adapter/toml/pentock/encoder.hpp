@@ -18,6 +18,10 @@
 
 namespace ondrel::pentock {
 
+namespace arrowin {
+struct Source;
+}
+
 using c_unified_data::ColumnsData;
 using c_unified_data::CTableData;
 using c_unified_data::CUnifiedData;
@@ -95,6 +99,27 @@ inline bool utf8_of(PyObject* s, Utf8* out, const char* what) {
   return true;
 }
 
+// Bytes allowed in a TOML bare key: A-Z a-z 0-9 _ -
+struct BareKeyTable {
+  bool ok[256];
+  constexpr BareKeyTable() : ok{} {
+    for (int c = 'A'; c <= 'Z'; ++c) ok[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) ok[c] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[c] = true;
+    ok[static_cast<unsigned char>('_')] = true;
+    ok[static_cast<unsigned char>('-')] = true;
+  }
+};
+inline constexpr BareKeyTable kBareKey{};
+
+inline bool is_bare_key(const Utf8& s) {
+  if (s.size == 0) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data);
+  for (size_t i = 0; i < s.size; ++i)
+    if (!kBareKey.ok[p[i]]) return false;
+  return true;
+}
+
 // Raw bytes of a str, no quotes.
 bool buf_write_str(Buffer* buf, PyObject* s, const char* what = "value");
 
@@ -132,6 +157,8 @@ namespace where {
 [[gnu::cold, gnu::noinline]] bool key(PyObject* key, bool itself = false);
 // Names the whole path in the pending refusal's ValueError; nothing when none is pending.
 [[gnu::cold, gnu::noinline]] void finish();
+// Raises ValueError(what) and starts the path of a refusal.
+[[gnu::cold, gnu::noinline]] bool refuse(const char* what);
 // Whether a refusal is being unwound.
 bool active();
 // Refuses a null inside an array as the dict path refuses None there (the Arrow path).
@@ -224,10 +251,16 @@ bool _encode_to_buffer(CUnifiedData* data, Buffer* buf, int escape_strings, bool
 // a nested encode run from a __str__ sets and restores its own).
 bool toml_datetimes_now();
 
-// Records from an object with __arrow_c_stream__ (arrow_records.cpp): one inline table per
-// row, each followed by ",\n" and indented, as the dict path writes them.
+// Records from an object with __arrow_c_stream__ (arrow_records.cpp). arrow_open takes the
+// stream and reads its schema, and checks each declared column against the field of its name
+// (TypeError when the field cannot read back as the declared type), before anything of the
+// table is written. arrow_records_to_buf then writes one inline table per row, each followed
+// by ",\n" and indented, as the dict path writes them.
 template <bool Esc>
-bool arrow_records_to_buf(Buffer* buf, const CTableData* table, bool toml_datetimes);
+bool arrow_open(const CTableData* table, arrowin::Source& source);
+template <bool Esc>
+bool arrow_records_to_buf(Buffer* buf, const CTableData* table, arrowin::Source& source,
+                          bool toml_datetimes);
 
 // ---- entry points (entry.cpp) ------------------------------------------------------------
 

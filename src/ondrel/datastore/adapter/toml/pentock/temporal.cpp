@@ -199,43 +199,6 @@ bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml) {
   return close_text(buf, o, !toml);
 }
 
-bool duration(Buffer* buf, int64_t value, int unit) {
-  // In nanoseconds the whole int64 range of any unit fits in 128 bits.
-  const __int128 total = static_cast<__int128>(value) * kNanosPerUnit[unit];
-  constexpr __int128 kNanosPerDay = static_cast<__int128>(kSecondsPerDay) * 1000000000;
-  __int128 days = total / kNanosPerDay;
-  __int128 rest = total % kNanosPerDay;
-  if (rest < 0) {
-    rest += kNanosPerDay;
-    --days;
-  }
-  if (days > 999999999 || days < -999999999) return out_of_range("timedelta");
-  const auto d = static_cast<int64_t>(days);
-  const auto r = static_cast<int64_t>(rest);
-  char* o = open_text(buf, true);
-  if (o == nullptr) return false;
-  if (d != 0) {
-    // "%d day%s, " as timedelta.__str__ writes it.
-    char digits[32];
-    const int n = std::snprintf(digits, sizeof digits, "%lld day%s, ", static_cast<long long>(d),
-                                d == 1 || d == -1 ? "" : "s");
-    std::memcpy(o, digits, static_cast<size_t>(n));
-    o += n;
-  }
-  const int64_t secs = r / 1000000000;
-  const auto nanos = static_cast<uint32_t>(r % 1000000000);
-  // H:MM:SS: the hour has no leading zero.
-  const auto h = static_cast<unsigned>(secs / 3600);
-  if (h >= 10) {
-    o = two(o, h);
-  } else {
-    *o++ = static_cast<char>('0' + h);
-  }
-  *o++ = ':';
-  o = put_min_sec(o, static_cast<unsigned>(secs % 3600), nanos, unit == 3);
-  return close_text(buf, o, true);
-}
-
 namespace {
 
 // The datetime C API, bound in this file on first use.

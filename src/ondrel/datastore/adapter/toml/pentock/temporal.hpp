@@ -40,7 +40,6 @@ bool date_days(Buffer* buf, int64_t days, bool toml);
 bool time_of_day(Buffer* buf, Split t, bool toml);
 // `offset` null: naive (local date-time).
 bool timestamp(Buffer* buf, Split t, const Offset* offset, bool toml);
-bool duration(Buffer* buf, int64_t value, int unit);
 
 // Named time zones, through the interpreter's zoneinfo.
 PyObject* zone_new(const char* name, size_t size);  // zoneinfo.ZoneInfo(name), or null

@@ -1,6 +1,7 @@
 // TOML value writers: strings, keys, arrays and inline tables, dispatched on the value's type.
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ondrel/_native/ref.hpp"
@@ -22,80 +23,21 @@ bool raise_not_str(const char* what, PyObject* obj) {
 
 namespace {
 
-// The refusal being unwound, per thread: only one is ever pending, and nothing between the
-// refusal and _encode_to_buffer runs Python code.
-struct Pending {
-  bool active = false;
-  bool key = false;                // the refused string is a key
-  std::string what;                // the refusal, as the message says it
-  std::vector<std::string> parts;  // innermost first
-};
-
-Pending& pending() {
-  thread_local Pending p;
-  return p;
-}
-
-[[gnu::cold]] bool add_part(std::string part) {
-  Pending& p = pending();
-  if (!p.active) return false;
-  try {
-    p.parts.push_back(std::move(part));
-  } catch (const std::bad_alloc&) {
-    p.active = false;  // the ValueError raised at the refusal stands, without its path
-  }
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool refuse(const char* what) {
-  PyErr_SetString(PyExc_ValueError, what);
-  Pending& p = pending();
-  p.parts.clear();
-  p.key = false;
-  try {
-    p.what = what;
-    p.active = true;
-  } catch (const std::bad_alloc&) {
-    p.active = false;
-  }
-  return false;
-}
-
-// Bytes allowed in a TOML bare key: A-Z a-z 0-9 _ -
-struct BareKeyTable {
-  bool ok[256];
-  constexpr BareKeyTable() : ok{} {
-    for (int c = 'A'; c <= 'Z'; ++c) ok[c] = true;
-    for (int c = 'a'; c <= 'z'; ++c) ok[c] = true;
-    for (int c = '0'; c <= '9'; ++c) ok[c] = true;
-    ok[static_cast<unsigned char>('_')] = true;
-    ok[static_cast<unsigned char>('-')] = true;
-  }
-};
-constexpr BareKeyTable kBareKey{};
-
-inline bool is_bare_key(const Utf8& s) {
-  if (s.size == 0) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data);
-  for (size_t i = 0; i < s.size; ++i)
-    if (!kBareKey.ok[p[i]]) return false;
-  return true;
-}
-
 [[gnu::cold, gnu::noinline]] bool refuse_raw(const Utf8& s, size_t at) {
   const unsigned char c = static_cast<unsigned char>(s.data[at]);
-  if (c == '"') return refuse("holds an unescaped '\"'");
-  if (c == '\\') return refuse("holds a backslash that starts no TOML 1.0 escape");
-  if (c == 0x7F) return refuse("holds the control character DEL (U+007F)");
+  if (c == '"') return where::refuse("holds an unescaped '\"'");
+  if (c == '\\') return where::refuse("holds a backslash that starts no TOML 1.0 escape");
+  if (c == 0x7F) return where::refuse("holds the control character DEL (U+007F)");
   char text[48];
   PyOS_snprintf(text, sizeof text, "holds the control character U+%04X", static_cast<unsigned>(c));
-  return refuse(text);
+  return where::refuse(text);
 }
 
 // One pass copies the text between the quotes and looks for bytes that need escaping (or keep
-// it from standing raw); only text with such a byte takes the exact pass.
+// it from standing raw); only text with such a byte takes the exact pass. `escapes`, when
+// given, tells whether raw text holds an escape (a backslash), which a reader reads.
 template <bool Esc>
-inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
+inline bool quoted_bytes(Buffer* buf, const Utf8& s, bool* escapes = nullptr) {
   size_t n;
   if (__builtin_add_overflow(s.size, size_t{2}, &n)) return no_memory();
   if (!reserve(buf, n)) return false;
@@ -110,6 +52,7 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s) {
       const size_t bad = common::detail::raw_string_error_from(
           reinterpret_cast<const unsigned char*>(s.data), 0, s.size);
       if (bad != common::kRawOk) return refuse_raw(s, bad);
+      if (escapes != nullptr && std::memchr(s.data, '\\', s.size) != nullptr) *escapes = true;
     }
   }
   out[s.size + 1] = '"';
@@ -221,7 +164,7 @@ bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys) {
     return ok;
   PyTypeObject* type = Py_TYPE(value);
   // Only array items get here: tables leave None entries out, and so do column defaults.
-  if (value == Py_None) return refuse("is None inside an array, and TOML has no null");
+  if (value == Py_None) return where::refuse("is None inside an array, and TOML has no null");
   if (type == &PyDict_Type) return table_at<Esc>(buf, value, depth, keys);
   if (type == &PyList_Type || type == &PyTuple_Type) return array_at<Esc>(buf, value, depth, keys);
   return value_slow<Esc>(buf, value, depth, keys);
@@ -257,11 +200,51 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
   return put(buf, " ]");
 }
 
+// Without escaping, keys that differ as written may read as one ('a' and '\\u0061'): a reader
+// refuses the table. Checked only for a table one of whose written keys holds an escape.
+bool raw_keys_distinct_or_throw(PyObject* d) {
+  std::unordered_map<std::string, PyObject*> seen;  // the key as read, and the key
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  // Nothing here runs Python code: keys are str (their UTF-8 form is cached) and stay borrowed.
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    if (value == Py_None) continue;
+    Utf8 k{};
+    if (!utf8_of(key, &k, "an inline table key")) return false;
+    std::string read(k.data, k.size);
+    if (std::memchr(k.data, '\\', k.size) != nullptr) {
+      const size_t n = common::read_raw_escapes(k.data, k.size, read.data());
+      if (n == common::kRawOk) continue;  // refused where it is written
+      read.resize(n);
+    }
+    auto [it, fresh] = seen.emplace(std::move(read), key);
+    if (fresh) continue;
+    // The key with the escape is named; the other one in the text.
+    PyObject* escaped = std::memchr(k.data, '\\', k.size) != nullptr ? key : it->second;
+    PyObject* other = escaped == key ? it->second : key;
+    Utf8 o{};
+    if (!utf8_of(other, &o, "an inline table key")) return false;
+    where::refuse(("holds escapes that read as '" + std::string(o.data, o.size) +
+                   "', a key the table has already")
+                      .c_str());
+    return where::key(escaped, true);
+  }
+  return true;
+}
+
+[[gnu::cold, gnu::noinline]] bool raw_keys_distinct(PyObject* d) {
+  try {
+    return raw_keys_distinct_or_throw(d);
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
+}
+
 // The separator (none before the first entry), the key and " = " of one inline-table entry.
 // `keys` is null outside records: only record keys (nested ones too) repeat often enough to
 // pay for a lookup.
 template <bool Esc>
-inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
+inline bool entry_key(Buffer* buf, PyObject* d, PyObject* key, bool first, KeyCache* keys) {
   const KeyCache::Entry* hit = keys != nullptr ? keys->find(key) : nullptr;
   if (hit != nullptr && hit->text_size != 0) [[likely]] {
     if (!reserve(buf, KeyCache::kCopy)) return false;
@@ -288,7 +271,9 @@ inline bool entry_key(Buffer* buf, PyObject* key, bool first, KeyCache* keys) {
     return true;
   }
   if (!first && !insert_comma_space(buf)) return false;
-  if (!quoted_bytes<Esc>(buf, k)) return where::key(key, true);
+  bool escapes = false;
+  if (!quoted_bytes<Esc>(buf, k, &escapes)) return where::key(key, true);
+  if (!Esc && escapes && !raw_keys_distinct(d)) return false;
   return insert_equals(buf);
 }
 
@@ -302,7 +287,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   bool written = false;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
-    if (!entry_key<Esc>(buf, key, !written, keys)) return false;
+    if (!entry_key<Esc>(buf, d, key, !written, keys)) return false;
     written = true;
     bool ok;
     if (scalar_to_buf<Esc>(buf, value, &ok)) [[likely]] {
@@ -319,75 +304,6 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
 }
 
 }  // namespace
-
-namespace where {
-
-bool active() { return pending().active; }
-
-bool none_in_array() { return refuse("is None inside an array, and TOML has no null"); }
-
-bool index(Py_ssize_t i) {
-  if (!pending().active) return false;
-  return add_part("[" + std::to_string(i) + "]");
-}
-
-bool field(const char* name) {
-  if (!pending().active) return false;
-  return add_part(name);
-}
-
-namespace {
-
-std::string key_part(PyObject* key) {
-  Utf8 u{};
-  // A key that was written (or refused) has its UTF-8 form cached already.
-  if (!PyUnicode_Check(key) || !utf8_of(key, &u, "key")) return "[?]";
-  if (is_bare_key(u)) return "." + std::string(u.data, u.size);
-  // str's own repr, never an override's: no Python code runs here.
-  Ref text = Ref::steal(PyUnicode_Type.tp_repr(key));
-  Py_ssize_t n = 0;
-  const char* r = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-  if (r == nullptr) return "[?]";
-  return "[" + std::string(r, static_cast<size_t>(n)) + "]";
-}
-
-}  // namespace
-
-bool key(PyObject* key, bool itself) {
-  Pending& p = pending();
-  if (!p.active) return false;
-  if (itself) p.key = true;
-  // The refusal's ValueError stays the one raised, whatever the key's text needs.
-  PyObject* raised = PyErr_GetRaisedException();
-  std::string part;
-  try {
-    part = key_part(key);
-  } catch (const std::bad_alloc&) {
-    p.active = false;
-  }
-  PyErr_Clear();
-  PyErr_SetRaisedException(raised);
-  return add_part(std::move(part));
-}
-
-void finish() {
-  Pending& p = pending();
-  if (!p.active) return;
-  p.active = false;
-  try {
-    std::string path;
-    for (auto it = p.parts.rbegin(); it != p.parts.rend(); ++it) path += *it;
-    p.parts.clear();
-    PyErr_Format(
-        PyExc_ValueError, "%s: the %s %s%s", path.c_str(), p.key ? "key" : "value", p.what.c_str(),
-        p.what.starts_with("holds") ? "; pass escape_strings=True to have it escaped" : "");
-  } catch (const std::bad_alloc&) {
-    // The ValueError raised at the refusal stands, without its path.
-    p.parts.clear();
-  }
-}
-
-}  // namespace where
 
 template <bool Esc>
 bool _value_to_buf(Buffer* buf, PyObject* value) {

@@ -223,6 +223,7 @@ bool Column::append_null() {
       if (!bools_.push(false)) return false;
       break;
     case ColumnKind::String:
+    case ColumnKind::Binary:
     case ColumnKind::Json:
       if (!push_offset(data_.size())) return false;
       break;
@@ -248,7 +249,11 @@ bool Column::append_null() {
   return true;
 }
 
+// Each append takes its own kind first: the inferred column that has it, and the declared
+// column whose storage is that kind (BOOLEAN, BIGINT, DOUBLE, VARCHAR, DATE), without a check.
 bool Column::append_bool(bool v) {
+  if (kind_ == ColumnKind::Bool) [[likely]]
+    return bools_.push(v) && valid_row();
   if (decl_ != nullptr) return typed_bool(v);
   if (!prepare(ColumnKind::Bool)) return false;
   if (kind_ == ColumnKind::Json)
@@ -257,6 +262,8 @@ bool Column::append_bool(bool v) {
 }
 
 bool Column::append_int(int64_t v) {
+  if (kind_ == ColumnKind::Int) [[likely]]
+    return values_.push(v) && valid_row();
   if (decl_ != nullptr) return typed_int(v);
   if (!prepare(ColumnKind::Int)) return false;
   if (kind_ == ColumnKind::Int) return values_.push(v) && valid_row();
@@ -273,6 +280,8 @@ bool Column::append_int(int64_t v) {
 }
 
 bool Column::append_float(double v) {
+  if (kind_ == ColumnKind::Float && !has_ints_) [[likely]]
+    return values_.push(v) && valid_row();
   if (decl_ != nullptr) return typed_float(v);
   if (!prepare(ColumnKind::Float)) return false;
   if (kind_ == ColumnKind::Json) return json_float(data_, v) && end_text_row();
@@ -281,6 +290,8 @@ bool Column::append_float(double v) {
 }
 
 bool Column::append_string_utf8(const char* s, size_t n) {
+  if (kind_ == ColumnKind::String) [[likely]]
+    return data_.append(s, n) && end_text_row();
   if (decl_ != nullptr) return typed_text(s, n);
   if (!prepare(ColumnKind::String)) return false;
   if (kind_ == ColumnKind::Json) return json_string(data_, s, n) && end_text_row();
@@ -306,6 +317,8 @@ bool Column::append_local_datetime(int64_t micros, int sub_nanos) {
 }
 
 bool Column::append_date(int32_t days) {
+  if (kind_ == ColumnKind::Date) [[likely]]
+    return values_.push(days) && valid_row();
   if (decl_ != nullptr) return typed_temporal(ColumnKind::Date, days, 0, 0);
   if (!prepare(ColumnKind::Date)) return false;
   if (kind_ == ColumnKind::Json) return json_date(data_, days) && end_text_row();

@@ -47,8 +47,9 @@ enum class ColumnKind : uint8_t {
   List,
   Struct,
   Json,
-  Fixed,  // a declared fixed-width type: width_ bytes a value
-  Map,    // a declared map: offsets, and a child struct of key and value
+  Fixed,   // a declared fixed-width type: width_ bytes a value
+  Binary,  // a declared BLOB: bytes as offsets and data, read from repr() text
+  Map,     // a declared map: offsets, and a child struct of key and value
 };
 
 // Bytes per value of the fixed-width kinds; 0 for the others.

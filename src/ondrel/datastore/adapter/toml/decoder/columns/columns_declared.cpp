@@ -1,5 +1,6 @@
 // Declared columns: set up as their type before any value, values checked to fit it exactly
-// (never rounded), misfits reported with the value, and the finished Arrow arrays.
+// (never rounded), and misfits reported with the value. Their arrays are finished in
+// columns_nested.cpp.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -85,10 +86,16 @@ bool Column::declare(const coltype::ColumnType* t) {
   try {
     if (t->kind == Kind::Json) return become(ColumnKind::Json);  // JSON text of any value
     decl_ = t;
+    width_ = coltype::value_width(*t);
     switch (t->kind) {
+      // Types stored as an inferred kind take its values with no check (the appends' first
+      // test); only values of other kinds come to the typed_ functions.
       case Kind::Boolean: kind_ = ColumnKind::Bool; return true;
-      case Kind::Varchar:
-      case Kind::Blob: kind_ = ColumnKind::String; return offsets_.push(int32_t{0});
+      case Kind::Int64: kind_ = ColumnKind::Int; return true;
+      case Kind::Float64: kind_ = ColumnKind::Float; return true;
+      case Kind::Date: kind_ = ColumnKind::Date; return true;
+      case Kind::Varchar: kind_ = ColumnKind::String; return offsets_.push(int32_t{0});
+      case Kind::Blob: kind_ = ColumnKind::Binary; return offsets_.push(int32_t{0});
       case Kind::List:
         kind_ = ColumnKind::List;
         child_ = make_child("item");
@@ -110,10 +117,7 @@ bool Column::declare(const coltype::ColumnType* t) {
           if (!key || declare_field(key.get(), &t->children[i]) == nullptr) return false;
         }
         return true;
-      default:
-        kind_ = ColumnKind::Fixed;
-        width_ = coltype::value_width(*t);
-        return true;
+      default: kind_ = ColumnKind::Fixed; return true;
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -285,58 +289,6 @@ bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes, int sub
                                        sub_nanos < 1000 ? "some" : "a fraction of"),
                   true);
   return misfit(PyUnicode_FromFormat("the %s %U", what, text.get()), true);
-}
-
-bool Column::finish_declared(ArrowNode& out) {
-  try {
-    out.buffers.reserve(3);
-    out.name = name_;
-    out.length = static_cast<int64_t>(length_);
-    out.null_count = static_cast<int64_t>(null_count_);
-    std::string format;
-    out.format = coltype::arrow_format(*decl_, format);
-    out.owned_format = std::move(format);
-    out.metadata = coltype::arrow_metadata(*decl_);
-    out.buffers.push_back(null_count_ != 0 ? valid_.take() : nullptr);
-    switch (kind_) {
-      case ColumnKind::Bool: out.buffers.push_back(bools_.take()); break;
-      case ColumnKind::String:
-        if (large_) out.format = decl_->kind == Kind::Blob ? "Z" : "U";
-        out.buffers.push_back(offsets_.take());
-        out.buffers.push_back(data_.take());
-        break;
-      case ColumnKind::List:
-      case ColumnKind::Map:
-        if (large_) {
-          if (kind_ == ColumnKind::Map) {
-            PyErr_SetString(PyExc_ValueError, "a map column holds more than 2**31-1 entries");
-            return false;
-          }
-          out.format = "+L";
-        }
-        out.buffers.push_back(offsets_.take());
-        out.children.emplace_back();
-        if (!child_->finish(out.children.back())) return false;
-        if (kind_ == ColumnKind::Map) {
-          ArrowNode& entries = out.children.back();
-          entries.required = true;
-          entries.children[0].required = true;
-        }
-        break;
-      case ColumnKind::Struct:
-        out.children.resize(fields_.size());
-        for (size_t i = 0; i < fields_.size(); ++i)
-          if (!fields_[i]->finish(out.children[i])) return false;
-        break;
-      default: out.buffers.push_back(values_.take());
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (size_t i = 1; i < out.buffers.size(); ++i)
-    if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
-  return true;
 }
 
 }  // namespace ondrel::decoder

@@ -184,6 +184,7 @@ bool Column::json_at(size_t i, Buf& out) const {
     }
     case ColumnKind::Struct: break;
     case ColumnKind::Fixed:  // declared columns never turn to JSON text
+    case ColumnKind::Binary:
     case ColumnKind::Map: return out.append("null", 4);
   }
   // A struct: its fields in this row's own order, absent ones left out.

@@ -1,4 +1,5 @@
-// Column builders: lists, structs (fields by key) and the finished Arrow arrays.
+// Column builders: lists, structs (fields by key) and the finished Arrow arrays, inferred or
+// declared.
 #include <cstring>
 #include <new>
 
@@ -16,22 +17,10 @@ bool same_key(PyObject* a, PyObject* b) {
                      static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
-// ARROW:extension:name = arrow.json and an empty ARROW:extension:metadata, in the binary
-// metadata layout (native-endian int32 counts and lengths).
-std::string json_metadata() {
-  std::string m;
-  auto put = [&m](const char* s) {
-    const auto n = static_cast<int32_t>(std::strlen(s));
-    m.append(reinterpret_cast<const char*>(&n), 4);
-    m.append(s, static_cast<size_t>(n));
-  };
-  const int32_t pairs = 2;
-  m.append(reinterpret_cast<const char*>(&pairs), 4);
-  put("ARROW:extension:name");
-  put("arrow.json");
-  put("ARROW:extension:metadata");
-  put("");
-  return m;
+// The arrow.json extension's metadata, as a declared JSON column has it.
+const std::string& json_metadata() {
+  static const coltype::ColumnType kJson{.kind = coltype::Kind::Json};
+  return coltype::arrow_metadata(kJson);
 }
 
 }  // namespace
@@ -114,14 +103,20 @@ Column* Column::field(PyObject* key, bool* duplicate) {
   if (kind_ == ColumnKind::Json) return scratch_->field(key, duplicate);
   const size_t n = fields_.size();
   size_t idx = n;
-  // Records mostly repeat their keys in one order, often with the same key objects.
+  // Records mostly repeat their keys in one order, often with the same key objects; a record
+  // may leave keys out (the writer leaves out None), so the search goes forward first.
   if (hint_ < n && keys_[hint_].get() == key) {
     idx = hint_;
   } else {
-    for (size_t i = 0; i < n && idx == n; ++i)
+    for (size_t i = hint_; i < n && idx == n; ++i)
+      if (keys_[i].get() == key) idx = i;
+    for (size_t i = 0; i < hint_ && i < n && idx == n; ++i)
       if (keys_[i].get() == key) idx = i;
     for (size_t i = 0; i < n && idx == n; ++i)
       if (same_key(keys_[i].get(), key)) idx = i;
+    // The records' own key object from now on (a declared name is another object of the
+    // same text): the next records find it by identity.
+    if (idx != n) keys_[idx] = Ref::borrow(key);
   }
   if (idx == n && decl_ != nullptr) {
     misfit(PyUnicode_FromFormat("a table with the key %R", key), true);
@@ -133,12 +128,13 @@ Column* Column::field(PyObject* key, bool* duplicate) {
     *duplicate = true;
     return nullptr;
   }
-  // While a row takes its fields in field order, that order is 0 .. hint_ - 1 and is not
-  // stored; the first field out of that order writes it down.
-  if (idx != hint_ || !order_.empty()) {
+  // While a row takes its fields in field order (skipping some or not), that order is the
+  // fields given so far and is not stored; the first field out of that order writes it down.
+  if (idx < hint_ || !order_.empty()) {
     try {
       if (order_.empty())
-        for (uint32_t i = 0; i < hint_; ++i) order_.push_back(i);
+        for (uint32_t i = 0; i < hint_; ++i)
+          if (fields_[i]->length() > length_) order_.push_back(i);
       order_.push_back(static_cast<uint32_t>(idx));
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
@@ -217,6 +213,60 @@ bool Column::finish(ArrowNode& out) {
     return false;
   }
   for (size_t i = 1; i < out.buffers.size(); ++i)  // past the optional validity bitmap
+    if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
+  return true;
+}
+
+// A declared column: the vocabulary's Arrow type, whatever the values were.
+bool Column::finish_declared(ArrowNode& out) {
+  try {
+    out.buffers.reserve(3);
+    out.name = name_;
+    out.length = static_cast<int64_t>(length_);
+    out.null_count = static_cast<int64_t>(null_count_);
+    std::string format;
+    out.format = coltype::arrow_format(*decl_, format);
+    out.owned_format = std::move(format);
+    out.metadata = coltype::arrow_metadata(*decl_);
+    out.buffers.push_back(null_count_ != 0 ? valid_.take() : nullptr);
+    switch (kind_) {
+      case ColumnKind::Bool: out.buffers.push_back(bools_.take()); break;
+      case ColumnKind::String:
+      case ColumnKind::Binary:
+        if (large_) out.format = kind_ == ColumnKind::Binary ? "Z" : "U";
+        out.buffers.push_back(offsets_.take());
+        out.buffers.push_back(data_.take());
+        break;
+      case ColumnKind::List:
+      case ColumnKind::Map:
+        if (large_) {
+          if (kind_ == ColumnKind::Map) {
+            PyErr_SetString(PyExc_ValueError, "a map column holds more than 2**31-1 entries");
+            return false;
+          }
+          out.format = "+L";
+        }
+        out.buffers.push_back(offsets_.take());
+        out.children.emplace_back();
+        if (!child_->finish(out.children.back())) return false;
+        if (kind_ == ColumnKind::Map) {
+          ArrowNode& entries = out.children.back();
+          entries.required = true;
+          entries.children[0].required = true;
+        }
+        break;
+      case ColumnKind::Struct:
+        out.children.resize(fields_.size());
+        for (size_t i = 0; i < fields_.size(); ++i)
+          if (!fields_[i]->finish(out.children[i])) return false;
+        break;
+      default: out.buffers.push_back(values_.take());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 1; i < out.buffers.size(); ++i)
     if (out.buffers[i] == nullptr) return PyErr_NoMemory(), false;
   return true;
 }
