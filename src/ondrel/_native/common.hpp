@@ -14,6 +14,9 @@
 
 #include <sys/mman.h>
 
+#include "ondrel/_native/simd.hpp"
+#include "ondrel/_native/simd_bytes.hpp"
+
 namespace ondrel::common {
 
 struct Buffer {
@@ -305,11 +308,10 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
   return detail::raw_string_error_from(p, 0, n);
 }
 
-// Copies n bytes from p to out (room for n) and tells whether one of them may need escaping
-// or keep the text from standing raw (the suspects of raw_suspects; a false hit only costs the
-// exact pass). Words at a time, the last one overlapping, so a short string costs no loop and
-// no call.
-[[nodiscard]] inline bool copy_with_suspects(char* out, const char* s, size_t n) {
+namespace detail {
+
+// Words at a time, the last one overlapping, so a short string costs no loop and no call.
+inline bool copy_with_suspects_portable(char* out, const char* s, size_t n) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   uint64_t hit;
   if (n >= 8) {
@@ -340,6 +342,22 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
     return false;
   }
   return hit != 0;
+}
+
+}  // namespace detail
+
+// Copies n bytes from p to out (room for n) and tells whether one of them may need escaping
+// or keep the text from standing raw (the suspects of raw_suspects; a false hit only costs the
+// exact pass). Each vector level takes the sizes it handles whole; shorter strings stay with
+// the word code, which needs no loop for them.
+[[nodiscard]] inline bool copy_with_suspects(char* out, const char* s, size_t n) {
+#if defined(__x86_64__)
+  const simd::Level level = simd::level();
+  if (level == simd::Level::kAvx512) return simd::copy_suspects_avx512(out, s, n);
+  if (n >= 32 && level == simd::Level::kAvx2) return simd::copy_suspects_avx2(out, s, n);
+  if (n >= 16 && level >= simd::Level::kSse2) return simd::copy_suspects_sse2(out, s, n);
+#endif
+  return detail::copy_with_suspects_portable(out, s, n);
 }
 
 }  // namespace ondrel::common
