@@ -162,13 +162,19 @@ class KeyCache {
   ~KeyCache() {
     for (Entry& e : slots_) Py_XDECREF(e.key);
   }
+  // Two slots per key: with one, two of a record's keys that shared a slot would evict each
+  // other at every record, and whether they do depends on where the keys happen to be
+  // allocated (measured: 13% of a record's instructions came and went with the environment).
   const Entry* find(PyObject* key) const {
-    const Entry& e = slots_[index(key)];
-    return e.key == key ? &e : nullptr;
+    const size_t i = index(key);
+    if (slots_[i].key == key) [[likely]]
+      return &slots_[i];
+    return slots_[i ^ 1].key == key ? &slots_[i ^ 1] : nullptr;
   }
-  // Replaces whatever shared the slot; dropping an exact str runs no Python code.
+  // Takes a free slot of the two, else the second; dropping an exact str runs no Python code.
   void add(PyObject* key, const char* data, size_t size) {
-    Entry& e = slots_[index(key)];
+    const size_t i = index(key);
+    Entry& e = slots_[slots_[i].key == nullptr ? i : i ^ 1];
     PyObject* old = e.key;
     e.key = Py_NewRef(key);
     e.data = data;
