@@ -150,18 +150,11 @@ template <typename T>
 }
 
 // Whether data[0 .. n) is well-formed UTF-8 (no overlong forms, surrogates or code points
-// beyond U+10FFFF), for text that does not come from a str (Arrow strings). A leading ASCII
-// run is passed in vector blocks, later ASCII runs eight bytes at a time.
+// beyond U+10FFFF), for text that does not come from a str (Arrow strings). ASCII runs are
+// checked eight bytes at a time.
 inline bool valid(const char* data, size_t n) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   const unsigned char* const end = p + n;
-#if defined(__x86_64__)
-  if (simd::level() >= simd::Level::kAvx2) {
-    p += simd::ascii_prefix_avx2(data, n);
-  } else if (simd::level() == simd::Level::kSse2) {
-    p += simd::ascii_prefix_sse2(data, n);
-  }
-#endif
   while (p != end) {
     if (end - p >= 8) {
       uint64_t w;

@@ -30,12 +30,11 @@ inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
 #if defined(__x86_64__)
   const simd::Level level = simd::level();
   if constexpr (sizeof(U) == 1) {
-    if (level == simd::Level::kAvx512) {
-      p = simd::find_stop_avx512<kBasic>(p, end, quote, acc);
-    } else if (level == simd::Level::kAvx2) {
-      p = simd::find_stop_avx2<kBasic>(p, end, quote, acc);
-    } else if (level == simd::Level::kSse2) {
-      p = simd::find_stop_sse2<kBasic>(p, end, quote, acc);
+    const U* stop =
+        level >= simd::Level::kSse2 ? simd::find_stop_sse2<kBasic>(p, end, quote, acc) : nullptr;
+    if (stop != nullptr) {
+      bits |= acc;
+      return stop;
     }
   } else {
     // Two- and four-byte units: compare lanes of the unit's width; a stop is found lane by
