@@ -1,6 +1,7 @@
 // Unit tests of the buffer and TOML escaping header; no Python, no framework.
 #include "check.hpp"
 #include "ondrel/_native/common.hpp"
+#include "ondrel/_native/copy_suspects.hpp"
 
 #include <cstdio>
 #include <cstring>
