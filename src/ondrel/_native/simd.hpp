@@ -17,7 +17,7 @@ inline const char* name(Level l) { return kNames[static_cast<int>(l)]; }
 
 // The best level usable here. AVX-512 needs BW (byte lanes) and VL (masks on 256-bit
 // registers); libgcc's check includes the OS's consent to save the wider registers.
-inline Level best() {
+inline Level best() noexcept {
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
@@ -31,7 +31,7 @@ inline Level best() {
 
 // A name in ONDREL_SIMD lowers the level, never raises it past what the CPU has; an unknown
 // or empty name changes nothing (the modules report the level in use as `_simd_level`).
-inline Level detect() {
+inline Level detect() noexcept {
   const Level top = best();
   const char* want = std::getenv("ONDREL_SIMD");
   if (want == nullptr) return top;
