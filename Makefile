@@ -35,13 +35,28 @@ test-native: build
 test-python: build
 	$(PY) -m pytest -q
 
-test: system-deps test-native test-python test-asan test-dev test-valgrind fuzz-ci lint wheel-check
+test: system-deps test-native test-python test-simd-levels test-asan test-dev test-valgrind fuzz-ci lint wheel-check
 
 # Debian packages some tests use (valgrind, strace, sqlite3, postgresql): installed when
 # missing and possible, else named with what skips (tools/system-deps).
 .PHONY: system-deps
 system-deps:
 	@bash tools/system-deps
+
+# The byte kernels at every vector level this CPU has below its best, which test-python and
+# test-native run (ONDREL_SIMD; README "Vector code"): the native tests, the property tests
+# and the layout oracle, and the reader's differential and conformance tests again at each.
+SIMD_TESTS ?= tests/test_encoder_property.py tests/test_encoder_arrow.py \
+  tests/test_decoder_differential.py tests/test_decoder_conformance.py
+.PHONY: test-simd-levels
+test-simd-levels: build
+	@set -e; best=$$($(PY) -c 'from ondrel.datastore.adapter.toml import pentock as p; print(p._simd_level)'); \
+	for level in portable sse2 avx2 avx512; do \
+	  [ "$$level" = "$$best" ] && break; \
+	  echo "== ONDREL_SIMD=$$level (best here: $$best)"; \
+	  for t in $(BUILD)/test_common $(BUILD)/test_utf8; do ONDREL_SIMD=$$level "$$t"; done; \
+	  ONDREL_SIMD=$$level $(PY) -m pytest -q -p no:cacheprovider $(SIMD_TESTS); \
+	done
 
 demo: build
 	$(PY) examples/demo.py

@@ -72,7 +72,7 @@ MB = h.MB
 REF = "decode_unified_data(str)"
 MULTI = "decode_unified_data(str, multi-line)"
 FILES = {"json": "doc.json", "multiline": "doc_multiline.toml"}  # any other source: doc.toml
-DISTS = ("rtoml", "pytomlpp", "toml-rs", "orjson", "tomli")
+DISTS = ("rtoml", "pytomlpp", "toml-rs", "orjson", "ssrjson", "tomli")
 
 
 @dataclass
@@ -107,6 +107,7 @@ def readers() -> list[Reader]:
         ("pytomlpp", "pytomlpp.loads", "str"),
         ("toml_rs", "toml_rs.loads", "str"),
         ("orjson", "orjson.loads(JSON)", "json"),
+        ("ssrjson", "ssrjson.loads(JSON)", "json"),
     ):
         try:
             out.append(Reader(name, source, __import__(mod).loads))
@@ -192,6 +193,9 @@ OURS = (REF, "decode_unified_data(bytes)", "read_unified_data(path)")
 TARGETS = (
     h.TimeRatio(
         f"{REF} time <= 1.0x orjson.loads(JSON)", REF, "orjson.loads(JSON)", 1.0, minima=True
+    ),
+    h.TimeRatio(
+        f"{REF} time <= 1.0x ssrjson.loads(JSON)", REF, "ssrjson.loads(JSON)", 1.0, minima=True
     ),
     h.TimeRatio(
         f"{REF} >= 14x faster than tomllib.loads",

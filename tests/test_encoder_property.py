@@ -176,6 +176,17 @@ def test_string_copies_match_the_layout_oracle(key_list, rows, escape):
     assert encode_unified_data(model_of(("1", "2", tables)), escape) == want
 
 
+@pytest.mark.parametrize("n_keys", [3, 70, 300])
+def test_records_with_more_keys_than_the_key_cache_holds(n_keys):
+    # Keys that share cache slots evict each other record after record; each must still be
+    # written as its own text.
+    keys = [f"k{i}" for i in range(n_keys)]
+    records = [{k: f"{k}-{r}" for k in keys[r % 3 :]} for r in range(4)]
+    tables = {"t": ([col("v", "TEXT")], records)}
+    want = layout.dumps(layout.document("1", "2", tables), escape_strings=False)
+    assert encode_unified_data(model_of(("1", "2", tables)), False) == want
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(models_of(values_with_none), st.booleans())
 def test_every_document_loads_or_is_refused(parts, escape):

@@ -1,11 +1,13 @@
 // Unit tests of the buffer and TOML escaping header; no Python, no framework.
 #include "check.hpp"
 #include "ondrel/_native/common.hpp"
+#include "ondrel/_native/copy_suspects.hpp"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace ondrel::common;
 
@@ -207,6 +209,77 @@ void test_raw_string_check() {
   }
 }
 
+#if defined(__x86_64__)
+// Each vector kernel against a byte-wise reference at every level this CPU has: strings of
+// every length around the block sizes with one probe byte at every position (after a byte past
+// ASCII or not), read from a block of exactly their size (ASan sees an over-read) and written
+// before guard bytes.
+void test_vector_kernels() {
+  using ondrel::simd::Level;
+  namespace simd = ondrel::simd;
+  const Level top = simd::best();
+  const unsigned char probes[] = {0x00, 0x09, 0x1F, 0x20, 0x22, 0x27, 0x5C, 0x7E, 0x7F, 0x80, 0xFF};
+  const auto is_stop = [](unsigned char c) {
+    return c == '"' || c == '\\' || c < 0x20 || c == 0x7F;
+  };
+  for (size_t n = 0; n <= 100; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (unsigned char probe : probes) {
+        for (int lead = 0; lead < 2; ++lead) {
+          std::string text(n, 'a');
+          if (at < n) text[at] = static_cast<char>(probe);
+          if (lead && at > 0) text[at - 1] = static_cast<char>(0xE9);
+          std::vector<char> in(text.begin(), text.end());
+          const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+          size_t stop = 0;
+          uint32_t high = 0;
+          bool suspect = false, ascii = true;
+          for (unsigned char c : text) {
+            suspect |= is_stop(c);
+            ascii &= c < 0x80;
+          }
+          while (stop < n && !is_stop(p[stop])) high |= p[stop++] & 0x80;
+          // Copy: the exact bytes, nothing past them, and the suspect verdict.
+          const auto copied = [&](auto kernel) {
+            std::string out(n + 8, '#');
+            const bool hit = kernel(out.data(), in.data(), n);
+            return hit == suspect && out == text + "########";
+          };
+          if (n >= 16) CHECK(copied(simd::copy_suspects_sse2));
+          if (top >= Level::kAvx512) CHECK(copied(simd::copy_suspects_avx512));
+          // The reader's stop, finished byte by byte as its caller does.
+          const auto scanned = [&](auto kernel) {
+            uint32_t h = 0;
+            const unsigned char* q = p;
+            const unsigned char* found = kernel(q, p + n, '"', h);
+            if (found != nullptr) {
+              q = found;
+            } else {
+              while (q < p + n && !is_stop(*q)) h |= *q++ & 0x80;
+            }
+            return static_cast<size_t>(q - p) == stop && h == high;
+          };
+          CHECK(scanned(simd::find_stop_sse2<true>));
+          // ASCII: a copied prefix is ASCII and exact; all of the text when the text is ASCII.
+          const auto ascii_copied = [&](auto kernel, size_t block) {
+            std::string out(n + 8, '#');
+            const size_t r = kernel(out.data(), in.data(), n);
+            if (r == simd::kNotAscii) return !ascii;
+            bool prefix_ascii = true;
+            for (size_t i = 0; i < r && i < n; ++i) prefix_ascii &= p[i] < 0x80;
+            return r <= n && n - r < block && prefix_ascii && out.compare(0, r, text, 0, r) == 0 &&
+                   out.substr(n) == "########";
+          };
+          CHECK(ascii_copied(simd::copy_ascii_sse2, 64));
+          if (top >= Level::kAvx2) CHECK(ascii_copied(simd::copy_ascii_avx2, 64));
+          if (top >= Level::kAvx512) CHECK(ascii_copied(simd::copy_ascii_avx512, 1));
+        }
+      }
+    }
+  }
+}
+#endif
+
 int main() {
   test_growth();
   test_overflow_leaves_buffer_intact();
@@ -215,5 +288,8 @@ int main() {
   test_utf8_passthrough();
   test_truncated_input_not_overread();
   test_raw_string_check();
+#if defined(__x86_64__)
+  test_vector_kernels();
+#endif
   return native_test::finish("test_common");
 }

@@ -305,43 +305,6 @@ inline size_t unicode_escape_length(const unsigned char* p, size_t left) {
   return detail::raw_string_error_from(p, 0, n);
 }
 
-// Copies n bytes from p to out (room for n) and tells whether one of them may need escaping
-// or keep the text from standing raw (the suspects of raw_suspects; a false hit only costs the
-// exact pass). Words at a time, the last one overlapping, so a short string costs no loop and
-// no call.
-[[nodiscard]] inline bool copy_with_suspects(char* out, const char* s, size_t n) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s);
-  uint64_t hit;
-  if (n >= 8) {
-    hit = 0;
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      const uint64_t w = detail::load64(p + i);
-      hit |= detail::raw_suspects(w);
-      std::memcpy(out + i, &w, 8);
-    }
-    const uint64_t w = detail::load64(p + n - 8);
-    hit |= detail::raw_suspects(w);
-    std::memcpy(out + n - 8, &w, 8);
-  } else if (n >= 4) {
-    const uint64_t lo = detail::load32(p);
-    const uint64_t hi = detail::load32(p + n - 4);
-    hit = detail::raw_suspects(lo | hi << 32);
-    const auto lo32 = static_cast<uint32_t>(lo);
-    const auto hi32 = static_cast<uint32_t>(hi);
-    std::memcpy(out, &lo32, 4);
-    std::memcpy(out + n - 4, &hi32, 4);
-  } else if (n > 0) {
-    const unsigned char a = p[0], b = p[n >> 1], c = p[n - 1];
-    hit = detail::raw_suspects(0x6161616161000000ULL | a | uint64_t{b} << 8 | uint64_t{c} << 16);
-    out[0] = static_cast<char>(a);
-    out[n >> 1] = static_cast<char>(b);
-    out[n - 1] = static_cast<char>(c);
-  } else {
-    return false;
-  }
-  return hit != 0;
-}
-
 // The text a reader makes of `s` between the quotes of a basic string, for text that passed
 // raw_basic_string_error (its escapes read, as UTF-8), into `out` (room for n: no escape
 // reads longer than itself). Its length, or kRawOk when `s` holds an escape it cannot read.

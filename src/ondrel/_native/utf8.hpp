@@ -11,9 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "ondrel/_native/simd.hpp"
+#include "ondrel/_native/simd_bytes.hpp"
 
 namespace ondrel::utf8 {
 
@@ -29,13 +28,14 @@ inline Census census(const char* data, size_t n) {
   size_t continuation = 0;
   unsigned char top = 0;
   size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   // Sixteen bytes a step: continuation bytes are counted in byte lanes (at most 255 steps
   // before the lanes are summed), the maximum kept per lane.
   const __m128i high2 = _mm_set1_epi8(static_cast<char>(0xC0));
   const __m128i cont = _mm_set1_epi8(static_cast<char>(0x80));
   __m128i vmax = _mm_setzero_si128();
   while (n - i >= 16) {
+    if (simd::level() < simd::Level::kSse2) break;
     __m128i counts = _mm_setzero_si128();
     for (int step = 0; step < 255 && n - i >= 16; ++step, i += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -58,7 +58,7 @@ inline Census census(const char* data, size_t n) {
   return Census{n - continuation, width};
 }
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
 // Sixteen ASCII bytes to sixteen units, zero-extended.
 template <typename T>
 inline void widen16(__m128i v, T* o) {
@@ -91,10 +91,13 @@ template <typename T>
   const unsigned char* const end = p + n;
   T* o = out;
   T* const oend = out + chars;
+#if defined(__x86_64__)
+  const bool sse2 = simd::level() >= simd::Level::kSse2;
+#endif
   while (p != end) {
     // ASCII in blocks: the bulk of any document.
-#if defined(__SSE2__)
-    while (end - p >= 16 && oend - o >= 16) {
+#if defined(__x86_64__)
+    while (sse2 && end - p >= 16 && oend - o >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       if (_mm_movemask_epi8(v) != 0) break;
       widen16(v, o);

@@ -2,6 +2,7 @@
 // that checks it; other text goes to the interpreter's decoder.
 #include "ondrel/_native/utf8_str.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "ondrel/_native/ref.hpp"
@@ -15,17 +16,26 @@ namespace {
 // first block that is not: most documents are, and one pass then does for two.
 bool copy_ascii(const char* data, size_t n, char* out) {
   size_t i = 0;
-#if defined(__SSE2__)
-  for (; n - i >= 64; i += 64) {
-    __m128i v[4];
-    for (size_t k = 0; k < 4; ++k) {
-      v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16 * k), v[k]);
-    }
-    const __m128i any = _mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]));
-    if (_mm_movemask_epi8(any) != 0) return false;
+#if defined(__x86_64__)
+  switch (simd::level()) {
+    case simd::Level::kAvx512: i = simd::copy_ascii_avx512(out, data, n); break;
+    case simd::Level::kAvx2: i = simd::copy_ascii_avx2(out, data, n); break;
+    case simd::Level::kSse2: i = simd::copy_ascii_sse2(out, data, n); break;
+    case simd::Level::kPortable: break;
   }
+  if (i == simd::kNotAscii) return false;
 #endif
+  // Words where no vector level runs, and for the tail.
+  for (; n - i >= 64; i += 64) {
+    uint64_t any = 0;
+    for (size_t k = 0; k < 64; k += 8) {
+      uint64_t w;
+      std::memcpy(&w, data + i + k, 8);
+      std::memcpy(out + i + k, &w, 8);
+      any |= w;
+    }
+    if (any & 0x8080808080808080ULL) return false;
+  }
   unsigned char high = 0;
   for (; i < n; ++i) {
     out[i] = data[i];

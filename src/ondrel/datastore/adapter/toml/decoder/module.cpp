@@ -13,6 +13,7 @@
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/simd.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/parser.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"
 
@@ -306,6 +307,8 @@ int exec(PyObject* module) {
     PyObject* f = function_new(def, module_name.get(), defaults.get(), nullptr);
     if (f == nullptr || PyModule_Add(module, def.name, f) < 0) return -1;
   }
+  // The byte kernels' vector level, for the tests that run each level (ONDREL_SIMD).
+  if (PyModule_AddStringConstant(module, "_simd_level", simd::name(simd::level())) < 0) return -1;
   module::finish_exec(g_load, module);
   return 0;
 }

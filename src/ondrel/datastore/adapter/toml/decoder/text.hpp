@@ -7,10 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "ondrel/_native/simd.hpp"
+#include "ondrel/_native/simd_bytes.hpp"
 #include "ondrel/_native/utf8.hpp"
 
 namespace ondrel::decoder {
@@ -29,36 +27,22 @@ inline bool stops_run(U c, U quote) {
 template <typename U, bool kBasic>
 inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
   uint32_t acc = 0;
-#if defined(__SSE2__)
-  constexpr size_t kLanes = 16 / sizeof(U);
+#if defined(__x86_64__)
+  const simd::Level level = simd::level();
   if constexpr (sizeof(U) == 1) {
-    const __m128i q = _mm_set1_epi8(static_cast<char>(quote));
-    const __m128i bs = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7F);
-    const __m128i ctl = _mm_set1_epi8(0x1F);
-    const __m128i zero = _mm_setzero_si128();
-    while (static_cast<size_t>(end - p) >= kLanes) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, q), _mm_cmpeq_epi8(v, del));
-      if constexpr (kBasic) stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, bs));
-      stop = _mm_or_si128(stop, _mm_cmpeq_epi8(_mm_subs_epu8(v, ctl), zero));
-      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop));
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-      if (m != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
-        if (high & ((1u << k) - 1)) acc |= 0x80;
-        bits |= acc;
-        return p + k;
-      }
-      if (high != 0) acc |= 0x80;
-      p += kLanes;
+    const U* stop =
+        level >= simd::Level::kSse2 ? simd::find_stop_sse2<kBasic>(p, end, quote, acc) : nullptr;
+    if (stop != nullptr) {
+      bits |= acc;
+      return stop;
     }
   } else {
     // Two- and four-byte units: compare lanes of the unit's width; a stop is found lane by
     // lane in the scalar loop below.
+    constexpr size_t kLanes = 16 / sizeof(U);
     const __m128i zero = _mm_setzero_si128();
     __m128i vacc = zero;
-    while (static_cast<size_t>(end - p) >= kLanes) {
+    while (level >= simd::Level::kSse2 && static_cast<size_t>(end - p) >= kLanes) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       __m128i stop;
       if constexpr (sizeof(U) == 2) {

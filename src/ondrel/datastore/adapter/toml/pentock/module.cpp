@@ -5,6 +5,7 @@
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/simd.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/save.hpp"
 
@@ -123,6 +124,8 @@ int exec(PyObject* module) {
   PyObject* lock = function_new(kStoreLockFunction, module_name.get(), nullptr, nullptr);
   if (lock == nullptr || PyModule_Add(module, kStoreLockFunction.name, lock) < 0) return -1;
 
+  // The byte kernels' vector level, for the tests that run each level (ONDREL_SIMD).
+  if (PyModule_AddStringConstant(module, "_simd_level", simd::name(simd::level())) < 0) return -1;
   module::finish_exec(g_load, module);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ondrel/_native/copy_suspects.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"

@@ -1,0 +1,52 @@
+// The vector level of the byte kernels, chosen once when a module is loaded: the best this
+// CPU and OS offer, or a lower one named by ONDREL_SIMD (portable, sse2, avx2, avx512), so
+// that the tests can run every path a machine has. Plain C++, no Python.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace ondrel::simd {
+
+enum class Level : uint8_t { kPortable, kSse2, kAvx2, kAvx512 };
+
+inline constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512"};
+
+inline const char* name(Level l) { return kNames[static_cast<int>(l)]; }
+
+// The best level usable here. AVX-512 needs BW (byte lanes) and VL (masks on 256-bit
+// registers); libgcc's check includes the OS's consent to save the wider registers.
+inline Level best() noexcept {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+    return Level::kAvx512;
+  if (__builtin_cpu_supports("avx2")) return Level::kAvx2;
+  return Level::kSse2;
+#else
+  return Level::kPortable;
+#endif
+}
+
+// A name in ONDREL_SIMD lowers the level, never raises it past what the CPU has; an unknown
+// or empty name changes nothing (the modules report the level in use as `_simd_level`).
+inline Level detect() noexcept {
+  const Level top = best();
+  const char* want = std::getenv("ONDREL_SIMD");
+  if (want == nullptr) return top;
+  for (int i = 0; i < 4; ++i) {
+    if (std::strcmp(want, kNames[i]) == 0) {
+      const auto l = static_cast<Level>(i);
+      return l < top ? l : top;
+    }
+  }
+  return top;
+}
+
+// One value per loaded module, set before any of its code runs.
+inline const Level kLevel = detect();
+
+inline Level level() { return kLevel; }
+
+}  // namespace ondrel::simd
