@@ -706,6 +706,14 @@ records = [''' + ",".join(
     f"{{i = {i}, s = 'x{i}' , f = {i}.5, l = [{i}, 'a'], m = {{k = {i}}}}}" for i in range(300)
 ) + "]\\n"
 BAD = DOC + "[tables.u]\\nrecords = [{a = 1}, {a = 99999999999999999999}]\\n"
+TYPED = '''[tables.t]
+columns = [{name = "i", type = "INTEGER"}, {name = "s", type = "VARCHAR"}, {name = "f", type = "REAL"},
+  {name = "l", type = "TEXT[]"}, {name = "m", type = "STRUCT(k DECIMAL(9,2))"}, {name = "u", type = "UBIGINT"}]
+records = [''' + ",".join(
+    f"{{i = {i}, s = 'x{i}' , f = {i}.5, l = ['a'], m = {{k = '{i}.5'}}, u = 18446744073709551615}}" for i in range(300)
+) + "]\\n"
+MISFIT = TYPED.replace("'7.5'", "'7.125'")
+LATE = "[tables.t]\\nrecords = [{u = 18446744073709551615}]\\ncolumns = [{name = 'u', type = 'INT'}]\\n"
 """
 
 
@@ -716,6 +724,9 @@ BAD = DOC + "[tables.u]\\nrecords = [{a = 1}, {a = 99999999999999999999}]\\n"
         "pa.table(decode_unified_data(DOC, records='arrow')['tables']['t']['records'])",
         "decode_unified_data(DOC, records='arrow')['tables']['t']['records'].__arrow_c_stream__()",
         "decode_unified_data(BAD, records='arrow')",
+        "pa.table(decode_unified_data(TYPED, records='arrow')['tables']['t']['records'])",
+        "decode_unified_data(MISFIT, records='arrow')",
+        "decode_unified_data(LATE, records='arrow')",
         "decode_unified_data(DOC + '[', records='arrow')",
     ],
 )
