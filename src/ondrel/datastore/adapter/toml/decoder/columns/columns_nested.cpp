@@ -221,6 +221,7 @@ bool Column::finish(ArrowNode& out) {
 
 // A declared column: the vocabulary's Arrow type, whatever the values were.
 bool Column::finish_declared(ArrowNode& out) {
+  if (!typed_ready()) return false;
   try {
     out.buffers.reserve(3);
     out.name = name_;
