@@ -4,10 +4,12 @@ pyarrow, polars, pandas and DuckDB, released exactly once, with clean errors."""
 from __future__ import annotations
 
 import datetime
+import decimal
 import gc
 import json
 import math
 import re
+import uuid
 from pathlib import Path
 
 import pytest
@@ -429,6 +431,63 @@ def test_column_type_vocabulary(text, canonical, reads_as):
     )
 
 
+@pytest.mark.parametrize(
+    ("type_", "value", "expected"),
+    [
+        ("UBIGINT", "0xFFFF_FFFF_FFFF_FFFF", 2**64 - 1),
+        ("REAL", "16777216", 16777216.0),
+        ("DOUBLE", "9007199254740992", 2.0**53),
+        ("DECIMAL(5,2)", "7", decimal.Decimal("7.00")),
+        ("DECIMAL(5,2)", "'1E+2'", decimal.Decimal("100.00")),
+        ("DECIMAL(5,2)", "'-0.500'", decimal.Decimal("-0.50")),
+        ("DECIMAL(40,0)", "'-1' ", -decimal.Decimal(1)),
+        ("BLOB", """ "b'\\\\x00\\\\'\\\\t\\"'" """, b"\x00'\t\""),
+        ("BLOB", '"b\\"it\'s\\""', b"it's"),
+        (
+            "UUID",
+            "'0F8FAD5BD9CB469FA16570867728950E'",
+            uuid.UUID("0f8fad5b-d9cb-469f-a165-70867728950e"),
+        ),
+        ("INTERVAL", "'-P1DT2H'", pa.MonthDayNano([0, -1, -7200 * 10**9])),
+        ("INTERVAL", "'P1Y2M3W4DT5H6M7,5S'", pa.MonthDayNano([14, 25, 18367500000000])),
+        ("DURATION", "'P1DT0.000001S'", datetime.timedelta(days=1, microseconds=1)),
+        ("DURATION_S", "'-PT1M'", datetime.timedelta(minutes=-1)),
+        ("DATE", "1979-05-27", datetime.date(1979, 5, 27)),
+        ("TIME_NS", "'00:00:00.000000001'", 1),
+        ("TIMESTAMP_S", "1979-05-27 07:32:00", datetime.datetime(1979, 5, 27, 7, 32)),
+        ("TIMESTAMP_NS", "1979-05-27T07:32:00.123456789", 296638320123456789),
+        (
+            "TIMESTAMPTZ",
+            "'2024-01-01 00:00:00+05:30'",
+            datetime.datetime(2023, 12, 31, 18, 30, tzinfo=datetime.UTC),
+        ),
+        (
+            "TIMESTAMP_MS WITH TIME ZONE",
+            "'2024-01-01T00:00:00.5Z'",
+            datetime.datetime(2024, 1, 1, 0, 0, 0, 500000, tzinfo=datetime.UTC),
+        ),
+        ("JSON", "[1, 'a', {b = 1979-05-27}]", '[1,"a",{"b":"1979-05-27"}]'),
+        ("STRUCT(a INT, b TEXT)", "{b = 'x'}", {"a": None, "b": "x"}),
+        ("MAP(TEXT, INT[])", "[['k', [1]], ['', []]]", [("k", [1]), ("", [])]),
+    ],
+)
+def test_declared_values_read_from_what_the_writer_writes(type_, value, expected):
+    """Each type's value from its TOML form or its text, in every layout: records read into
+    columns, records read as dicts first, and records before their columns."""
+    cols = f"columns = [{{name = 'v', type = {json.dumps(type_)}}}]"
+    texts = [
+        f"[tables.t]\n{cols}\nrecords = [{{v = {value}}}]",
+        f"[tables.t]\nrecords = [{{v = {value}}}]\n{cols}",
+    ]
+    if not value.endswith("789"):  # records read as dicts first hold microseconds
+        texts.append(f"[tables.t]\n{cols}\n[[tables.t.records]]\nv = {value}")
+    for text in texts:
+        column = pa.table(decode_unified_data(text, records="arrow")["tables"]["t"]["records"])["v"]
+        if type_.endswith("_NS") or "_NS " in type_:
+            column = column.cast(pa.int64())
+        assert column.to_pylist() == [expected], text
+
+
 # ---- errors ----------------------------------------------------------------------------------
 
 
@@ -647,6 +706,14 @@ records = [''' + ",".join(
     f"{{i = {i}, s = 'x{i}' , f = {i}.5, l = [{i}, 'a'], m = {{k = {i}}}}}" for i in range(300)
 ) + "]\\n"
 BAD = DOC + "[tables.u]\\nrecords = [{a = 1}, {a = 99999999999999999999}]\\n"
+TYPED = '''[tables.t]
+columns = [{name = "i", type = "INTEGER"}, {name = "s", type = "VARCHAR"}, {name = "f", type = "REAL"},
+  {name = "l", type = "TEXT[]"}, {name = "m", type = "STRUCT(k DECIMAL(9,2))"}, {name = "u", type = "UBIGINT"}]
+records = [''' + ",".join(
+    f"{{i = {i}, s = 'x{i}' , f = {i}.5, l = ['a'], m = {{k = '{i}.5'}}, u = 18446744073709551615}}" for i in range(300)
+) + "]\\n"
+MISFIT = TYPED.replace("'7.5'", "'7.125'")
+LATE = "[tables.t]\\nrecords = [{u = 18446744073709551615}]\\ncolumns = [{name = 'u', type = 'INT'}]\\n"
 """
 
 
@@ -657,6 +724,9 @@ BAD = DOC + "[tables.u]\\nrecords = [{a = 1}, {a = 99999999999999999999}]\\n"
         "pa.table(decode_unified_data(DOC, records='arrow')['tables']['t']['records'])",
         "decode_unified_data(DOC, records='arrow')['tables']['t']['records'].__arrow_c_stream__()",
         "decode_unified_data(BAD, records='arrow')",
+        "pa.table(decode_unified_data(TYPED, records='arrow')['tables']['t']['records'])",
+        "decode_unified_data(MISFIT, records='arrow')",
+        "decode_unified_data(LATE, records='arrow')",
         "decode_unified_data(DOC + '[', records='arrow')",
     ],
 )

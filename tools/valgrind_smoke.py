@@ -168,7 +168,29 @@ def decoder(path):
         "[tables.m]\ncolumns = [{name = 'z'}]\nrecords = [{a = 1, b = [1, 'x'], c = {d = 1}}, "
         "{a = 2.5, b = [], c = 3, t = 1979-05-27T07:32:00-07:00}, {t = 1979-05-27}, "
     )
+    # Declared columns of every family, their text forms, a misfit, and columns after records.
+    typed = (
+        "[tables.d]\ncolumns = [{name = 'a', type = 'SMALLINT'}, {name = 'b', type = 'REAL'}, "
+        "{name = 'c', type = 'DECIMAL(40,2)'}, {name = 'e', type = 'BLOB'}, {name = 'u', type = 'UUID'}, "
+        "{name = 'i', type = 'INTERVAL'}, {name = 'du', type = 'DURATION_NS'}, "
+        "{name = 'ts', type = 'TIMESTAMP_NS'}, {name = 'tz', type = 'TIMESTAMPTZ'}, "
+        "{name = 'l', type = 'INT[]'}, {name = 's', type = 'STRUCT(x INT, y TEXT)'}, "
+        "{name = 'm', type = 'MAP(TEXT, INT)'}, {name = 'j', type = 'JSON'}, "
+        "{name = 'n', type = 'VARCHAR'}, {name = 'ub', type = 'UBIGINT'}]\n"
+        "records = [{a = 1, b = 1.5, c = '12.3', e = \"b'\\\\x00'\", "
+        "u = '0f8fad5b-d9cb-469f-a165-70867728950e', i = 'P1M2DT3.5S', du = 'PT-1S', "
+        "ts = 1979-05-27T07:32:00.123456789, tz = '2024-01-02 03:04:05+01:00', l = [1], "
+        "s = {x = 1}, m = [['k', 5]], j = [1, 'a'], ub = 18446744073709551615}, {}]\n"
+    )
     for fn in (
+        lambda: arrow_tables(decode_unified_data(typed, records="arrow")),
+        lambda: decode_unified_data(typed.replace("[1]", "[1, 9999999999]"), records="arrow"),
+        lambda: arrow_tables(
+            decode_unified_data(
+                "[tables.d]\nrecords = [{a = 1}]\ncolumns = [{name = 'a', type = 'TINYINT'}]",
+                records="arrow",
+            )
+        ),
         lambda: decode_unified_data(text),
         lambda: decode_unified_data(text.encode()),
         lambda: decode_unified_data(features.replace("\n", "\r\n")),

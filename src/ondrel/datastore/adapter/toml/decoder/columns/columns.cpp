@@ -232,14 +232,16 @@ bool Column::append_null() {
       if (!push_offset(child_->length())) return false;
       break;
     case ColumnKind::Fixed:
-      if (!values_.zeros(width_)) return false;
+      if (!(width_ == 8 ? values_.push(int64_t{0}) : values_.zeros(width_))) return false;
       break;
     case ColumnKind::Struct:
       for (auto& f : fields_)
         if (!f->append_null()) return false;
       break;
     default:
-      if (!values_.zeros(kind_width(kind_))) return false;
+      // An inline store of the zero: no call for the usual eight bytes.
+      if (!(kind_width(kind_) == 8 ? values_.push(int64_t{0}) : values_.push(int32_t{0})))
+        return false;
       if (kind_ == ColumnKind::TsUtc && !tz_.zeros(2)) return false;
       if (has_ints_ && (!ints_.zeros(8) || !int_rows_.push(false))) return false;
   }

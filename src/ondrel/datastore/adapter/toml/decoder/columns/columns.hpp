@@ -197,11 +197,15 @@ class Column {
   const coltype::ColumnType* decl_ = nullptr;
   std::unique_ptr<coltype::ColumnType> entries_type_;
   size_t width_ = 0;  // Fixed: bytes a value
+  // A fixed-width declared column's storage kind, taken at its first value (kind_ is Null
+  // until then).
+  ColumnKind typed_kind_ = ColumnKind::Null;
 
   // Declared columns (columns_declared.cpp, values from text in columns_text.cpp).
   // Takes a new reference (or null); raw: shown as its str() (a description), else repr().
   bool misfit(PyObject* shown, bool raw = false);
   bool misfit_text(const char* what);
+  bool typed_ready();
   bool typed_int(int64_t v);
   bool typed_float(double v);
   bool typed_bool(bool v);

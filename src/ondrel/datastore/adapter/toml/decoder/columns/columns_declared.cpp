@@ -91,9 +91,11 @@ bool Column::declare(const coltype::ColumnType* t) {
       // Types stored as an inferred kind take its values with no check (the appends' first
       // test); only values of other kinds come to the typed_ functions.
       case Kind::Boolean: kind_ = ColumnKind::Bool; return true;
-      case Kind::Int64: kind_ = ColumnKind::Int; return true;
-      case Kind::Float64: kind_ = ColumnKind::Float; return true;
-      case Kind::Date: kind_ = ColumnKind::Date; return true;
+      // Fixed-width columns stay null until their first value (typed_ready()): a column no
+      // record has costs a validity bit a row, as an inferred one does.
+      case Kind::Int64: typed_kind_ = ColumnKind::Int; return true;
+      case Kind::Float64: typed_kind_ = ColumnKind::Float; return true;
+      case Kind::Date: typed_kind_ = ColumnKind::Date; return true;
       case Kind::Varchar: kind_ = ColumnKind::String; return offsets_.push(int32_t{0});
       case Kind::Blob: kind_ = ColumnKind::Binary; return offsets_.push(int32_t{0});
       case Kind::List:
@@ -117,7 +119,7 @@ bool Column::declare(const coltype::ColumnType* t) {
           if (!key || declare_field(key.get(), &t->children[i]) == nullptr) return false;
         }
         return true;
-      default: kind_ = ColumnKind::Fixed; return true;
+      default: typed_kind_ = ColumnKind::Fixed; return true;
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -130,7 +132,17 @@ Column* Column::declare_field(PyObject* key, const coltype::ColumnType* t) {
   return c != nullptr && c->declare(t) ? c : nullptr;
 }
 
+// A fixed-width declared column's first value: the null rows so far get their zeros.
+bool Column::typed_ready() {
+  if (kind_ != ColumnKind::Null) return true;
+  kind_ = typed_kind_;
+  size_t bytes;
+  if (__builtin_mul_overflow(length_, width_, &bytes)) return PyErr_NoMemory(), false;
+  return values_.zeros(bytes);
+}
+
 bool Column::typed_int(int64_t v) {
+  if (!typed_ready()) return false;
   auto in = [v](int64_t lo, int64_t hi) { return v >= lo && v <= hi; };
   switch (decl_->kind) {
     case Kind::Int8:
@@ -183,6 +195,7 @@ Appended Column::append_big(PyObject* value) {
     note_big(Py_NewRef(value));
     return Appended::Overflow;
   }
+  if (!typed_ready()) return Appended::Error;
   const unsigned long long u = PyLong_AsUnsignedLongLong(value);
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Appended::Error;
@@ -193,6 +206,7 @@ Appended Column::append_big(PyObject* value) {
 }
 
 bool Column::typed_float(double v) {
+  if (!typed_ready()) return false;
   if (decl_->kind == Kind::Float64) return values_.push(v) && valid_row();
   if (decl_->kind == Kind::Float32) {
     // NaN and the infinities are floats too; any other value must survive the round trip.
@@ -204,11 +218,13 @@ bool Column::typed_float(double v) {
 }
 
 bool Column::typed_bool(bool v) {
+  if (!typed_ready()) return false;
   if (decl_->kind == Kind::Boolean) return bools_.push(v) && valid_row();
   return misfit(PyBool_FromLong(v));
 }
 
 bool Column::typed_text(const char* s, size_t n) {
+  if (!typed_ready()) return false;
   unsigned char out[32];
   bool ok = false;
   switch (decl_->kind) {
@@ -259,6 +275,7 @@ bool Column::typed_text(const char* s, size_t n) {
 
 // A TOML date-time, date or time (microseconds, days) in the declared type's unit.
 bool Column::typed_temporal(ColumnKind k, int64_t v, int offset_minutes, int sub_nanos) {
+  if (!typed_ready()) return false;
   const Kind want = k == ColumnKind::TsUtc     ? Kind::TimestampTz
                     : k == ColumnKind::TsLocal ? Kind::Timestamp
                     : k == ColumnKind::Date    ? Kind::Date

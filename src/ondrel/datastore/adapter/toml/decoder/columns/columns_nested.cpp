@@ -112,11 +112,13 @@ Column* Column::field(PyObject* key, bool* duplicate) {
       if (keys_[i].get() == key) idx = i;
     for (size_t i = 0; i < hint_ && i < n && idx == n; ++i)
       if (keys_[i].get() == key) idx = i;
-    for (size_t i = 0; i < n && idx == n; ++i)
-      if (same_key(keys_[i].get(), key)) idx = i;
-    // The records' own key object from now on (a declared name is another object of the
-    // same text): the next records find it by identity.
-    if (idx != n) keys_[idx] = Ref::borrow(key);
+    if (idx == n) {
+      for (size_t i = 0; i < n && idx == n; ++i)
+        if (same_key(keys_[i].get(), key)) idx = i;
+      // The records' own key object from now on (a declared name is another object of the
+      // same text): the next records find it by identity.
+      if (idx != n) keys_[idx] = Ref::borrow(key);
+    }
   }
   if (idx == n && decl_ != nullptr) {
     misfit(PyUnicode_FromFormat("a table with the key %R", key), true);
@@ -219,6 +221,7 @@ bool Column::finish(ArrowNode& out) {
 
 // A declared column: the vocabulary's Arrow type, whatever the values were.
 bool Column::finish_declared(ArrowNode& out) {
+  if (!typed_ready()) return false;
   try {
     out.buffers.reserve(3);
     out.name = name_;
