@@ -26,6 +26,7 @@ def open_store(
     *,
     timeout: float | None = None,
     records: Literal["dicts", "arrow"] = "dicts",
+    schema: Literal["declared", "inferred"] = "declared",
     toml_version: Literal["1.1.0", "1.0.0"] = "1.1.0",
     escape_strings: bool = True,
     durable: bool = False,
@@ -42,7 +43,7 @@ def open_store(
     return StoreHandle(
         path,
         timeout=timeout,
-        read={"records": records, "toml_version": toml_version},
+        read={"records": records, "schema": schema, "toml_version": toml_version},
         write={"escape_strings": escape_strings, "durable": durable, "datetimes": datetimes},
     )
 
