@@ -194,3 +194,13 @@ def test_a_save_inside_the_callers_own_flock_does_not_wait_for_itself(tmp_path):
         fcntl.flock(f, fcntl.LOCK_EX)  # what users wrapped their saves in before open_store
         write_unified_data(plain, str(path))
     assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"plain": True}]
+
+
+def test_readme_example_runs(tmp_path, monkeypatch):
+    text = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = text.split("\n## Many writers: the store handle\n", 1)[1].split("\n## ", 1)[0]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)
+    for _ in range(2):
+        exec(compile(code, "README.md", "exec"), {})
+    assert read_unified_data("db.toml")["tables"]["users"]["records"] == [{"id": 3}, {"id": 3}]
