@@ -85,7 +85,7 @@ def test_a_killed_holder_frees_the_lock_at_once(tmp_path):
         pass
     assert info.value.filename == str(path) and "0.2 s" in str(info.value)
     proc.send_signal(signal.SIGKILL)
-    proc.wait(timeout=60)
+    proc.communicate(timeout=60)
     start = time.monotonic()
     with open_store(path, timeout=1) as model:
         assert model.tables.keys() == ["t"]
@@ -101,7 +101,8 @@ def test_a_plain_save_during_a_handle_waits_then_wins(tmp_path):
     start = time.monotonic()
     write_unified_data(plain, str(path))
     assert time.monotonic() - start > 0.2
-    assert proc.wait(timeout=60) == 0
+    proc.communicate(timeout=60)
+    assert proc.returncode == 0
     assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"plain": True}]
     # The same between threads of one process.
     saved = threading.Event()

@@ -97,6 +97,9 @@ bool parse_column_type(std::string_view text, ColumnType& out);
 bool canonical_text(const ColumnType& t, std::string& out);
 bool type_of_arrow(const ArrowSchema* schema, ColumnType& out);
 
+// The schema node's extension name (its ARROW:extension:name metadata), or empty.
+std::string_view extension_name(const ArrowSchema* schema);
+
 enum class Readable : uint8_t { No, ByValue, Yes };
 // Readable::No also when an exception is set (check PyErr_Occurred()).
 Readable readable_as(const ArrowSchema* schema, const ColumnType& declared);

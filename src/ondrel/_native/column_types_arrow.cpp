@@ -11,31 +11,6 @@ namespace ondrel::coltype {
 
 namespace {
 
-// The value of `key` in Arrow's binary metadata encoding, or empty.
-std::string_view metadata_value(const char* metadata, std::string_view key) {
-  if (metadata == nullptr) return {};
-  auto read32 = [](const char* p) {
-    int32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
-  const char* p = metadata;
-  const int32_t n = read32(p);
-  p += 4;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t klen = read32(p);
-    if (klen < 0) return {};
-    const std::string_view k(p + 4, static_cast<size_t>(klen));
-    p += 4 + klen;
-    const int32_t vlen = read32(p);
-    if (vlen < 0) return {};
-    const std::string_view v(p + 4, static_cast<size_t>(vlen));
-    p += 4 + vlen;
-    if (k == key) return v;
-  }
-  return {};
-}
-
 Unit unit_of(char c) {
   return c == 's' ? Unit::S : c == 'm' ? Unit::MS : c == 'u' ? Unit::US : Unit::NS;
 }
@@ -62,7 +37,7 @@ bool of_arrow(const ArrowSchema* s, ColumnType& out) {
   if (!guard) return false;
   if (s->dictionary != nullptr) return of_arrow(s->dictionary, out);
   const std::string_view f = s->format != nullptr ? s->format : "";
-  const std::string_view ext = metadata_value(s->metadata, "ARROW:extension:name");
+  const std::string_view ext = extension_name(s);
   if (ext == "arrow.json") return out.kind = Kind::Json, true;
   if (ext == "arrow.uuid" && f == "w:16") return out.kind = Kind::Uuid, true;
   static constexpr struct {
@@ -203,6 +178,33 @@ std::string extension_metadata(const char* name) {
 }
 
 }  // namespace
+
+std::string_view extension_name(const ArrowSchema* schema) {
+  // The metadata's binary encoding: a count, then length-prefixed keys and values.
+  const char* metadata = schema->metadata;
+  constexpr std::string_view key = "ARROW:extension:name";
+  if (metadata == nullptr) return {};
+  auto read32 = [](const char* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const char* p = metadata;
+  const int32_t n = read32(p);
+  p += 4;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t klen = read32(p);
+    if (klen < 0) return {};
+    const std::string_view k(p + 4, static_cast<size_t>(klen));
+    p += 4 + klen;
+    const int32_t vlen = read32(p);
+    if (vlen < 0) return {};
+    const std::string_view v(p + 4, static_cast<size_t>(vlen));
+    p += 4 + vlen;
+    if (k == key) return v;
+  }
+  return {};
+}
 
 bool type_of_arrow(const ArrowSchema* schema, ColumnType& out) {
   out = ColumnType();

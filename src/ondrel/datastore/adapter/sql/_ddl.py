@@ -164,6 +164,8 @@ def literal(value: Any, dialect: str, where: str, json_text: bool = False) -> st
             raise ValueError(f"{where}: DEFAULT {value!r} has no SQL literal")
         return repr(value)
     if isinstance(value, decimal.Decimal):
+        if not value.is_finite():
+            raise ValueError(f"{where}: DEFAULT {value!r} has no SQL literal")
         return str(value)
     if isinstance(value, dt.datetime | dt.date | dt.time):
         value = value.isoformat(" ") if isinstance(value, dt.datetime) else value.isoformat()

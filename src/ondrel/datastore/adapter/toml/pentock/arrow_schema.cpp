@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ondrel/_native/column_types.hpp"
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -69,31 +70,6 @@ constexpr int unit_of(char c) {
 
 bool is_integer(Kind k) { return k >= Kind::Int8 && k <= Kind::UInt64; }
 bool is_string(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
-
-// The value of `key` in Arrow's binary metadata encoding, or empty.
-std::string_view metadata_value(const char* metadata, std::string_view key) {
-  if (metadata == nullptr) return {};
-  auto read32 = [](const char* p) {
-    int32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
-  const char* p = metadata;
-  const int32_t n = read32(p);
-  p += 4;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t klen = read32(p);
-    if (klen < 0) return {};
-    const std::string_view k(p + 4, static_cast<size_t>(klen));
-    p += 4 + klen;
-    const int32_t vlen = read32(p);
-    if (vlen < 0) return {};
-    const std::string_view v(p + 4, static_cast<size_t>(vlen));
-    p += 4 + vlen;
-    if (k == key) return v;
-  }
-  return {};
-}
 
 [[gnu::cold]] bool unsupported(PyObject* table, const std::string& column, std::string_view f) {
   PyErr_Format(PyExc_TypeError, "column '%s' of table %R has Arrow type %s, which has no TOML form",
@@ -165,7 +141,7 @@ bool parse(const ArrowSchema* s, PyObject* table, const std::string& column, int
     return parse(s->dictionary, table, column, depth + 1, *out.values);
   }
 
-  const std::string_view ext = metadata_value(s->metadata, "ARROW:extension:name");
+  const std::string_view ext = coltype::extension_name(s);
   for (const Scalar& e : kScalars)
     if (f == e.format) out.kind = e.kind;
   const bool known_scalar = [&] {
