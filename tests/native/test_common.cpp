@@ -1,7 +1,7 @@
 // Unit tests of the buffer and TOML escaping header; no Python, no framework.
 #include "check.hpp"
 #include "ondrel/_native/common.hpp"
-#include "ondrel/_native/copy_suspects.hpp"
+#include "ondrel/_native/checked_copy.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -245,8 +245,8 @@ void test_vector_kernels() {
             const bool hit = kernel(out.data(), in.data(), n);
             return hit == suspect && out == text + "########";
           };
-          if (n >= 16) CHECK(copied(simd::copy_suspects_sse2));
-          if (top >= Level::kAvx512) CHECK(copied(simd::copy_suspects_avx512));
+          if (n >= 16) CHECK(copied(simd::copy_checked_sse2));
+          if (top >= Level::kAvx512) CHECK(copied(simd::copy_checked_avx512));
           // The reader's stop, finished byte by byte as its caller does.
           const auto scanned = [&](auto kernel) {
             uint32_t h = 0;

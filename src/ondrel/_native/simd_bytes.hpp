@@ -20,7 +20,7 @@ namespace ondrel::simd {
 // ---- writer: copy a string and say whether a byte may need escaping -----------------------
 // Suspects are the bytes below 0x20, '"', '\\' and DEL, as common::detail::raw_suspects.
 
-inline __m128i suspects16(__m128i v) {
+inline __m128i flagged16(__m128i v) {
   const __m128i low = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), _mm_setzero_si128());
   const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
   const __m128i slash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
@@ -29,20 +29,20 @@ inline __m128i suspects16(__m128i v) {
 }
 
 // n >= 16; the last block overlaps the one before it.
-inline bool copy_suspects_sse2(char* out, const char* s, size_t n) {
+inline bool copy_checked_sse2(char* out, const char* s, size_t n) {
   __m128i hit = _mm_setzero_si128();
   for (size_t i = 0; i + 16 < n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
-    hit = _mm_or_si128(hit, suspects16(v));
+    hit = _mm_or_si128(hit, flagged16(v));
   }
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - 16));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n - 16), v);
-  return _mm_movemask_epi8(_mm_or_si128(hit, suspects16(v))) != 0;
+  return _mm_movemask_epi8(_mm_or_si128(hit, flagged16(v))) != 0;
 }
 
 // Lanes of `v` under `k` that are suspects.
-ONDREL_AVX512 inline __mmask32 suspects_k(__mmask32 k, __m256i v) {
+ONDREL_AVX512 inline __mmask32 flagged_k(__mmask32 k, __m256i v) {
   return _mm256_mask_cmple_epu8_mask(k, v, _mm256_set1_epi8(0x1F)) |
          _mm256_mask_cmpeq_epi8_mask(k, v, _mm256_set1_epi8('"')) |
          _mm256_mask_cmpeq_epi8_mask(k, v, _mm256_set1_epi8('\\')) |
@@ -55,18 +55,18 @@ ONDREL_AVX512 inline __mmask32 first_lanes(size_t n) {
 }
 
 // Any n: the tail is one masked load and store, so a short string costs no branch on its size.
-ONDREL_AVX512 inline bool copy_suspects_avx512(char* out, const char* s, size_t n) {
+ONDREL_AVX512 inline bool copy_checked_avx512(char* out, const char* s, size_t n) {
   __mmask32 hit = 0;
   size_t i = 0;
   for (; n - i > 32; i += 32) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
-    hit |= suspects_k(0xFFFFFFFFu, v);
+    hit |= flagged_k(0xFFFFFFFFu, v);
   }
   const __mmask32 k = first_lanes(n - i);
   const __m256i v = _mm256_maskz_loadu_epi8(k, s + i);
   _mm256_mask_storeu_epi8(out + i, k, v);
-  return (hit | suspects_k(k, v)) != 0;
+  return (hit | flagged_k(k, v)) != 0;
 }
 
 // ---- reader: the first byte that ends a plain run of a string ------------------------------

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ondrel/_native/copy_suspects.hpp"
+#include "ondrel/_native/checked_copy.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
@@ -44,7 +44,7 @@ inline bool quoted_bytes(Buffer* buf, const Utf8& s, bool* escapes = nullptr) {
   if (!reserve(buf, n)) return false;
   char* out = buf->data + buf->pos;
   out[0] = '"';
-  if (common::copy_with_suspects(out + 1, s.data, s.size)) [[unlikely]] {
+  if (common::copy_checked(out + 1, s.data, s.size)) [[unlikely]] {
     if constexpr (Esc) {
       put_unchecked(buf, tok::B_QUOTE);
       if (!common::escape_toml_to_buf(buf, s.data, s.size)) return no_memory();

@@ -15,7 +15,7 @@ namespace ondrel::common {
 namespace detail {
 
 // Words at a time, the last one overlapping, so a short string costs no loop and no call.
-inline bool copy_with_suspects_portable(char* out, const char* s, size_t n) {
+inline bool copy_checked_portable(char* out, const char* s, size_t n) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   uint64_t hit;
   if (n >= 8) {
@@ -55,13 +55,13 @@ inline bool copy_with_suspects_portable(char* out, const char* s, size_t n) {
 // exact pass). AVX-512 takes any size (its masked tail needs no branch on it); SSE2 takes 16
 // bytes up, shorter strings stay with the word code, which needs no loop for them. An AVX2
 // copy measured no gain: record strings are short.
-[[nodiscard]] inline bool copy_with_suspects(char* out, const char* s, size_t n) {
+[[nodiscard]] inline bool copy_checked(char* out, const char* s, size_t n) {
 #if defined(__x86_64__)
   const simd::Level level = simd::level();
-  if (level == simd::Level::kAvx512) return simd::copy_suspects_avx512(out, s, n);
-  if (n >= 16 && level >= simd::Level::kSse2) return simd::copy_suspects_sse2(out, s, n);
+  if (level == simd::Level::kAvx512) return simd::copy_checked_avx512(out, s, n);
+  if (n >= 16 && level >= simd::Level::kSse2) return simd::copy_checked_sse2(out, s, n);
 #endif
-  return detail::copy_with_suspects_portable(out, s, n);
+  return detail::copy_checked_portable(out, s, n);
 }
 
 }  // namespace ondrel::common
