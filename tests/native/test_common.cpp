@@ -1,7 +1,7 @@
 // Unit tests of the buffer and TOML escaping header; no Python, no framework.
 #include "check.hpp"
-#include "ondrel/_native/common.hpp"
 #include "ondrel/_native/checked_copy.hpp"
+#include "ondrel/_native/common.hpp"
 
 #include <cstdio>
 #include <cstring>
