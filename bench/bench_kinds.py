@@ -89,7 +89,7 @@ KINDS: tuple[tuple[str, str, Callable[[random.Random, int], dict[str, Any]]], ..
 
 def workload(n: int, ctype: str, make: Callable[[random.Random, int], dict[str, Any]]):
     rng = random.Random(SEED)
-    records = [make(rng, i) for i in range(n)]
+    records, theirs = bt.laid_out([make(rng, i) for i in range(n)])
     cols = [dict(name=k, type=ctype) for k in records[0]]
     wl = bt.Workload(n, "1.0", "3", [("t", cols, records)])
     wl.doc = {
@@ -97,7 +97,7 @@ def workload(n: int, ctype: str, make: Callable[[random.Random, int], dict[str, 
         "tables": {
             "t": {
                 "columns": [layout.expected_column(c) for c in cols],
-                "records": [layout.expected_value(r) for r in records],
+                "records": theirs,
             }
         },
     }
