@@ -321,8 +321,8 @@ void check_unit_skips(const std::vector<uint32_t>& probes) {
 }
 
 void test_unit_skips() {
-  const std::vector<uint32_t> narrow = {0x00, 0x1F, 0x20, 0x22, 0x27, 0x5C, 0x7F, 0x80, 0x100,
-                                        0x2022, 0xFF5C, 0xFFFF};
+  const std::vector<uint32_t> narrow = {0x00, 0x1F, 0x20,  0x22,   0x27,   0x5C,
+                                        0x7F, 0x80, 0x100, 0x2022, 0xFF5C, 0xFFFF};
   std::vector<uint32_t> wide = narrow;
   wide.insert(wide.end(), {0x10022, 0x10FFFF});
   check_unit_skips<uint16_t, true>(narrow);

@@ -42,7 +42,8 @@ inline Level best() noexcept {
 }
 
 // A name in ONDREL_SIMD lowers the level, never raises it past what the CPU has; an unknown
-// or empty name changes nothing (the modules report the level in use as `_simd_level`).
+// or empty name, or another architecture's, changes nothing (the modules report the level in use as
+// `_simd_level`).
 inline Level detect() noexcept {
   const Level top = best();
   const char* want = std::getenv("ONDREL_SIMD");

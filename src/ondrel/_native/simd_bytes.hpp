@@ -1,9 +1,9 @@
 // Vector byte kernels, one copy per level that earned its place (SSE2, AVX2, AVX-512BW/VL;
 // NEON on aarch64, in simd_bytes_neon.hpp), called by the portable kernels in common.hpp,
-// utf8.hpp and the reader once simd::level() allows. Each takes only the sizes its caller hands it, says which in its comment, and never
-// reads or writes outside its arguments. AVX-512 works on 256-bit registers: what it adds is
-// the masked load and store of a short string's tail, and the narrower registers leave Intel's
-// clock where it was.
+// utf8.hpp and the reader once simd::level() allows. Each takes only the sizes its caller hands it,
+// says which in its comment, and never reads or writes outside its arguments. AVX-512 works on
+// 256-bit registers: what it adds is the masked load and store of a short string's tail, and the
+// narrower registers leave Intel's clock where it was.
 #pragma once
 
 #include <cstddef>

@@ -79,7 +79,8 @@ inline const U* skip_plain_units_neon(const U* p, const U* end, U quote, uint32_
     uint16x8_t all = vdupq_n_u16(0);
     for (; static_cast<size_t>(end - p) >= kLanes; p += kLanes) {
       const uint16x8_t v = vld1q_u16(p);
-      uint16x8_t stop = vorrq_u16(vceqq_u16(v, vdupq_n_u16(quote)), vceqq_u16(v, vdupq_n_u16(0x7F)));
+      uint16x8_t stop =
+          vorrq_u16(vceqq_u16(v, vdupq_n_u16(quote)), vceqq_u16(v, vdupq_n_u16(0x7F)));
       if constexpr (kBasic) stop = vorrq_u16(stop, vceqq_u16(v, vdupq_n_u16('\\')));
       stop = vorrq_u16(stop, vcltq_u16(v, vdupq_n_u16(0x20)));
       if (vmaxvq_u16(stop) != 0) break;
@@ -90,7 +91,8 @@ inline const U* skip_plain_units_neon(const U* p, const U* end, U quote, uint32_
     uint32x4_t all = vdupq_n_u32(0);
     for (; static_cast<size_t>(end - p) >= kLanes; p += kLanes) {
       const uint32x4_t v = vld1q_u32(p);
-      uint32x4_t stop = vorrq_u32(vceqq_u32(v, vdupq_n_u32(quote)), vceqq_u32(v, vdupq_n_u32(0x7F)));
+      uint32x4_t stop =
+          vorrq_u32(vceqq_u32(v, vdupq_n_u32(quote)), vceqq_u32(v, vdupq_n_u32(0x7F)));
       if constexpr (kBasic) stop = vorrq_u32(stop, vceqq_u32(v, vdupq_n_u32('\\')));
       stop = vorrq_u32(stop, vcltq_u32(v, vdupq_n_u32(0x20)));
       if (vmaxvq_u32(stop) != 0) break;
