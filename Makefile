@@ -35,7 +35,7 @@ test-native: build
 test-python: build
 	$(PY) -m pytest -q
 
-test: system-deps test-native test-python test-simd-levels test-asan test-dev test-valgrind fuzz-ci lint wheel-check
+test: system-deps test-native test-python test-simd-levels test-arm test-asan test-dev test-valgrind fuzz-ci lint wheel-check
 
 # Debian packages some tests use (valgrind, strace, sqlite3, postgresql): installed when
 # missing and possible, else named with what skips (tools/system-deps).
@@ -48,15 +48,46 @@ system-deps:
 # and the layout oracle, and the reader's differential and conformance tests again at each.
 SIMD_TESTS ?= tests/test_encoder_property.py tests/test_encoder_arrow.py \
   tests/test_decoder_differential.py tests/test_decoder_conformance.py
+# The levels of this architecture, lowest first.
+HOST_ARCH := $(shell uname -m)
+SIMD_LEVELS := $(if $(filter aarch64 arm64,$(HOST_ARCH)),portable neon,portable sse2 avx2 avx512)
 .PHONY: test-simd-levels
 test-simd-levels: build
 	@set -e; best=$$($(PY) -c 'from ondrel.datastore.adapter.toml import pentock as p; print(p._simd_level)'); \
-	for level in portable sse2 avx2 avx512; do \
+	for level in $(SIMD_LEVELS); do \
 	  [ "$$level" = "$$best" ] && break; \
 	  echo "== ONDREL_SIMD=$$level (best here: $$best)"; \
 	  for t in $(BUILD)/test_common $(BUILD)/test_utf8; do ONDREL_SIMD=$$level "$$t"; done; \
 	  ONDREL_SIMD=$$level $(PY) -m pytest -q -p no:cacheprovider $(SIMD_TESTS); \
 	done
+
+# The NEON level without ARM hardware: the native kernel tests cross-built for aarch64 and run
+# under qemu at the neon and portable levels, then every source of the extension compiled for
+# aarch64 with the warnings as errors (syntax only, this host's Python headers), so an ARM wheel
+# build does not break. On an aarch64 host the native compiler runs them directly. Skips, saying
+# why, without the cross compiler or qemu (tools/system-deps installs both).
+ifeq ($(filter aarch64 arm64,$(HOST_ARCH)),)
+ARM_CXX ?= aarch64-linux-gnu-g++-12
+ARM_RUN ?= qemu-aarch64 -L /usr/aarch64-linux-gnu
+else
+ARM_CXX ?= g++
+ARM_RUN ?=
+endif
+ARM_BUILD ?= build/arm
+ARM_FLAGS = -std=c++20 -O2 -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc
+.PHONY: test-arm
+test-arm: venv
+	@command -v $(ARM_CXX) >/dev/null || { echo "test-arm: skipped, no $(ARM_CXX) (g++-12-aarch64-linux-gnu)"; exit 0; }; \
+	[ -z "$(ARM_RUN)" ] || command -v $(firstword $(ARM_RUN)) >/dev/null || \
+	  { echo "test-arm: skipped, no $(firstword $(ARM_RUN)) (qemu-user)"; exit 0; }; \
+	set -e; mkdir -p $(ARM_BUILD); \
+	for t in test_common test_utf8; do $(ARM_CXX) $(ARM_FLAGS) tests/native/$$t.cpp -o $(ARM_BUILD)/$$t; done; \
+	for level in neon portable; do for t in test_common test_utf8; do \
+	  echo "== aarch64, ONDREL_SIMD=$$level: $$t"; ONDREL_SIMD=$$level $(ARM_RUN) $(ARM_BUILD)/$$t; \
+	done; done; \
+	echo "== aarch64: the extension's sources compile"; \
+	inc=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
+	find src -name '*.cpp' | xargs -P $(JOBS) -n 4 $(ARM_CXX) $(ARM_FLAGS) -fsyntax-only -I"$$inc"
 
 demo: build
 	$(PY) examples/demo.py

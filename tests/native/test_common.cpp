@@ -209,19 +209,24 @@ void test_raw_string_check() {
   }
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
+// The reader's stops: the quote, a backslash in a basic string, a control byte or DEL.
+template <typename U>
+bool is_stop(U c, bool basic, U quote) {
+  return c == quote || (basic && c == '\\') || c < 0x20 || c == 0x7F;
+}
+
 // Each vector kernel against a byte-wise reference at every level this CPU has: strings of
 // every length around the block sizes with one probe byte at every position (after a byte past
 // ASCII or not), read from a block of exactly their size (ASan sees an over-read) and written
 // before guard bytes.
 void test_vector_kernels() {
-  using ondrel::simd::Level;
   namespace simd = ondrel::simd;
+#if defined(__x86_64__)
+  using ondrel::simd::Level;
   const Level top = simd::best();
+#endif
   const unsigned char probes[] = {0x00, 0x09, 0x1F, 0x20, 0x22, 0x27, 0x5C, 0x7E, 0x7F, 0x80, 0xFF};
-  const auto is_stop = [](unsigned char c) {
-    return c == '"' || c == '\\' || c < 0x20 || c == 0x7F;
-  };
   for (size_t n = 0; n <= 100; ++n) {
     for (size_t at = 0; at <= n; ++at) {
       for (unsigned char probe : probes) {
@@ -231,35 +236,32 @@ void test_vector_kernels() {
           if (lead && at > 0) text[at - 1] = static_cast<char>(0xE9);
           std::vector<char> in(text.begin(), text.end());
           const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-          size_t stop = 0;
-          uint32_t high = 0;
           bool suspect = false, ascii = true;
           for (unsigned char c : text) {
-            suspect |= is_stop(c);
+            suspect |= is_stop<unsigned char>(c, true, '"');
             ascii &= c < 0x80;
           }
-          while (stop < n && !is_stop(p[stop])) high |= p[stop++] & 0x80;
           // Copy: the exact bytes, nothing past them, and the suspect verdict.
           const auto copied = [&](auto kernel) {
             std::string out(n + 8, '#');
             const bool hit = kernel(out.data(), in.data(), n);
             return hit == suspect && out == text + "########";
           };
-          if (n >= 16) CHECK(copied(simd::copy_checked_sse2));
-          if (top >= Level::kAvx512) CHECK(copied(simd::copy_checked_avx512));
-          // The reader's stop, finished byte by byte as its caller does.
-          const auto scanned = [&](auto kernel) {
-            uint32_t h = 0;
+          // The reader's stop, finished byte by byte as its caller does, in a basic string
+          // and in a literal one.
+          const auto scanned = [&](auto kernel, bool basic, unsigned char quote) {
+            size_t stop = 0;
+            uint32_t high = 0, h = 0;
+            while (stop < n && !is_stop(p[stop], basic, quote)) high |= p[stop++] & 0x80;
             const unsigned char* q = p;
-            const unsigned char* found = kernel(q, p + n, '"', h);
+            const unsigned char* found = kernel(q, p + n, quote, h);
             if (found != nullptr) {
               q = found;
             } else {
-              while (q < p + n && !is_stop(*q)) h |= *q++ & 0x80;
+              while (q < p + n && !is_stop(*q, basic, quote)) h |= *q++ & 0x80;
             }
             return static_cast<size_t>(q - p) == stop && h == high;
           };
-          CHECK(scanned(simd::find_stop_sse2<true>));
           // ASCII: a copied prefix is ASCII and exact; all of the text when the text is ASCII.
           const auto ascii_copied = [&](auto kernel, size_t block) {
             std::string out(n + 8, '#');
@@ -270,13 +272,63 @@ void test_vector_kernels() {
             return r <= n && n - r < block && prefix_ascii && out.compare(0, r, text, 0, r) == 0 &&
                    out.substr(n) == "########";
           };
+#if defined(__x86_64__)
+          if (n >= 16) CHECK(copied(simd::copy_checked_sse2));
+          if (top >= Level::kAvx512) CHECK(copied(simd::copy_checked_avx512));
+          CHECK(scanned(simd::find_stop_sse2<true>, true, '"'));
+          CHECK(scanned(simd::find_stop_sse2<false>, false, '\''));
           CHECK(ascii_copied(simd::copy_ascii_sse2, 64));
           if (top >= Level::kAvx2) CHECK(ascii_copied(simd::copy_ascii_avx2, 64));
           if (top >= Level::kAvx512) CHECK(ascii_copied(simd::copy_ascii_avx512, 1));
+#else
+          if (n >= 16) CHECK(copied(simd::copy_checked_neon));
+          CHECK(scanned(simd::find_stop_neon<true>, true, '"'));
+          CHECK(scanned(simd::find_stop_neon<false>, false, '\''));
+          CHECK(ascii_copied(simd::copy_ascii_neon, 16));
+#endif
         }
       }
     }
   }
+}
+#endif
+
+#if defined(__aarch64__)
+// The reader's skip over a str's own two- and four-byte units: it stops no later than the
+// first stop unit, and the caller's unit-by-unit finish gives the reference stop and OR.
+template <typename U, bool kBasic>
+void check_unit_skips(const std::vector<uint32_t>& probes) {
+  const U quote = kBasic ? '"' : '\'';
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (uint32_t probe : probes) {
+        for (int lead = 0; lead < 2; ++lead) {
+          std::vector<U> text(n, U{'a'});
+          if (at < n) text[at] = static_cast<U>(probe);
+          if (lead && at > 0) text[at - 1] = static_cast<U>(probes.back());
+          const U* p = text.data();
+          size_t stop = 0;
+          uint32_t want = 0, got = 0;
+          while (stop < n && !is_stop<U>(p[stop], kBasic, quote)) want |= p[stop++];
+          const U* q = ondrel::simd::skip_plain_units_neon<U, kBasic>(p, p + n, quote, got);
+          const bool early = q <= p + stop;
+          while (q < p + n && !is_stop<U>(*q, kBasic, quote)) got |= *q++;
+          CHECK(early && static_cast<size_t>(q - p) == stop && got == want);
+        }
+      }
+    }
+  }
+}
+
+void test_unit_skips() {
+  const std::vector<uint32_t> narrow = {0x00, 0x1F, 0x20,  0x22,   0x27,   0x5C,
+                                        0x7F, 0x80, 0x100, 0x2022, 0xFF5C, 0xFFFF};
+  std::vector<uint32_t> wide = narrow;
+  wide.insert(wide.end(), {0x10022, 0x10FFFF});
+  check_unit_skips<uint16_t, true>(narrow);
+  check_unit_skips<uint16_t, false>(narrow);
+  check_unit_skips<uint32_t, true>(wide);
+  check_unit_skips<uint32_t, false>(wide);
 }
 #endif
 
@@ -288,8 +340,11 @@ int main() {
   test_utf8_passthrough();
   test_truncated_input_not_overread();
   test_raw_string_check();
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
   test_vector_kernels();
+#endif
+#if defined(__aarch64__)
+  test_unit_skips();
 #endif
   return native_test::finish("test_common");
 }

@@ -78,6 +78,10 @@ void test_decode() {
     CHECK(decodes_to<uint16_t>(l2, w2) && decodes_to<uint32_t>(l2, w2));
     auto [l4, w4] = with("\xF4\x8F\xBF\xBF", 0x10FFFF);
     CHECK(decodes_to<uint32_t>(l4, w4));
+    // The census sees the widest lead byte at every offset of a block.
+    CHECK(utf8::census(l1.data(), l1.size()).width == 1 &&
+          utf8::census(l2.data(), l2.size()).width == 2 &&
+          utf8::census(l4.data(), l4.size()).width == 4);
   }
   CHECK(decodes_to<uint8_t>("", {}));
   CHECK(decodes_to<uint8_t>(std::string("a\0b", 3), {'a', 0, 'b'}));

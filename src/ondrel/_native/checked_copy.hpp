@@ -52,14 +52,16 @@ inline bool copy_checked_portable(char* out, const char* s, size_t n) {
 
 // Copies n bytes from p to out (room for n) and tells whether one of them may need escaping
 // or keep the text from standing raw (the suspects of raw_suspects; a false hit only costs the
-// exact pass). AVX-512 takes any size (its masked tail needs no branch on it); SSE2 takes 16
-// bytes up, shorter strings stay with the word code, which needs no loop for them. An AVX2
+// exact pass). AVX-512 takes any size (its masked tail needs no branch on it); SSE2 and NEON
+// take 16 bytes up, shorter strings stay with the word code, which needs no loop for them. An AVX2
 // copy measured no gain: record strings are short.
 [[nodiscard]] inline bool copy_checked(char* out, const char* s, size_t n) {
 #if defined(__x86_64__)
   const simd::Level level = simd::level();
   if (level == simd::Level::kAvx512) return simd::copy_checked_avx512(out, s, n);
   if (n >= 16 && level >= simd::Level::kSse2) return simd::copy_checked_sse2(out, s, n);
+#elif defined(__aarch64__)
+  if (n >= 16 && simd::level() == simd::Level::kNeon) return simd::copy_checked_neon(out, s, n);
 #endif
   return detail::copy_checked_portable(out, s, n);
 }

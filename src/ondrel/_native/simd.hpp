@@ -1,6 +1,7 @@
 // The vector level of the byte kernels, chosen once when a module is loaded: the best this
-// CPU and OS offer, or a lower one named by ONDREL_SIMD (portable, sse2, avx2, avx512), so
-// that the tests can run every path a machine has. Plain C++, no Python.
+// CPU and OS offer, or a lower one named by ONDREL_SIMD (x86-64: portable, sse2, avx2, avx512;
+// aarch64: portable, neon), so that the tests can run every path a machine has. Plain C++, no
+// Python.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,18 @@
 
 namespace ondrel::simd {
 
-enum class Level : uint8_t { kPortable, kSse2, kAvx2, kAvx512 };
+enum class Level : uint8_t { kPortable, kSse2, kAvx2, kAvx512, kNeon };
 
-inline constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512"};
+inline constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512", "neon"};
+
+// The levels this architecture can have, lowest first.
+#if defined(__x86_64__)
+inline constexpr Level kLadder[] = {Level::kPortable, Level::kSse2, Level::kAvx2, Level::kAvx512};
+#elif defined(__aarch64__)
+inline constexpr Level kLadder[] = {Level::kPortable, Level::kNeon};
+#else
+inline constexpr Level kLadder[] = {Level::kPortable};
+#endif
 
 inline const char* name(Level l) { return kNames[static_cast<int>(l)]; }
 
@@ -24,22 +34,23 @@ inline Level best() noexcept {
     return Level::kAvx512;
   if (__builtin_cpu_supports("avx2")) return Level::kAvx2;
   return Level::kSse2;
+#elif defined(__aarch64__)
+  return Level::kNeon;  // part of the architecture's baseline
 #else
   return Level::kPortable;
 #endif
 }
 
 // A name in ONDREL_SIMD lowers the level, never raises it past what the CPU has; an unknown
-// or empty name changes nothing (the modules report the level in use as `_simd_level`).
+// or empty name, or another architecture's, changes nothing (the modules report the level in use as
+// `_simd_level`).
 inline Level detect() noexcept {
   const Level top = best();
   const char* want = std::getenv("ONDREL_SIMD");
   if (want == nullptr) return top;
-  for (int i = 0; i < 4; ++i) {
-    if (std::strcmp(want, kNames[i]) == 0) {
-      const auto l = static_cast<Level>(i);
-      return l < top ? l : top;
-    }
+  for (const Level l : kLadder) {
+    if (std::strcmp(want, name(l)) == 0) return l;
+    if (l == top) break;
   }
   return top;
 }

@@ -1,13 +1,20 @@
-// Vector byte kernels, one copy per level that earned its place (SSE2, AVX2, AVX-512BW/VL),
-// called by the portable kernels in common.hpp, utf8.hpp and the reader once simd::level()
-// allows. Each takes only the sizes its caller hands it, says which in its comment, and never
-// reads or writes outside its arguments. AVX-512 works on 256-bit registers: what it adds is
-// the masked load and store of a short string's tail, and the narrower registers leave Intel's
-// clock where it was.
+// Vector byte kernels, one copy per level that earned its place (SSE2, AVX2, AVX-512BW/VL;
+// NEON on aarch64, in simd_bytes_neon.hpp), called by the portable kernels in common.hpp,
+// utf8.hpp and the reader once simd::level() allows. Each takes only the sizes its caller hands it,
+// says which in its comment, and never reads or writes outside its arguments. AVX-512 works on
+// 256-bit registers: what it adds is the masked load and store of a short string's tail, and the
+// narrower registers leave Intel's clock where it was.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+namespace ondrel::simd {
+
+// What the ASCII copies return at the first block with a byte from 0x80 up.
+inline constexpr size_t kNotAscii = SIZE_MAX;
+
+}  // namespace ondrel::simd
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -101,8 +108,6 @@ inline const unsigned char* find_stop_sse2(const unsigned char*& p, const unsign
 // Each copies whole blocks of data into out and returns how many bytes it copied, all ASCII
 // (AVX-512: all n), or kNotAscii at the first block with a byte from 0x80 up.
 
-inline constexpr size_t kNotAscii = SIZE_MAX;
-
 inline size_t copy_ascii_sse2(char* out, const char* data, size_t n) {
   size_t i = 0;
   for (; n - i >= 64; i += 64) {
@@ -144,4 +149,6 @@ ONDREL_AVX512 inline size_t copy_ascii_avx512(char* out, const char* data, size_
 
 }  // namespace ondrel::simd
 
-#endif  // __x86_64__
+#elif defined(__aarch64__)
+#include "ondrel/_native/simd_bytes_neon.hpp"
+#endif

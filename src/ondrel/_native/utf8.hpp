@@ -49,6 +49,21 @@ inline Census census(const char* data, size_t n) {
   alignas(16) unsigned char lanes[16];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vmax);
   for (unsigned char b : lanes) top = b > top ? b : top;
+#elif defined(__aarch64__)
+  // As above: the lane counts are summed every 255 steps at most.
+  const uint8x16_t high2 = vdupq_n_u8(0xC0);
+  const uint8x16_t cont = vdupq_n_u8(0x80);
+  uint8x16_t vmax = vdupq_n_u8(0);
+  while (n - i >= 16 && simd::level() == simd::Level::kNeon) {
+    uint8x16_t counts = vdupq_n_u8(0);
+    for (int step = 0; step < 255 && n - i >= 16; ++step, i += 16) {
+      const uint8x16_t v = vld1q_u8(p + i);
+      counts = vsubq_u8(counts, vceqq_u8(vandq_u8(v, high2), cont));
+      vmax = vmaxq_u8(vmax, v);
+    }
+    continuation += vaddlvq_u8(counts);
+  }
+  top = vmaxvq_u8(vmax);
 #endif
   for (; i < n; ++i) {
     continuation += (p[i] & 0xC0) == 0x80;
@@ -79,6 +94,26 @@ inline void widen16(__m128i v, T* o) {
     }
   }
 }
+#elif defined(__aarch64__)
+// Sixteen ASCII bytes to sixteen units, zero-extended.
+template <typename T>
+inline void widen16(uint8x16_t v, T* o) {
+  if constexpr (sizeof(T) == 1) {
+    vst1q_u8(o, v);
+  } else {
+    const uint16x8_t lo = vmovl_u8(vget_low_u8(v));
+    const uint16x8_t hi = vmovl_high_u8(v);
+    if constexpr (sizeof(T) == 2) {
+      vst1q_u16(o, lo);
+      vst1q_u16(o + 8, hi);
+    } else {
+      vst1q_u32(o, vmovl_u16(vget_low_u16(lo)));
+      vst1q_u32(o + 4, vmovl_high_u16(lo));
+      vst1q_u32(o + 8, vmovl_u16(vget_low_u16(hi)));
+      vst1q_u32(o + 12, vmovl_high_u16(hi));
+    }
+  }
+}
 #endif
 
 // Decodes data[0 .. n) into exactly `chars` units at out. True only when every sequence was
@@ -93,6 +128,8 @@ template <typename T>
   T* const oend = out + chars;
 #if defined(__x86_64__)
   const bool sse2 = simd::level() >= simd::Level::kSse2;
+#elif defined(__aarch64__)
+  const bool neon = simd::level() == simd::Level::kNeon;
 #endif
   while (p != end) {
     // ASCII in blocks: the bulk of any document.
@@ -100,6 +137,14 @@ template <typename T>
     while (sse2 && end - p >= 16 && oend - o >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       if (_mm_movemask_epi8(v) != 0) break;
+      widen16(v, o);
+      p += 16;
+      o += 16;
+    }
+#elif defined(__aarch64__)
+    while (neon && end - p >= 16 && oend - o >= 16) {
+      const uint8x16_t v = vld1q_u8(p);
+      if (simd::any_high(v)) break;
       widen16(v, o);
       p += 16;
       o += 16;

@@ -21,8 +21,12 @@ bool copy_ascii(const char* data, size_t n, char* out) {
     case simd::Level::kAvx512: i = simd::copy_ascii_avx512(out, data, n); break;
     case simd::Level::kAvx2: i = simd::copy_ascii_avx2(out, data, n); break;
     case simd::Level::kSse2: i = simd::copy_ascii_sse2(out, data, n); break;
-    case simd::Level::kPortable: break;
+    case simd::Level::kPortable:
+    case simd::Level::kNeon: break;
   }
+  if (i == simd::kNotAscii) return false;
+#elif defined(__aarch64__)
+  if (simd::level() == simd::Level::kNeon) i = simd::copy_ascii_neon(out, data, n);
   if (i == simd::kNotAscii) return false;
 #endif
   // Words where no vector level runs, and for the tail.

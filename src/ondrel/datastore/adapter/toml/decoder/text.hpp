@@ -65,6 +65,18 @@ inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vacc);
     for (U u : lanes) acc |= static_cast<uint32_t>(u);
   }
+#elif defined(__aarch64__)
+  if constexpr (sizeof(U) == 1) {
+    const U* stop = simd::level() == simd::Level::kNeon
+                        ? simd::find_stop_neon<kBasic>(p, end, quote, acc)
+                        : nullptr;
+    if (stop != nullptr) {
+      bits |= acc;
+      return stop;
+    }
+  } else if (simd::level() == simd::Level::kNeon) {
+    p = simd::skip_plain_units_neon<U, kBasic>(p, end, quote, acc);
+  }
 #endif
   for (; p < end; ++p) {
     const U c = *p;
