@@ -9,97 +9,25 @@
 #include <cstring>
 
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_repr_tables.hpp"
 
 namespace ondrel {
 
 namespace {
 
-using u128 = unsigned __int128;
+using float_tables::flog10_three_quarters_pow2;
+using float_tables::flog10pow2;
+using float_tables::flog2pow10;
+using float_tables::G;
+using float_tables::kG;
+using float_tables::kGMin;
+using float_tables::kMask63;
+using float_tables::kP;
+using float_tables::kPMin;
+using float_tables::u128;
 
 constexpr int kQMin = -1074;            // exponent of the subnormals' unit
 constexpr uint64_t kCMin = 1ULL << 52;  // the hidden bit
-constexpr uint64_t kMask63 = (1ULL << 63) - 1;
-
-// floor(q log10 2), floor(log10(3/4 2^q)) and floor(e log2 10), exact over the ranges used
-// here (the paper's constants).
-constexpr int flog10pow2(int q) { return static_cast<int>((int64_t{q} * 661971961083) >> 41); }
-constexpr int flog10_three_quarters_pow2(int q) {
-  return static_cast<int>((int64_t{q} * 661971961083 - 274743187321) >> 41);
-}
-constexpr int flog2pow10(int e) { return static_cast<int>((int64_t{e} * 913124641741) >> 38); }
-
-// g(e) = floor(10^e 2^-r) + 1 with r = flog2pow10(e) - 125, so 2^125 < g < 2^126, split into
-// two 63-bit halves, for every 10^e the conversion scales by: e = -k, k in [-324, 292].
-constexpr int kEMin = -292;
-constexpr int kEMax = 324;
-
-struct G {
-  uint64_t hi;  // bits 63..125
-  uint64_t lo;  // bits 0..62
-};
-
-// Just enough of an unsigned big integer to compute the table at compile time.
-struct Big {
-  static constexpr int kLimbs = 40;  // 1280 bits: 10^324 and 2^1152 fit
-  uint32_t limb[kLimbs]{};
-
-  constexpr void mul_small(uint32_t m) {
-    uint64_t carry = 0;
-    for (uint32_t& l : limb) {
-      const uint64_t x = uint64_t{l} * m + carry;
-      l = static_cast<uint32_t>(x);
-      carry = x >> 32;
-    }
-  }
-  constexpr void div_small(uint32_t d) {
-    uint64_t rem = 0;
-    for (int i = kLimbs - 1; i >= 0; --i) {
-      const uint64_t x = (rem << 32) | limb[i];
-      limb[i] = static_cast<uint32_t>(x / d);
-      rem = x % d;
-    }
-  }
-  // Bits [shift, shift + 128).
-  [[nodiscard]] constexpr u128 bits_from(int shift) const {
-    u128 v = 0;
-    for (int b = 127; b >= 0; --b) {
-      const int at = shift + b;
-      const uint32_t bit = at < kLimbs * 32 ? (limb[at / 32] >> (at % 32)) & 1 : 0;
-      v = (v << 1) | bit;
-    }
-    return v;
-  }
-};
-
-struct GTable {
-  G g[kEMax - kEMin + 1];
-  constexpr GTable() : g{} {
-    // 10^e for e >= 0: shifted right by r, or left while r < 0.
-    Big p{};
-    p.limb[0] = 1;
-    for (int e = 0; e <= kEMax; ++e) {
-      const int r = flog2pow10(e) - 125;
-      const u128 v = r >= 0 ? p.bits_from(r) : p.bits_from(0) << -r;
-      set(e, v + 1);
-      p.mul_small(10);
-    }
-    // 10^e for e < 0: floor(2^s / 10^m) with s = -r, m = -e, from one floor(2^S / 10^m)
-    // divided once more by 10 per step (floor(floor(x / a) / b) = floor(x / ab)).
-    constexpr int kS = 1152;
-    Big y{};
-    y.limb[kS / 32] = 1;
-    for (int e = -1; e >= kEMin; --e) {
-      y.div_small(10);
-      const int s = 125 - flog2pow10(e);
-      set(e, y.bits_from(kS - s) + 1);
-    }
-  }
-  constexpr void set(int e, u128 v) {
-    g[e - kEMin] = G{static_cast<uint64_t>(v >> 63), static_cast<uint64_t>(v) & kMask63};
-  }
-};
-constexpr GTable kG{};
-static_assert(kG.g[0 - kEMin].hi == (1ULL << 62) && kG.g[0 - kEMin].lo == 1, "g(0) = 2^125 + 1");
 
 // floor(g cp / 2^127), with the lowest bit set when the dropped part is not zero (the paper's
 // "round to odd").
@@ -135,7 +63,7 @@ inline Decimal to_decimal(int q, uint64_t c) {
     k = flog10_three_quarters_pow2(q);
   }
   const int h = q + flog2pow10(-k) + 2;
-  const G& g = kG.g[-k - kEMin];
+  const G& g = kG.g[-k - kGMin];
   const uint64_t vb = rop(g, cb << h);
   const uint64_t vbl = rop(g, cbl << h);
   const uint64_t vbr = rop(g, cbr << h);
@@ -158,6 +86,34 @@ inline Decimal to_decimal(int q, uint64_t c) {
   // Both in: the closer one, the even one on a tie.
   const auto cmp = static_cast<int64_t>(vb - ((s + t) << 1));
   return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
+}
+
+// The common case with one product (after Junekey Jeon, "Dragonbox", 2020): for c 2^q with a
+// symmetric interval, k = floor(q log10 2) - 2 makes the interval 10^-k as wide, delta in
+// [100, 1000); z = floor of its upper end scaled by 10^-k. A multiple of 1000 below z within
+// delta is the only one in the interval, so the shortest; else the shortest are multiples of
+// 100 and the nearest to the centre, z - delta/2, wins. Returns f = 0 where an end or a tie
+// needs the exact comparisons of to_decimal (an integer z, r == delta, a possible tie).
+inline Decimal to_decimal_fast(int q, uint64_t c) {
+  const int k = flog10pow2(q) - 2;
+  const int beta = q + flog2pow10(-k);  // in [6, 9]: u stays below 2^63
+  const auto& p = kP.p[-k - kPMin];
+  const uint64_t u = ((c << 1) | 1) << beta;
+  const u128 upper = u128{u} * p.hi + ((u128{u} * p.lo) >> 64);
+  const auto z = static_cast<uint64_t>(upper >> 64);
+  const uint64_t delta = p.hi >> (63 - beta);
+  const uint64_t s = z / 1000;
+  const uint64_t r = z - s * 1000;
+  if (r < delta) {
+    // At r == 0 with an integer z the interval's upper end is the candidate.
+    if (r != 0 || static_cast<uint64_t>(upper) != 0) return {s, k + 3};
+  } else if (r > delta) {
+    // dist / 100 rounds (z - delta/2) / 100 exactly unless dist is a multiple of 100.
+    const uint64_t dist = r - delta / 2 + 50;
+    const uint64_t m = dist / 100;
+    if (dist != m * 100) return {s * 10 + m, k + 2};
+  }
+  return {0, 0};
 }
 
 struct Digits {
@@ -207,7 +163,10 @@ char* float_repr(char* o, double value) {
       f = c >> -q;  // a whole number below 2^53: its own digits
       e = 0;
     } else {
-      const Decimal d = to_decimal(q, c);
+      Decimal d{0, 0};
+      if (t != 0) d = to_decimal_fast(q, c);
+      if (d.f == 0) [[unlikely]]
+        d = to_decimal(q, c);
       f = d.f;
       e = d.e;
     }
