@@ -48,7 +48,9 @@ struct Decimal {
 };
 
 // The shortest decimal in the rounding interval of c 2^q, the closest one when several are.
-inline Decimal to_decimal(int q, uint64_t c) {
+// Out of line: the one-product path decides nearly every value, and this one's registers
+// would cost every call a prologue.
+[[gnu::noinline]] Decimal to_decimal(int q, uint64_t c) {
   const uint64_t out = c & 1;  // an odd c rounds away its interval's ends
   const uint64_t cb = c << 2;
   const uint64_t cbr = cb + 2;
@@ -124,10 +126,11 @@ struct Digits {
 // The digits of 0 < f < 10^17, written as 17 digits at d[0, 17) (leading zeros included); the
 // zeros at the end are left out of the count and added to *e.
 inline Digits write_digits(char* d, uint64_t f, int* e) {
-  const uint64_t hi = f / 10000000000000000ULL;
-  const uint64_t rest = f % 10000000000000000ULL;
-  const uint64_t wm = eight_digits(static_cast<uint32_t>(rest / 100000000));
-  const uint64_t wl = eight_digits(static_cast<uint32_t>(rest % 100000000));
+  // One 64-bit division; the rest are 32-bit.
+  const uint64_t top9 = f / 100000000;
+  const auto hi = static_cast<uint32_t>(top9) / 100000000;
+  const uint64_t wm = eight_digits(static_cast<uint32_t>(top9) - hi * 100000000);
+  const uint64_t wl = eight_digits(static_cast<uint32_t>(f - top9 * 100000000));
   d[0] = static_cast<char>('0' + hi);
   const uint64_t am = wm + kAsciiZeros;
   const uint64_t al = wl + kAsciiZeros;
