@@ -10,6 +10,11 @@
 
 #include "ondrel/_native/digit_pairs.hpp"
 #include "ondrel/_native/float_repr_tables.hpp"
+#include "ondrel/_native/simd.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ondrel {
 
@@ -123,24 +128,57 @@ struct Digits {
   int n;              // digits up to the last that is not zero
 };
 
+#if defined(__SSE2__)
+// The digits of mid and lo (each below 10^8) as byte values at d[0, 16), all lanes divided at
+// once: by 10^4 in 64-bit lanes, by 100 and 10 in 16-bit ones (each reciprocal exact below
+// its bound). Returns bit i set where digit i is zero.
+inline unsigned sixteen_digits_sse2(char* d, uint32_t mid, uint32_t lo) {
+  const __m128i x = _mm_set_epi64x(lo, mid);
+  const __m128i h4 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi64x(109951163)), 40);
+  const __m128i l4 = _mm_sub_epi64(x, _mm_mul_epu32(h4, _mm_set1_epi64x(10000)));
+  const __m128i v4 = _mm_or_si128(h4, _mm_slli_epi64(l4, 32));
+  const __m128i h2 = _mm_srli_epi16(_mm_mulhi_epu16(v4, _mm_set1_epi16(5243)), 3);
+  const __m128i l2 = _mm_sub_epi16(v4, _mm_mullo_epi16(h2, _mm_set1_epi16(100)));
+  const __m128i v2 = _mm_or_si128(h2, _mm_slli_epi32(l2, 16));
+  const __m128i h1 = _mm_mulhi_epu16(v2, _mm_set1_epi16(6554));
+  const __m128i l1 = _mm_sub_epi16(v2, _mm_mullo_epi16(h1, _mm_set1_epi16(10)));
+  const __m128i v1 = _mm_or_si128(h1, _mm_slli_epi16(l1, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_add_epi8(v1, _mm_set1_epi8('0')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, _mm_setzero_si128())));
+}
+#endif
+
 // The digits of 0 < f < 10^17, written as 17 digits at d[0, 17) (leading zeros included); the
 // zeros at the end are left out of the count and added to *e.
 inline Digits write_digits(char* d, uint64_t f, int* e) {
   // One 64-bit division; the rest are 32-bit.
   const uint64_t top9 = f / 100000000;
   const auto hi = static_cast<uint32_t>(top9) / 100000000;
-  const uint64_t wm = eight_digits(static_cast<uint32_t>(top9) - hi * 100000000);
-  const uint64_t wl = eight_digits(static_cast<uint32_t>(f - top9 * 100000000));
+  const uint32_t mid = static_cast<uint32_t>(top9) - hi * 100000000;
+  const auto lo = static_cast<uint32_t>(f - top9 * 100000000);
   d[0] = static_cast<char>('0' + hi);
+  int trailing;
+  int length;
+#if defined(__SSE2__)
+  if (simd::level() >= simd::Level::kSse2) {
+    const unsigned zeros = sixteen_digits_sse2(d + 1, mid, lo);
+    trailing = std::countl_one(static_cast<uint16_t>(zeros));
+    length = hi != 0 ? 17 : 16 - std::countr_one(zeros);
+    *e += trailing;
+    return {d + 17 - length, length - trailing};
+  }
+#endif
+  const uint64_t wm = eight_digits(mid);
+  const uint64_t wl = eight_digits(lo);
   const uint64_t am = wm + kAsciiZeros;
   const uint64_t al = wl + kAsciiZeros;
   std::memcpy(d + 1, &am, 8);
   std::memcpy(d + 9, &al, 8);
   // Zero digits are zero bytes: the last digit is the highest byte, the first the lowest.
-  const int trailing = (std::countl_zero(wl) >> 3) + (wl == 0 ? std::countl_zero(wm) >> 3 : 0);
-  const int length = hi != 0   ? 17
-                     : wm != 0 ? 16 - (std::countr_zero(wm) >> 3)
-                               : 8 - (std::countr_zero(wl) >> 3);
+  trailing = (std::countl_zero(wl) >> 3) + (wl == 0 ? std::countl_zero(wm) >> 3 : 0);
+  length = hi != 0   ? 17
+           : wm != 0 ? 16 - (std::countr_zero(wm) >> 3)
+                     : 8 - (std::countr_zero(wl) >> 3);
   *e += trailing;
   return {d + 17 - length, length - trailing};
 }
