@@ -29,6 +29,9 @@ using float_tables::kGMin;
 using float_tables::kMask63;
 using float_tables::kP;
 using float_tables::kPMin;
+using float_tables::kQ;
+using float_tables::kQStepMin;
+using float_tables::QStep;
 using float_tables::u128;
 
 constexpr int kQMin = -1074;            // exponent of the subnormals' unit
@@ -102,8 +105,9 @@ struct Decimal {
 // 100 and the nearest to the centre, z - delta/2, wins. Returns f = 0 where an end or a tie
 // needs the exact comparisons of to_decimal (an integer z, r == delta, a possible tie).
 inline Decimal to_decimal_fast(int q, uint64_t c) {
-  const int k = flog10pow2(q) - 2;
-  const int beta = q + flog2pow10(-k);  // in [6, 9]: u stays below 2^63
+  const QStep step = kQ.s[q - kQStepMin];
+  const int k = step.k;
+  const int beta = step.beta;  // in [6, 9]: u stays below 2^63
   const auto& p = kP.p[-k - kPMin];
   const uint64_t u = ((c << 1) | 1) << beta;
   const u128 upper = u128{u} * p.hi + ((u128{u} * p.lo) >> 64);

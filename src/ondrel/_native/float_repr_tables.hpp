@@ -128,4 +128,27 @@ inline constexpr PTable kP{};
 static_assert(kP.sound, "every power normalized, and no inexact one on a 2^118 boundary");
 static_assert(kP.p[0 - kPMin].hi == (1ULL << 63) && kP.p[0 - kPMin].lo == 0, "p(0) = 2^127");
 
+// Per binary exponent q of a normal double, the one-product path's k = floor(q log10 2) - 2 and
+// beta = q + floor(-k log2 10): one load instead of two multiplications.
+struct QStep {
+  int16_t k;
+  uint8_t beta;
+};
+constexpr int kQStepMin = -1074;
+constexpr int kQStepMax = 971;
+struct QTable {
+  QStep s[kQStepMax - kQStepMin + 1];
+  bool sound = true;  // beta in [6, 9], so (2c + 1) << beta < 2^63; -k within kP
+  constexpr QTable() : s{} {
+    for (int q = kQStepMin; q <= kQStepMax; ++q) {
+      const int k = flog10pow2(q) - 2;
+      const int beta = q + flog2pow10(-k);
+      if (beta < 6 || beta > 9 || -k < kPMin || -k > kPMax) sound = false;
+      s[q - kQStepMin] = QStep{static_cast<int16_t>(k), static_cast<uint8_t>(beta)};
+    }
+  }
+};
+inline constexpr QTable kQ{};
+static_assert(kQ.sound, "every step's beta and power in range");
+
 }  // namespace ondrel::float_tables
