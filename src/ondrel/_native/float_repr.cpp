@@ -204,7 +204,8 @@ char* float_repr(char* o, double value) {
   if (bq != 0) {
     const int q = bq - 1075;
     const uint64_t c = kCMin | t;
-    if (q < 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+    // For -53 < q < 0, the bits below the point are those c << (64 + q) keeps.
+    if (static_cast<unsigned>(q + 52) < 52 && (c << (64 + q)) == 0) {
       f = c >> -q;  // a whole number below 2^53: its own digits
       e = 0;
     } else {
