@@ -1,7 +1,9 @@
-// repr() text of finite floats. The shortest round-trip digits come from Schubfach (Raffaello
-// Giulietti, "The Schubfach way to render doubles", 2020), written here because with the
-// layout it takes about half the instructions of std::to_chars plus moving its digits (bench:
-// make bench-kinds, floats); the digits are laid out as repr() lays them out.
+// repr() text of finite floats: the shortest round-trip digits, laid out as repr() lays them
+// out. Nearly every double takes one 128-bit product (after Dragonbox, below); its ends, ties
+// and the asymmetric intervals go to Schubfach (Raffaello Giulietti, "The Schubfach way to
+// render doubles", 2020), which decides every case with three round-to-odd products. About
+// 195 instructions a value with the digits and layout, against about 265 for Schubfach alone
+// (bench: make bench-kinds, floats).
 #include "ondrel/_native/float_repr.hpp"
 
 #include <bit>
