@@ -54,7 +54,8 @@ test-simd-levels: build
 	for level in portable sse2 avx2 avx512; do \
 	  [ "$$level" = "$$best" ] && break; \
 	  echo "== ONDREL_SIMD=$$level (best here: $$best)"; \
-	  for t in $(BUILD)/test_common $(BUILD)/test_utf8; do ONDREL_SIMD=$$level "$$t"; done; \
+	  for t in $(BUILD)/test_common $(BUILD)/test_utf8 $(BUILD)/test_number_text; do \
+	    ONDREL_SIMD=$$level "$$t"; done; \
 	  ONDREL_SIMD=$$level $(PY) -m pytest -q -p no:cacheprovider $(SIMD_TESTS); \
 	done
 
