@@ -57,7 +57,8 @@ test-simd-levels: build
 	for level in $(SIMD_LEVELS); do \
 	  [ "$$level" = "$$best" ] && break; \
 	  echo "== ONDREL_SIMD=$$level (best here: $$best)"; \
-	  for t in $(BUILD)/test_common $(BUILD)/test_utf8; do ONDREL_SIMD=$$level "$$t"; done; \
+	  for t in $(BUILD)/test_common $(BUILD)/test_utf8 $(BUILD)/test_number_text; do \
+	    ONDREL_SIMD=$$level "$$t"; done; \
 	  ONDREL_SIMD=$$level $(PY) -m pytest -q -p no:cacheprovider $(SIMD_TESTS); \
 	done
 

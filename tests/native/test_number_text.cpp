@@ -134,6 +134,12 @@ void test_edges() {
     compare(std::nextafter(p, 0.0));
     compare(std::nextafter(p, INFINITY));
   }
+  // Where the one-product path hands over to the exact one: an integer upper end, the
+  // remainder equal to the interval's width, two candidates as near (a possible tie).
+  for (const double v : {0x1.d95a2bfa741d6p+54, 0x1.0710d38670b3cp+58, 0x1.44d120dc3c4fep+55,
+                         0x1.66dd0e8f8dd26p+57, 0x1.532c8269d591cp+63, 0x1.9dca845b1d9bdp+122,
+                         -0x1.e95090dd3dafap-237, 0x1.a2c6cfa3e4a75p-239})
+    compare(v);
   for (uint64_t b = 1; b < 1000; ++b) {  // the smallest subnormals and the top of the range
     compare(from_bits(b));
     compare(from_bits(0x7FEFFFFFFFFFFFFF - b));

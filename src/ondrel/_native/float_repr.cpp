@@ -1,7 +1,9 @@
-// repr() text of finite floats. The shortest round-trip digits come from Schubfach (Raffaello
-// Giulietti, "The Schubfach way to render doubles", 2020), written here because with the
-// layout it takes about half the instructions of std::to_chars plus moving its digits (bench:
-// make bench-kinds, floats); the digits are laid out as repr() lays them out.
+// repr() text of finite floats: the shortest round-trip digits, laid out as repr() lays them
+// out. Nearly every double takes one 128-bit product (after Dragonbox, below); its ends, ties
+// and the asymmetric intervals go to Schubfach (Raffaello Giulietti, "The Schubfach way to
+// render doubles", 2020), which decides every case with three round-to-odd products. About
+// 195 instructions a value with the digits and layout, against about 265 for Schubfach alone
+// (bench: make bench-kinds, floats).
 #include "ondrel/_native/float_repr.hpp"
 
 #include <bit>
@@ -9,97 +11,33 @@
 #include <cstring>
 
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_repr_tables.hpp"
+#include "ondrel/_native/simd.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ondrel {
 
 namespace {
 
-using u128 = unsigned __int128;
+using float_tables::flog10_three_quarters_pow2;
+using float_tables::flog10pow2;
+using float_tables::flog2pow10;
+using float_tables::G;
+using float_tables::kG;
+using float_tables::kGMin;
+using float_tables::kMask63;
+using float_tables::kP;
+using float_tables::kPMin;
+using float_tables::kQ;
+using float_tables::kQStepMin;
+using float_tables::QStep;
+using float_tables::u128;
 
 constexpr int kQMin = -1074;            // exponent of the subnormals' unit
 constexpr uint64_t kCMin = 1ULL << 52;  // the hidden bit
-constexpr uint64_t kMask63 = (1ULL << 63) - 1;
-
-// floor(q log10 2), floor(log10(3/4 2^q)) and floor(e log2 10), exact over the ranges used
-// here (the paper's constants).
-constexpr int flog10pow2(int q) { return static_cast<int>((int64_t{q} * 661971961083) >> 41); }
-constexpr int flog10_three_quarters_pow2(int q) {
-  return static_cast<int>((int64_t{q} * 661971961083 - 274743187321) >> 41);
-}
-constexpr int flog2pow10(int e) { return static_cast<int>((int64_t{e} * 913124641741) >> 38); }
-
-// g(e) = floor(10^e 2^-r) + 1 with r = flog2pow10(e) - 125, so 2^125 < g < 2^126, split into
-// two 63-bit halves, for every 10^e the conversion scales by: e = -k, k in [-324, 292].
-constexpr int kEMin = -292;
-constexpr int kEMax = 324;
-
-struct G {
-  uint64_t hi;  // bits 63..125
-  uint64_t lo;  // bits 0..62
-};
-
-// Just enough of an unsigned big integer to compute the table at compile time.
-struct Big {
-  static constexpr int kLimbs = 40;  // 1280 bits: 10^324 and 2^1152 fit
-  uint32_t limb[kLimbs]{};
-
-  constexpr void mul_small(uint32_t m) {
-    uint64_t carry = 0;
-    for (uint32_t& l : limb) {
-      const uint64_t x = uint64_t{l} * m + carry;
-      l = static_cast<uint32_t>(x);
-      carry = x >> 32;
-    }
-  }
-  constexpr void div_small(uint32_t d) {
-    uint64_t rem = 0;
-    for (int i = kLimbs - 1; i >= 0; --i) {
-      const uint64_t x = (rem << 32) | limb[i];
-      limb[i] = static_cast<uint32_t>(x / d);
-      rem = x % d;
-    }
-  }
-  // Bits [shift, shift + 128).
-  [[nodiscard]] constexpr u128 bits_from(int shift) const {
-    u128 v = 0;
-    for (int b = 127; b >= 0; --b) {
-      const int at = shift + b;
-      const uint32_t bit = at < kLimbs * 32 ? (limb[at / 32] >> (at % 32)) & 1 : 0;
-      v = (v << 1) | bit;
-    }
-    return v;
-  }
-};
-
-struct GTable {
-  G g[kEMax - kEMin + 1];
-  constexpr GTable() : g{} {
-    // 10^e for e >= 0: shifted right by r, or left while r < 0.
-    Big p{};
-    p.limb[0] = 1;
-    for (int e = 0; e <= kEMax; ++e) {
-      const int r = flog2pow10(e) - 125;
-      const u128 v = r >= 0 ? p.bits_from(r) : p.bits_from(0) << -r;
-      set(e, v + 1);
-      p.mul_small(10);
-    }
-    // 10^e for e < 0: floor(2^s / 10^m) with s = -r, m = -e, from one floor(2^S / 10^m)
-    // divided once more by 10 per step (floor(floor(x / a) / b) = floor(x / ab)).
-    constexpr int kS = 1152;
-    Big y{};
-    y.limb[kS / 32] = 1;
-    for (int e = -1; e >= kEMin; --e) {
-      y.div_small(10);
-      const int s = 125 - flog2pow10(e);
-      set(e, y.bits_from(kS - s) + 1);
-    }
-  }
-  constexpr void set(int e, u128 v) {
-    g[e - kEMin] = G{static_cast<uint64_t>(v >> 63), static_cast<uint64_t>(v) & kMask63};
-  }
-};
-constexpr GTable kG{};
-static_assert(kG.g[0 - kEMin].hi == (1ULL << 62) && kG.g[0 - kEMin].lo == 1, "g(0) = 2^125 + 1");
 
 // floor(g cp / 2^127), with the lowest bit set when the dropped part is not zero (the paper's
 // "round to odd").
@@ -120,7 +58,9 @@ struct Decimal {
 };
 
 // The shortest decimal in the rounding interval of c 2^q, the closest one when several are.
-inline Decimal to_decimal(int q, uint64_t c) {
+// Out of line: the one-product path decides nearly every value, and this one's registers
+// would cost every call a prologue.
+[[gnu::noinline]] Decimal to_decimal(int q, uint64_t c) {
   const uint64_t out = c & 1;  // an odd c rounds away its interval's ends
   const uint64_t cb = c << 2;
   const uint64_t cbr = cb + 2;
@@ -135,7 +75,7 @@ inline Decimal to_decimal(int q, uint64_t c) {
     k = flog10_three_quarters_pow2(q);
   }
   const int h = q + flog2pow10(-k) + 2;
-  const G& g = kG.g[-k - kEMin];
+  const G& g = kG.g[-k - kGMin];
   const uint64_t vb = rop(g, cb << h);
   const uint64_t vbl = rop(g, cbl << h);
   const uint64_t vbr = rop(g, cbr << h);
@@ -160,28 +100,91 @@ inline Decimal to_decimal(int q, uint64_t c) {
   return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
 }
 
+// The common case with one product (after Junekey Jeon, "Dragonbox", 2020): for c 2^q with a
+// symmetric interval, k = floor(q log10 2) - 2 makes the interval 10^-k as wide, delta in
+// [100, 1000); z = floor of its upper end scaled by 10^-k. A multiple of 1000 below z within
+// delta is the only one in the interval, so the shortest; else the shortest are multiples of
+// 100 and the nearest to the centre, z - delta/2, wins. Returns f = 0 where an end or a tie
+// needs the exact comparisons of to_decimal (an integer z, r == delta, a possible tie).
+inline Decimal to_decimal_fast(int q, uint64_t c) {
+  const QStep step = kQ.s[q - kQStepMin];
+  const int k = step.k;
+  const int beta = step.beta;  // in [6, 9]: u stays below 2^63
+  const auto& p = kP.p[-k - kPMin];
+  const uint64_t u = ((c << 1) | 1) << beta;
+  const u128 upper = u128{u} * p.hi + ((u128{u} * p.lo) >> 64);
+  const auto z = static_cast<uint64_t>(upper >> 64);
+  const uint64_t delta = p.hi >> (63 - beta);
+  const uint64_t s = z / 1000;
+  const uint64_t r = z - s * 1000;
+  if (r < delta) {
+    // At r == 0 with an integer z the interval's upper end is the candidate.
+    if (r != 0 || static_cast<uint64_t>(upper) != 0) return {s, k + 3};
+  } else if (r > delta) {
+    // dist / 100 rounds (z - delta/2) / 100 exactly unless dist is a multiple of 100.
+    const uint64_t dist = r - delta / 2 + 50;
+    const uint64_t m = dist / 100;
+    if (dist != m * 100) return {s * 10 + m, k + 2};
+  }
+  return {0, 0};
+}
+
 struct Digits {
   const char* first;  // the first digit
   int n;              // digits up to the last that is not zero
 };
 
+#if defined(__SSE2__)
+// The digits of mid and lo (each below 10^8) as byte values at d[0, 16), all lanes divided at
+// once: by 10^4 in 64-bit lanes, by 100 and 10 in 16-bit ones (each reciprocal exact below
+// its bound). Returns bit i set where digit i is zero.
+inline unsigned sixteen_digits_sse2(char* d, uint32_t mid, uint32_t lo) {
+  const __m128i x = _mm_set_epi64x(lo, mid);
+  const __m128i h4 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi64x(109951163)), 40);
+  const __m128i l4 = _mm_sub_epi64(x, _mm_mul_epu32(h4, _mm_set1_epi64x(10000)));
+  const __m128i v4 = _mm_or_si128(h4, _mm_slli_epi64(l4, 32));
+  const __m128i h2 = _mm_srli_epi16(_mm_mulhi_epu16(v4, _mm_set1_epi16(5243)), 3);
+  const __m128i l2 = _mm_sub_epi16(v4, _mm_mullo_epi16(h2, _mm_set1_epi16(100)));
+  const __m128i v2 = _mm_or_si128(h2, _mm_slli_epi32(l2, 16));
+  const __m128i h1 = _mm_mulhi_epu16(v2, _mm_set1_epi16(6554));
+  const __m128i l1 = _mm_sub_epi16(v2, _mm_mullo_epi16(h1, _mm_set1_epi16(10)));
+  const __m128i v1 = _mm_or_si128(h1, _mm_slli_epi16(l1, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_add_epi8(v1, _mm_set1_epi8('0')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, _mm_setzero_si128())));
+}
+#endif
+
 // The digits of 0 < f < 10^17, written as 17 digits at d[0, 17) (leading zeros included); the
 // zeros at the end are left out of the count and added to *e.
 inline Digits write_digits(char* d, uint64_t f, int* e) {
-  const uint64_t hi = f / 10000000000000000ULL;
-  const uint64_t rest = f % 10000000000000000ULL;
-  const uint64_t wm = eight_digits(static_cast<uint32_t>(rest / 100000000));
-  const uint64_t wl = eight_digits(static_cast<uint32_t>(rest % 100000000));
+  // One 64-bit division; the rest are 32-bit.
+  const uint64_t top9 = f / 100000000;
+  const auto hi = static_cast<uint32_t>(top9) / 100000000;
+  const uint32_t mid = static_cast<uint32_t>(top9) - hi * 100000000;
+  const auto lo = static_cast<uint32_t>(f - top9 * 100000000);
   d[0] = static_cast<char>('0' + hi);
+  int trailing;
+  int length;
+#if defined(__SSE2__)
+  if (simd::level() >= simd::Level::kSse2) {
+    const unsigned zeros = sixteen_digits_sse2(d + 1, mid, lo);
+    trailing = std::countl_one(static_cast<uint16_t>(zeros));
+    length = hi != 0 ? 17 : 16 - std::countr_one(zeros);
+    *e += trailing;
+    return {d + 17 - length, length - trailing};
+  }
+#endif
+  const uint64_t wm = eight_digits(mid);
+  const uint64_t wl = eight_digits(lo);
   const uint64_t am = wm + kAsciiZeros;
   const uint64_t al = wl + kAsciiZeros;
   std::memcpy(d + 1, &am, 8);
   std::memcpy(d + 9, &al, 8);
   // Zero digits are zero bytes: the last digit is the highest byte, the first the lowest.
-  const int trailing = (std::countl_zero(wl) >> 3) + (wl == 0 ? std::countl_zero(wm) >> 3 : 0);
-  const int length = hi != 0   ? 17
-                     : wm != 0 ? 16 - (std::countr_zero(wm) >> 3)
-                               : 8 - (std::countr_zero(wl) >> 3);
+  trailing = (std::countl_zero(wl) >> 3) + (wl == 0 ? std::countl_zero(wm) >> 3 : 0);
+  length = hi != 0   ? 17
+           : wm != 0 ? 16 - (std::countr_zero(wm) >> 3)
+                     : 8 - (std::countr_zero(wl) >> 3);
   *e += trailing;
   return {d + 17 - length, length - trailing};
 }
@@ -203,11 +206,15 @@ char* float_repr(char* o, double value) {
   if (bq != 0) {
     const int q = bq - 1075;
     const uint64_t c = kCMin | t;
-    if (q < 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+    // For -53 < q < 0, the bits below the point are those c << (64 + q) keeps.
+    if (static_cast<unsigned>(q + 52) < 52 && (c << (64 + q)) == 0) {
       f = c >> -q;  // a whole number below 2^53: its own digits
       e = 0;
     } else {
-      const Decimal d = to_decimal(q, c);
+      Decimal d{0, 0};
+      if (t != 0) d = to_decimal_fast(q, c);
+      if (d.f == 0) [[unlikely]]
+        d = to_decimal(q, c);
       f = d.f;
       e = d.e;
     }
