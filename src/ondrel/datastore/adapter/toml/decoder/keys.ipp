@@ -113,7 +113,12 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
     typename S::Held v = S::Held::steal(value<S>(depth));
     return v && insert<S>(table, path, v.get(), scope);
   }
-  if (!equals_sign()) return false;
+  // " = " as the writer puts it takes no call.
+  if (cur() == '=' && at(p_ + 1) == ' ' && at(p_ + 2) > U{' '}) [[likely]] {
+    p_ += 2;
+  } else if (!equals_sign()) {
+    return false;
+  }
   typename S::Held v;
   if constexpr (std::is_same_v<S, Objects>) {
     // The records of a [tables.<name>] table go to Arrow columns when asked.
