@@ -149,6 +149,20 @@ def test_decimal_numbers(text):
     assert_agrees(f"# \U0001f600\nv = {text}\nw = [{text}, {{ x = {text} }}]\n".encode())
 
 
+# Bare keys that are prefixes of each other, in orders that change from record to record: the
+# reader guesses each key from the one before it.
+bare_keys = st.lists(st.sampled_from(["a", "ab", "abc", "b", "a-b", "a_", "A", "é"]), max_size=5)
+
+
+@SETTINGS
+@given(st.lists(bare_keys, min_size=1, max_size=6), st.sampled_from(["=", " = ", "= ", " =\t"]))
+def test_repeated_bare_keys(records, eq):
+    items = ", ".join("{" + ", ".join(f"{k}{eq}{i}" for i, k in enumerate(r)) + "}" for r in records)
+    ends = f"x{eq}[{items}]\n" + "".join(f"{k}{eq}1\n" for k in records[-1])
+    assert_agrees(ends.encode())
+    assert_agrees(ends.rstrip("\n").encode())
+
+
 def line_ends(doc: str) -> dict[str, bytes]:
     return {"lf": doc.encode(), "crlf": doc.replace("\n", "\r\n").encode()}
 

@@ -7,6 +7,12 @@ template <class F>
 PyObject* Parser<F>::key_part() {
   const U* s = p_;
   if (bare_key_char(cur())) {
+    size_t len;
+    auto ends = [](U c) { return !bare_key_char(c); };
+    if (PyObject* k = keys_.predicted(s, end_, &len, ends)) {
+      p_ = s + len;
+      return k;
+    }
     uint32_t hash = 0x811C9DC5u;
     const U* q = s;
     while (q < end_ && bare_key_char(*q)) {
