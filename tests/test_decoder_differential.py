@@ -157,7 +157,9 @@ bare_keys = st.lists(st.sampled_from(["a", "ab", "abc", "b", "a-b", "a_", "A", "
 @SETTINGS
 @given(st.lists(bare_keys, min_size=1, max_size=6), st.sampled_from(["=", " = ", "= ", " =\t"]))
 def test_repeated_bare_keys(records, eq):
-    items = ", ".join("{" + ", ".join(f"{k}{eq}{i}" for i, k in enumerate(r)) + "}" for r in records)
+    items = ", ".join(
+        "{" + ", ".join(f"{k}{eq}{i}" for i, k in enumerate(r)) + "}" for r in records
+    )
     ends = f"x{eq}[{items}]\n" + "".join(f"{k}{eq}1\n" for k in records[-1])
     assert_agrees(ends.encode())
     assert_agrees(ends.rstrip("\n").encode())

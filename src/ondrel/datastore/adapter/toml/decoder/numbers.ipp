@@ -125,7 +125,8 @@ typename S::Out Parser<F>::number() {
   p_ = q;
   if (is_float) {
     // Both factors exact as doubles: one correctly rounded operation gives the nearest double.
-    if (exact && mag <= uint64_t{1} << 53 && scale >= -22 && scale <= 22 && parse_float_ == nullptr) {
+    if (exact && mag <= uint64_t{1} << 53 && scale >= -22 && scale <= 22 &&
+        parse_float_ == nullptr) {
       double v = static_cast<double>(mag);
       v = scale < 0 ? v / kExactPow10[-scale] : v * kExactPow10[scale];
       return float_from<S>(*s == '-' ? -v : v);
