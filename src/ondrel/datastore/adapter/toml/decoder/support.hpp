@@ -255,8 +255,7 @@ class KeyCache {
   PyObject* predicted(const U* text, const U* end, size_t* n, Ends ends) {
     Slot& s = slots_[slots_[last_].next];
     if (s.key == nullptr || static_cast<size_t>(end - text) <= s.len) return nullptr;
-    const auto* have = static_cast<const unsigned char*>(PyUnicode_DATA(s.key));
-    if (!same(have, text, s.len) || !ends(text[s.len])) return nullptr;
+    if (!same(s.text, text, s.len) || !ends(text[s.len])) return nullptr;
     last_ = slots_[last_].next;
     *n = s.len;
     return Py_NewRef(s.key);
@@ -269,8 +268,7 @@ class KeyCache {
     slots_[last_].next = index;
     last_ = index;
     if (s.key != nullptr && s.hash == hash && s.len == n) {
-      const auto* have = static_cast<const unsigned char*>(PyUnicode_DATA(s.key));
-      if (same(have, text, n)) return Py_NewRef(s.key);
+      if (same(s.text, text, n)) return Py_NewRef(s.key);
     }
     PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (key == nullptr) return nullptr;
@@ -278,6 +276,7 @@ class KeyCache {
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(text[i]);
     PyObject* old = s.key;
     s.key = Py_NewRef(key);
+    s.text = out;
     s.hash = hash;
     s.len = static_cast<uint16_t>(n);
     Py_XDECREF(old);  // an exact str: no Python code runs
@@ -295,6 +294,7 @@ class KeyCache {
   }
   struct Slot {
     PyObject* key;
+    const unsigned char* text;  // the key's characters
     uint32_t hash;
     uint16_t len;
     uint16_t next;  // the slot of the key read after this one, last time
