@@ -132,6 +132,39 @@ def test_own_writer_documents(version, layout, escape):
     assert_agrees(text.encode())
 
 
+# Decimal numbers around the limits of the exactly rounded float path: 19 digits, 2**53, 10**22.
+number_texts = st.builds(
+    lambda sign, whole, frac, exp: f"{sign}{whole}{frac}{exp}",
+    st.sampled_from(["", "-", "+"]),
+    st.one_of(st.integers(0, 2**64), st.integers(2**52, 2**54), st.just(10**19)).map(str),
+    st.one_of(st.just(""), st.text("0123456789", min_size=1, max_size=22).map(".".__add__)),
+    st.one_of(st.just(""), st.integers(-40, 40).map(lambda e: f"e{e:+}")),
+)
+
+
+@SETTINGS
+@given(number_texts)
+def test_decimal_numbers(text):
+    # The emoji makes the str form a four-byte str; bytes read as UTF-8.
+    assert_agrees(f"# \U0001f600\nv = {text}\nw = [{text}, {{ x = {text} }}]\n".encode())
+
+
+# Bare keys that are prefixes of each other, in orders that change from record to record: the
+# reader guesses each key from the one before it.
+bare_keys = st.lists(st.sampled_from(["a", "ab", "abc", "b", "a-b", "a_", "A", "é"]), max_size=5)
+
+
+@SETTINGS
+@given(st.lists(bare_keys, min_size=1, max_size=6), st.sampled_from(["=", " = ", "= ", " =\t"]))
+def test_repeated_bare_keys(records, eq):
+    items = ", ".join(
+        "{" + ", ".join(f"{k}{eq}{i}" for i, k in enumerate(r)) + "}" for r in records
+    )
+    ends = f"x{eq}[{items}]\n" + "".join(f"{k}{eq}1\n" for k in records[-1])
+    assert_agrees(ends.encode())
+    assert_agrees(ends.rstrip("\n").encode())
+
+
 def line_ends(doc: str) -> dict[str, bytes]:
     return {"lf": doc.encode(), "crlf": doc.replace("\n", "\r\n").encode()}
 

@@ -7,6 +7,12 @@ template <class F>
 PyObject* Parser<F>::key_part() {
   const U* s = p_;
   if (bare_key_char(cur())) {
+    size_t len;
+    auto ends = [](U c) { return !bare_key_char(c); };
+    if (PyObject* k = keys_.predicted(s, end_, &len, ends)) {
+      p_ = s + len;
+      return k;
+    }
     uint32_t hash = 0x811C9DC5u;
     const U* q = s;
     while (q < end_ && bare_key_char(*q)) {
@@ -113,7 +119,12 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
     typename S::Held v = S::Held::steal(value<S>(depth));
     return v && insert<S>(table, path, v.get(), scope);
   }
-  if (!equals_sign()) return false;
+  // " = " as the writer puts it takes no call.
+  if (cur() == '=' && at(p_ + 1) == ' ' && at(p_ + 2) > U{' '}) [[likely]] {
+    p_ += 2;
+  } else if (!equals_sign()) {
+    return false;
+  }
   typename S::Held v;
   if constexpr (std::is_same_v<S, Objects>) {
     // The records of a [tables.<name>] table go to Arrow columns when asked.

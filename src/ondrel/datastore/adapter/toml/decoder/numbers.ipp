@@ -5,6 +5,11 @@
 
 namespace ondrel::decoder {
 
+// The powers of ten a double holds exactly.
+inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 template <class F>
 template <class S>
 typename S::Out Parser<F>::integer(int64_t v) {
@@ -44,17 +49,26 @@ typename S::Out Parser<F>::number() {
   }
   // Decimal: 0 or a digit run without leading zero, '_' only between digits.
   uint64_t mag = 0;
+  int digits = 0;     // in mag: 19 cannot overflow 64 bits, so they take no overflow checks
   bool wide = false;  // past 64 bits: the text is converted instead
+  bool exact = true;  // a float's digits all in mag, none written with '_'
   if (c == '0') {
     ++q;
   } else {
     for (;;) {
       const U d = at(q);
       if (is_digit(d)) {
-        wide |= __builtin_mul_overflow(mag, 10u, &mag) |
-                __builtin_add_overflow(mag, static_cast<uint64_t>(d - '0'), &mag);
+        if (digits < 19) [[likely]] {
+          mag = mag * 10 + static_cast<uint64_t>(d - '0');
+          ++digits;
+        } else {
+          exact = false;
+          wide |= __builtin_mul_overflow(mag, 10u, &mag) |
+                  __builtin_add_overflow(mag, static_cast<uint64_t>(d - '0'), &mag);
+        }
         ++q;
       } else if (d == '_' && is_digit(at(q + 1))) {
+        exact = false;
         ++q;
       } else {
         break;
@@ -62,22 +76,63 @@ typename S::Out Parser<F>::number() {
     }
   }
   bool is_float = false;
+  int scale = 0;  // the float is mag * 10^scale while exact
   if (at(q) == '.') {
     if (!is_digit(at(q + 1))) return fail(q, "Expected a digit after the decimal point");
     ++q;
-    while (is_digit(at(q)) || (at(q) == '_' && is_digit(at(q + 1)))) ++q;
+    for (;;) {
+      const U d = at(q);
+      if (is_digit(d)) {
+        if (digits < 19) {
+          mag = mag * 10 + static_cast<uint64_t>(d - '0');
+          ++digits;
+          --scale;
+        } else {
+          exact = false;
+        }
+        ++q;
+      } else if (d == '_' && is_digit(at(q + 1))) {
+        exact = false;
+        ++q;
+      } else {
+        break;
+      }
+    }
     is_float = true;
   }
   if (at(q) == 'e' || at(q) == 'E') {
     const U* e = q + 1;
+    const bool down = at(e) == '-';
     if (at(e) == '+' || at(e) == '-') ++e;
     if (!is_digit(at(e))) return fail(q, "Expected a digit in the exponent");
-    while (is_digit(at(e)) || (at(e) == '_' && is_digit(at(e + 1)))) ++e;
+    int power = 0;
+    for (;;) {
+      const U d = at(e);
+      if (is_digit(d)) {
+        if (power < 10000) power = power * 10 + static_cast<int>(d - '0');
+        ++e;
+      } else if (d == '_' && is_digit(at(e + 1))) {
+        exact = false;
+        ++e;
+      } else {
+        break;
+      }
+    }
+    scale += down ? -power : power;
     q = e;
     is_float = true;
   }
   p_ = q;
-  if (is_float) return float_value<S>(s, q);
+  if (is_float) {
+    // Both factors exact as doubles: one correctly rounded operation gives the nearest double.
+    if (exact && mag <= uint64_t{1} << 53 && scale >= -22 && scale <= 22 &&
+        parse_float_ == nullptr) {
+      double v = static_cast<double>(mag);
+      v = scale < 0 ? v / kExactPow10[-scale] : v * kExactPow10[scale];
+      return float_from<S>(*s == '-' ? -v : v);
+    }
+    return float_value<S>(s, q);
+  }
   if (wide) [[unlikely]]
     return big_integer<S>(s, q, 10);
   if (*s != '-') {
@@ -159,6 +214,18 @@ typename S::Out Parser<F>::big_integer(const U* s, const U* e, int base) {
     digits_.push_unchecked('\0');
     // Decimal text is held to the interpreter's digit limit for int(), as everywhere else.
     return PyLong_FromString(digits_.data(), nullptr, base);
+  }
+}
+
+template <class F>
+template <class S>
+typename S::Out Parser<F>::float_from(double v) {
+  if constexpr (std::is_same_v<S, Objects>) {
+    return PyFloat_FromDouble(v);
+  } else {
+    Node* n = nodes_.make(NodeKind::kFloat);
+    if (n != nullptr) n->d = v;
+    return n;
   }
 }
 

@@ -181,6 +181,8 @@ class Parser {
   typename S::Out prefixed_integer();
   template <class S>
   typename S::Out float_value(const U* s, const U* e);
+  template <class S>
+  typename S::Out float_from(double v);
   bool float_of(const U* s, const U* e, double* out);
   template <class S>
   typename S::Out big_integer(const U* s, const U* e, int base);

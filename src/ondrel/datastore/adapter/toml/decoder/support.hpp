@@ -247,20 +247,38 @@ class KeyCache {
   ~KeyCache() {
     for (Slot& s : slots_) Py_XDECREF(s.key);
   }
+  // The key that followed the last one the last time, when the key at `text` is that key and
+  // the unit after it (before `end`) ends it by `ends`: a new reference and its length in *n;
+  // else null. Records repeat their keys in one order, so most keys take one compare instead
+  // of the hash and the lookup.
+  template <typename U, typename Ends>
+  PyObject* predicted(const U* text, const U* end, size_t* n, Ends ends) {
+    Slot& s = slots_[slots_[last_].next];
+    if (s.key == nullptr || static_cast<size_t>(end - text) <= s.len) return nullptr;
+    if (!same(s.text, text, s.len) || !ends(text[s.len])) return nullptr;
+    last_ = slots_[last_].next;
+    *n = s.len;
+    return Py_NewRef(s.key);
+  }
   // `text` holds `n` ASCII characters (n <= kMaxLen); a new reference, or null with an error.
   template <typename U>
   PyObject* get(const U* text, size_t n, uint32_t hash) {
-    Slot& s = slots_[(hash ^ (hash >> 13)) & (kSlots - 1)];
+    const auto index = static_cast<uint16_t>((hash ^ (hash >> 13)) & (kSlots - 1));
+    Slot& s = slots_[index];
+    slots_[last_].next = index;
+    last_ = index;
     if (s.key != nullptr && s.hash == hash && s.len == n) {
-      const auto* have = static_cast<const unsigned char*>(PyUnicode_DATA(s.key));
-      if (same(have, text, n)) return Py_NewRef(s.key);
+      if (same(s.text, text, n)) return Py_NewRef(s.key);
     }
     PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (key == nullptr) return nullptr;
     auto* out = static_cast<unsigned char*>(PyUnicode_DATA(key));
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(text[i]);
     PyObject* old = s.key;
-    s = Slot{Py_NewRef(key), hash, static_cast<uint32_t>(n)};
+    s.key = Py_NewRef(key);
+    s.text = out;
+    s.hash = hash;
+    s.len = static_cast<uint16_t>(n);
     Py_XDECREF(old);  // an exact str: no Python code runs
     return key;
   }
@@ -276,10 +294,13 @@ class KeyCache {
   }
   struct Slot {
     PyObject* key;
+    const unsigned char* text;  // the key's characters
     uint32_t hash;
-    uint32_t len;
+    uint16_t len;
+    uint16_t next;  // the slot of the key read after this one, last time
   };
   Slot slots_[kSlots]{};
+  uint16_t last_ = 0;  // the slot of the key read last
 };
 
 }  // namespace ondrel::decoder
