@@ -1,5 +1,4 @@
 // TOML value writers: strings, keys, arrays and inline tables, dispatched on the value's type.
-#include <atomic>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -70,13 +69,6 @@ template <bool Esc>
   return _escaped_quoted_value<Esc>(buf, s.get());
 }
 
-// Counts the places where Python code may run (a __str__, a tzinfo): a table walk that read
-// its next entry ahead reads it again when the count moved while the current entry was written.
-// Relaxed: with the GIL, a count moved by another thread only costs one read too many.
-std::atomic<unsigned> g_python_ran{0};
-inline unsigned python_ran() { return g_python_ran.load(std::memory_order_relaxed); }
-inline void python_may_run() { g_python_ran.fetch_add(1, std::memory_order_relaxed); }
-
 template <bool Esc>
 bool value_at(Buffer* buf, PyObject* value, int depth, KeyCache* keys);
 template <bool Esc>
@@ -93,7 +85,6 @@ template <bool Esc>
   if (PyUnicode_Check(value)) return _escaped_quoted_value<Esc>(buf, value);
   if (PyList_Check(value) || PyTuple_Check(value)) return array_at<Esc>(buf, value, depth, keys);
   if (PyDict_Check(value)) return table_at<Esc>(buf, value, depth, keys);
-  python_may_run();
   if (toml_datetimes_now()) {
     const int done = temporal::object_toml(buf, value);
     if (done != 0) return done > 0;
@@ -191,8 +182,6 @@ bool array_at(Buffer* buf, PyObject* arr, int depth, KeyCache* keys) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arr); ++i) {
       if (i != 0 && !insert_comma_space(buf)) return false;
       PyObject* item = PyList_GET_ITEM(arr, i);
-      // A hint only (never read through): stale after Python code, it costs nothing.
-      if (i + 1 < PyList_GET_SIZE(arr)) __builtin_prefetch(PyList_GET_ITEM(arr, i + 1));
       bool ok;
       if (scalar_to_buf<Esc>(buf, item, &ok)) [[likely]] {
         if (!ok) return where::index(i);
@@ -294,19 +283,10 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   stack::RecursionGuard guard(" while encoding a TOML inline table", depth >= kUnguardedDepth);
   if (!guard) return false;
   if (!put(buf, "{ ")) return false;
-  // The next entry is read one step ahead and its value prefetched: the value objects of
-  // many records lie apart, and loading each only when it is written stalls on every entry.
   Py_ssize_t pos = 0;
-  PyObject* next_key = nullptr;
-  PyObject* next_value = nullptr;  // left as it is after the last entry: a prefetch never faults
-  bool more = PyDict_Next(d, &pos, &next_key, &next_value);
+  PyObject *key, *value;
   bool written = false;
-  while (more) {
-    PyObject* key = next_key;
-    PyObject* value = next_value;
-    const Py_ssize_t after = pos;
-    more = PyDict_Next(d, &pos, &next_key, &next_value);
-    __builtin_prefetch(next_value);
+  while (PyDict_Next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
     if (!entry_key<Esc>(buf, d, key, !written, keys)) return false;
     written = true;
@@ -316,15 +296,10 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
       continue;
     }
     // Owned, with its key for the path of a refusal: writing the value may run Python code
-    // that removes the entry, or the next one read ahead, which is then read again.
+    // that removes the entry.
     Ref held = Ref::borrow(value);
     Ref held_key = Ref::borrow(key);
-    const unsigned ran = python_ran();
     if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return where::key(held_key.get());
-    if (python_ran() != ran) [[unlikely]] {
-      pos = after;
-      more = PyDict_Next(d, &pos, &next_key, &next_value);
-    }
   }
   return put(buf, " }");
 }
