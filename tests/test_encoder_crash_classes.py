@@ -298,8 +298,8 @@ def test_mutation_while_reading():
             lambda m, rec, lst: lambda: setattr(m, "tuple_output", None),
         ):
             lst = ["a" * 30, None, "b" * 30, "c" * 30]
-            # Values of their own, freed with the record: the entry after the one whose
-            # __str__ clears it must not be read from before.
+            # Values of their own, freed when the record is cleared: nothing the writer read
+            # from the record before a __str__ ran may be used after it.
             rec = {"k" + str(i): "v" * 30 + str(i) for i in range(8)}
             model = Model()
             act = Act(make_act(model, rec, lst))
