@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "ondrel/_native/common.hpp"
+#include "ondrel/_native/digit_pairs.hpp"
 #include "ondrel/_native/function.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/tokens.hpp"
 #include "ondrel/datastore/c_unified_data/snapshot.hpp"
@@ -254,8 +255,28 @@ bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 // float.__repr__ for a double.
 bool write_int(Buffer* buf, PyObject* value);
 bool write_float(Buffer* buf, double value);
-bool write_i64(Buffer* buf, long long v);
 bool write_u64(Buffer* buf, unsigned long long v);
+
+inline bool write_i64(Buffer* buf, long long v) {
+  if (!reserve(buf, 20)) return false;
+  char* o = buf->data + buf->pos;
+  // The magnitude in unsigned arithmetic, so LLONG_MIN needs no special case.
+  uint64_t mag = static_cast<uint64_t>(v);
+  if (v < 0) {
+    *o++ = '-';
+    mag = 0 - mag;
+  }
+  buf->pos = static_cast<size_t>(u64_to_chars(o, mag) - buf->data);
+  return true;
+}
+
+// write_int with the common case, a compact int, in place: for the writers' hot loops.
+inline bool write_int_inline(Buffer* buf, PyObject* value) {
+  auto* v = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(v)) [[likely]]
+    return write_i64(buf, static_cast<long long>(PyUnstable_Long_CompactValue(v)));
+  return write_int(buf, value);
+}
 
 // ---- document --------------------------------------------------------------------------
 

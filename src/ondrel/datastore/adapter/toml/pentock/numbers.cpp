@@ -16,19 +16,6 @@ bool write_u64(Buffer* buf, unsigned long long v) {
   return true;
 }
 
-bool write_i64(Buffer* buf, long long v) {
-  if (!reserve(buf, 20)) return false;
-  char* o = buf->data + buf->pos;
-  // The magnitude in unsigned arithmetic, so LLONG_MIN needs no special case.
-  uint64_t mag = static_cast<uint64_t>(v);
-  if (v < 0) {
-    *o++ = '-';
-    mag = 0 - mag;
-  }
-  buf->pos = static_cast<size_t>(u64_to_chars(o, mag) - buf->data);
-  return true;
-}
-
 namespace {
 
 // Beyond 64 bits: int's own text, within the interpreter's digit limit (past it, ValueError).

@@ -145,7 +145,7 @@ inline bool scalar_to_buf(Buffer* buf, PyObject* value, bool* ok) {
   if (type == &PyUnicode_Type) {
     *ok = _escaped_quoted_value<Esc>(buf, value);
   } else if (type == &PyLong_Type) {
-    *ok = write_int(buf, value);
+    *ok = write_int_inline(buf, value);
   } else if (type == &PyFloat_Type) {
     *ok = write_float(buf, PyFloat_AS_DOUBLE(value));
   } else if (value == Py_True) {
