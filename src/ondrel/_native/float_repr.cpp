@@ -260,35 +260,40 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 }
 
 #if defined(__x86_64__)
-constexpr uint64_t kPow10[18] = {1,
-                                 10,
-                                 100,
-                                 1000,
-                                 10000,
-                                 100000,
-                                 1000000,
-                                 10000000,
-                                 100000000,
-                                 1000000000,
-                                 10000000000,
-                                 100000000000,
-                                 1000000000000,
-                                 10000000000000,
-                                 100000000000000,
-                                 1000000000000000,
-                                 10000000000000000,
-                                 100000000000000000};
+// What scales f of a given bit width to 17 digits: f has `digits` digits below `ten`, one
+// more from it on. Indexed by the bit width, so that one load follows the bit scan.
+struct Scale {
+  uint64_t ten;
+  uint64_t by[2];  // 10^(17 - digits), 10^(16 - digits)
+  int digits;
+};
+struct ScaleTable {
+  Scale s[58];  // bit widths 1 to 57: f < 10^17
+  constexpr ScaleTable() : s{} {
+    for (int w = 1; w < 58; ++w) {
+      uint64_t ten = 1;
+      int digits = 0;
+      while (ten <= (uint64_t{1} << (w - 1))) ten *= 10, ++digits;
+      uint64_t by = 1;
+      for (int i = digits; i < 17; ++i) by *= 10;
+      s[w] = {ten, {by, by / 10}, digits};
+    }
+  }
+};
+inline constexpr ScaleTable kScale{};
 
 // lay_out with the text built in registers (float_layout_ssse3.hpp) and stored once. The
 // digits are scaled to 17 first, so that the first is never zero and one shuffle per layout
 // does.
 [[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
   using float_layout::kLayout;
-  const int t = (std::bit_width(f) * 1233) >> 12;  // the digit count, or one less
-  const int count = t + (f >= kPow10[t] ? 1 : 0);
-  const uint64_t f17 = f * kPow10[17 - count];
-  const uint64_t first = f17 / kPow10[16];
-  const uint64_t rest = f17 - first * kPow10[16];
+  const Scale& scale = kScale.s[std::bit_width(f)];
+  const bool more = f >= scale.ten;
+  const int count = scale.digits + (more ? 1 : 0);
+  const uint64_t f17 = f * (more ? scale.by[1] : scale.by[0]);
+  constexpr uint64_t kTen16 = 10000000000000000;
+  const uint64_t first = f17 / kTen16;
+  const uint64_t rest = f17 - first * kTen16;
   const auto mid = static_cast<uint32_t>(rest / 100000000);
   const auto lo = static_cast<uint32_t>(rest - uint64_t{mid} * 100000000);
   const __m128i v = sixteen_digits(mid, lo);
