@@ -291,11 +291,11 @@ inline constexpr ScaleTable kScale{};
   const bool more = f >= scale.ten;
   const int count = scale.digits + (more ? 1 : 0);
   const uint64_t f17 = f * (more ? scale.by[1] : scale.by[0]);
-  constexpr uint64_t kTen16 = 10000000000000000;
-  const uint64_t first = f17 / kTen16;
-  const uint64_t rest = f17 - first * kTen16;
-  const auto mid = static_cast<uint32_t>(rest / 100000000);
-  const auto lo = static_cast<uint32_t>(rest - uint64_t{mid} * 100000000);
+  // Both quotients straight from f17, so that the divisions run side by side.
+  const uint64_t first = f17 / 10000000000000000;
+  const uint64_t top9 = f17 / 100000000;
+  const auto mid = static_cast<uint32_t>(top9 - first * 100000000);
+  const auto lo = static_cast<uint32_t>(f17 - top9 * 100000000);
   const __m128i v = sixteen_digits(mid, lo);
   // Digits up to the last that is not zero; the first never is.
   const int n = 17 - std::countl_one(static_cast<uint16_t>(zero_digits(v)));
