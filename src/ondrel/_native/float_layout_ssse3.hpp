@@ -53,6 +53,28 @@ struct Layouts {
 };
 inline constexpr Layouts kLayout{};
 
+// What scales f of a given bit width to 17 digits: f has `digits` digits below `ten`, one
+// more from it on. Indexed by the bit width, so that one load follows the bit scan.
+struct Scale {
+  uint64_t ten;
+  uint64_t by[2];  // 10^(17 - digits), 10^(16 - digits)
+  int digits;
+};
+struct ScaleTable {
+  Scale s[58];  // bit widths 1 to 57: f < 10^17
+  constexpr ScaleTable() : s{} {
+    for (int w = 1; w < 58; ++w) {
+      uint64_t ten = 1;
+      int digits = 0;
+      while (ten <= (uint64_t{1} << (w - 1))) ten *= 10, ++digits;
+      uint64_t by = 1;
+      for (int i = digits; i < 17; ++i) by *= 10;
+      s[w] = {ten, {by, by / 10}, digits};
+    }
+  }
+};
+inline constexpr ScaleTable kScale{};
+
 }  // namespace ondrel::float_layout
 
 #endif

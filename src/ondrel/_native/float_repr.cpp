@@ -260,34 +260,12 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 }
 
 #if defined(__x86_64__)
-// What scales f of a given bit width to 17 digits: f has `digits` digits below `ten`, one
-// more from it on. Indexed by the bit width, so that one load follows the bit scan.
-struct Scale {
-  uint64_t ten;
-  uint64_t by[2];  // 10^(17 - digits), 10^(16 - digits)
-  int digits;
-};
-struct ScaleTable {
-  Scale s[58];  // bit widths 1 to 57: f < 10^17
-  constexpr ScaleTable() : s{} {
-    for (int w = 1; w < 58; ++w) {
-      uint64_t ten = 1;
-      int digits = 0;
-      while (ten <= (uint64_t{1} << (w - 1))) ten *= 10, ++digits;
-      uint64_t by = 1;
-      for (int i = digits; i < 17; ++i) by *= 10;
-      s[w] = {ten, {by, by / 10}, digits};
-    }
-  }
-};
-inline constexpr ScaleTable kScale{};
-
 // lay_out with the text built in registers (float_layout_ssse3.hpp) and stored once. The
 // digits are scaled to 17 first, so that the first is never zero and one shuffle per layout
 // does.
 [[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
   using float_layout::kLayout;
-  const Scale& scale = kScale.s[std::bit_width(f)];
+  const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
   const bool more = f >= scale.ten;
   const int count = scale.digits + (more ? 1 : 0);
   const uint64_t f17 = f * (more ? scale.by[1] : scale.by[0]);
