@@ -6,16 +6,21 @@
 // (bench: make bench-kinds, floats).
 #include "ondrel/_native/float_repr.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_layout_ssse3.hpp"
 #include "ondrel/_native/float_repr_tables.hpp"
 #include "ondrel/_native/simd.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <tmmintrin.h>
 #endif
 
 namespace ondrel {
@@ -135,10 +140,10 @@ struct Digits {
 };
 
 #if defined(__SSE2__)
-// The digits of mid and lo (each below 10^8) as byte values at d[0, 16), all lanes divided at
+// The digits of mid and lo (each below 10^8) as byte values in 16 lanes, all lanes divided at
 // once: by 10^4 in 64-bit lanes, by 100 and 10 in 16-bit ones (each reciprocal exact below
-// its bound). Returns bit i set where digit i is zero.
-inline unsigned sixteen_digits_sse2(char* d, uint32_t mid, uint32_t lo) {
+// its bound).
+inline __m128i sixteen_digits(uint32_t mid, uint32_t lo) {
   const __m128i x = _mm_set_epi64x(lo, mid);
   const __m128i h4 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi64x(109951163)), 40);
   const __m128i l4 = _mm_sub_epi64(x, _mm_mul_epu32(h4, _mm_set1_epi64x(10000)));
@@ -148,14 +153,25 @@ inline unsigned sixteen_digits_sse2(char* d, uint32_t mid, uint32_t lo) {
   const __m128i v2 = _mm_or_si128(h2, _mm_slli_epi32(l2, 16));
   const __m128i h1 = _mm_mulhi_epu16(v2, _mm_set1_epi16(6554));
   const __m128i l1 = _mm_sub_epi16(v2, _mm_mullo_epi16(h1, _mm_set1_epi16(10)));
-  const __m128i v1 = _mm_or_si128(h1, _mm_slli_epi16(l1, 8));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_add_epi8(v1, _mm_set1_epi8('0')));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v1, _mm_setzero_si128())));
+  return _mm_or_si128(h1, _mm_slli_epi16(l1, 8));
+}
+
+// Bit i set where digit i is zero.
+inline unsigned zero_digits(__m128i v) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+}
+
+// The digits of mid and lo as text at d[0, 16); returns zero_digits.
+inline unsigned sixteen_digits_sse2(char* d, uint32_t mid, uint32_t lo) {
+  const __m128i v = sixteen_digits(mid, lo);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_add_epi8(v, _mm_set1_epi8('0')));
+  return zero_digits(v);
 }
 #endif
 
 // The digits of 0 < f < 10^17, written as 17 digits at d[0, 17) (leading zeros included); the
-// zeros at the end are left out of the count and added to *e.
+// zeros at the end are left out of the count and added to *e. kVector: with SSE2.
+template <bool kVector>
 inline Digits write_digits(char* d, uint64_t f, int* e) {
   // One 64-bit division; the rest are 32-bit.
   const uint64_t top9 = f / 100000000;
@@ -166,7 +182,7 @@ inline Digits write_digits(char* d, uint64_t f, int* e) {
   int trailing;
   int length;
 #if defined(__SSE2__)
-  if (simd::level() >= simd::Level::kSse2) {
+  if constexpr (kVector) {
     const unsigned zeros = sixteen_digits_sse2(d + 1, mid, lo);
     trailing = std::countl_one(static_cast<uint16_t>(zeros));
     length = hi != 0 ? 17 : 16 - std::countr_one(zeros);
@@ -189,8 +205,100 @@ inline Digits write_digits(char* d, uint64_t f, int* e) {
   return {d + 17 - length, length - trailing};
 }
 
+// Writes "e+XX" (or "e-XXX") for exp10 at o and returns the end.
+inline char* exponent_text(char* o, int exp10) {
+  *o++ = 'e';
+  *o++ = exp10 < 0 ? '-' : '+';
+  const size_t x = exp10 < 0 ? static_cast<size_t>(-exp10) : static_cast<size_t>(exp10);
+  if (x >= 100) {
+    *o++ = static_cast<char>('0' + x / 100);
+    std::memcpy(o, kDigitPairs.d + (x % 100) * 2, 2);
+  } else {
+    std::memcpy(o, kDigitPairs.d + x * 2, 2);
+  }
+  return o + 2;
+}
+
 // The digits' scratch: the layout copies fixed-size blocks out of it, past the 17 digits.
 constexpr int kDigitRoom = 40;
+
+// repr()'s text of f 10^e (0 < f < 10^17) at o.
+template <bool kVector>
+inline char* lay_out(char* o, uint64_t f, int e) {
+  char buf[kDigitRoom];
+  const Digits digits = write_digits<kVector>(buf, f, &e);
+  const char* const d = digits.first;
+  const int n = digits.n;
+  const int exp10 = e + n - 1;  // of the first digit
+  if (exp10 >= 0 && exp10 < 16) {
+    const int whole = exp10 + 1;
+    std::memcpy(o, d, 16);
+    if (n <= whole) {
+      // ddd000.0
+      std::memset(o + n, '0', 16);
+      std::memcpy(o + whole, ".0", 2);
+      return o + whole + 2;
+    }
+    // ddd.ddd
+    o[whole] = '.';
+    std::memcpy(o + whole + 1, d + whole, 17);
+    return o + n + 1;
+  }
+  if (exp10 < 0 && exp10 >= -4) {
+    // 0.000ddd
+    const int zeros = -exp10 - 1;
+    std::memcpy(o, "0.000", 5);
+    std::memcpy(o + 2 + zeros, d, 17);
+    return o + 2 + zeros + n;
+  }
+  // d.ddde+XX
+  o[0] = d[0];
+  o[1] = '.';
+  std::memcpy(o + 2, d + 1, 16);
+  o += n > 1 ? n + 1 : 1;
+  return exponent_text(o, exp10);
+}
+
+#if defined(__x86_64__)
+// lay_out with the text built in registers (float_layout_ssse3.hpp) and stored once. The
+// digits are scaled to 17 first, so that the first is never zero and one shuffle per layout
+// does.
+[[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
+  using float_layout::kLayout;
+  const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
+  const bool more = f >= scale.ten;
+  const int count = scale.digits + (more ? 1 : 0);
+  const uint64_t f17 = f * (more ? scale.by[1] : scale.by[0]);
+  // Both quotients straight from f17, so that the divisions run side by side.
+  const uint64_t first = f17 / 10000000000000000;
+  const uint64_t top9 = f17 / 100000000;
+  const auto mid = static_cast<uint32_t>(top9 - first * 100000000);
+  const auto lo = static_cast<uint32_t>(f17 - top9 * 100000000);
+  const __m128i v = sixteen_digits(mid, lo);
+  // Digits up to the last that is not zero; the first never is.
+  const int n = 17 - std::countl_one(static_cast<uint16_t>(zero_digits(v)));
+  const __m128i tail = _mm_add_epi8(v, _mm_set1_epi8('0'));
+  const __m128i head =
+      _mm_or_si128(_mm_slli_si128(tail, 1), _mm_cvtsi32_si128(static_cast<int>('0' + first)));
+  const int exp10 = e + count - 1;
+  const bool plain = static_cast<unsigned>(exp10 - float_layout::kFirstExp) <
+                     static_cast<unsigned>(float_layout::kLayouts);
+  const int i = (plain ? exp10 : 0) - float_layout::kFirstExp;
+  const auto row = [i](const uint8_t (&table)[float_layout::kLayouts][16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(table[i]));
+  };
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                   _mm_or_si128(_mm_shuffle_epi8(head, row(kLayout.head)), row(kLayout.head_fill)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16),
+                   _mm_or_si128(_mm_shuffle_epi8(tail, row(kLayout.tail)), row(kLayout.tail_fill)));
+  if (plain) {
+    // ddd.ddd, ddd000.0 (at least whole digits, a '.' and a digit), 0.000ddd
+    if (exp10 >= 0) return o + std::max(n + 1, exp10 + 3);
+    return o + n + 1 - exp10;
+  }
+  return exponent_text(o + (n > 1 ? n + 1 : 1), exp10);
+}
+#endif
 
 }  // namespace
 
@@ -226,47 +334,14 @@ char* float_repr(char* o, double value) {
     std::memcpy(o, "0.0", 3);
     return o + 3;
   }
-  char buf[kDigitRoom];
-  const Digits digits = write_digits(buf, f, &e);
-  const char* const d = digits.first;
-  const int n = digits.n;
-  const int exp10 = e + n - 1;  // of the first digit
-  if (exp10 >= 0 && exp10 < 16) {
-    const int whole = exp10 + 1;
-    std::memcpy(o, d, 16);
-    if (n <= whole) {
-      // ddd000.0
-      std::memset(o + n, '0', 16);
-      std::memcpy(o + whole, ".0", 2);
-      return o + whole + 2;
-    }
-    // ddd.ddd
-    o[whole] = '.';
-    std::memcpy(o + whole + 1, d + whole, 17);
-    return o + n + 1;
+  // One test of the level on the portable path, as before there was a vector one.
+  if (simd::level() >= simd::Level::kSse2) {
+#if defined(__x86_64__)
+    if (simd::level() >= simd::Level::kAvx2) return lay_out_ssse3(o, f, e);
+#endif
+    return lay_out<true>(o, f, e);
   }
-  if (exp10 < 0 && exp10 >= -4) {
-    // 0.000ddd
-    const int zeros = -exp10 - 1;
-    std::memcpy(o, "0.000", 5);
-    std::memcpy(o + 2 + zeros, d, 17);
-    return o + 2 + zeros + n;
-  }
-  // d.ddde+XX
-  o[0] = d[0];
-  o[1] = '.';
-  std::memcpy(o + 2, d + 1, 16);
-  o += n > 1 ? n + 1 : 1;
-  *o++ = 'e';
-  *o++ = exp10 < 0 ? '-' : '+';
-  const size_t x = exp10 < 0 ? static_cast<size_t>(-exp10) : static_cast<size_t>(exp10);
-  if (x >= 100) {
-    *o++ = static_cast<char>('0' + x / 100);
-    std::memcpy(o, kDigitPairs.d + (x % 100) * 2, 2);
-  } else {
-    std::memcpy(o, kDigitPairs.d + x * 2, 2);
-  }
-  return o + 2;
+  return lay_out<false>(o, f, e);
 }
 
 }  // namespace ondrel
