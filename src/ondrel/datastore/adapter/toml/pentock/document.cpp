@@ -274,9 +274,10 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
     wrapped |= __builtin_add_overflow(
         total_records, static_cast<size_t>(data->tables[i].arrow_rows), &total_records);
   }
-  // Saturates instead of wrapping: the estimate is only a starting capacity.
+  // About a typical record: growth doubles past it, while a block far larger than the document
+  // would be too large to keep for the next call. Saturates instead of wrapping.
   size_t estimate, part;
-  if (wrapped || __builtin_mul_overflow(total_records, size_t{2000}, &estimate) ||
+  if (wrapped || __builtin_mul_overflow(total_records, size_t{128}, &estimate) ||
       __builtin_mul_overflow(static_cast<size_t>(data->num_tables), size_t{500}, &part) ||
       __builtin_add_overflow(estimate, part, &estimate) ||
       __builtin_add_overflow(estimate, size_t{4096}, &estimate))

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/errors.hpp"
@@ -21,9 +22,30 @@ struct SnapshotOwner {
   ~SnapshotOwner() { c_unified_data::free_unified_data(&data); }
 };
 
+// Each thread keeps its last document buffer. A fresh block of megabytes is fresh pages that
+// the kernel faults in and zeroes on every call, which cost as much as a quarter of the encode.
+// Blocks past the cap go back at once, so a thread holds at most this much.
+#if ONDREL_TINY_BUFFER
+constexpr size_t kKeptCapacity = 0;  // this test build must grow from one byte every call
+#else
+constexpr size_t kKeptCapacity = size_t{32} << 20;
+#endif
+
+struct KeptBuffer {
+  Buffer* buf = nullptr;
+  ~KeptBuffer() { common::buf_free(buf); }
+};
+thread_local KeptBuffer t_kept;
+
 struct BufferOwner {
   Buffer* buf = nullptr;
-  ~BufferOwner() { common::buf_free(buf); }
+  ~BufferOwner() {
+    // A nested call (Python code run mid-encode) found the slot empty and gives its own back.
+    if (buf != nullptr && t_kept.buf == nullptr && buf->capacity <= kKeptCapacity)
+      t_kept.buf = buf;
+    else
+      common::buf_free(buf);
+  }
 };
 
 // Truth of escape_strings and durable: 0, 1, or -1 with the truth test's exception.
@@ -65,14 +87,19 @@ bool take_snapshot(PyObject* output, SnapshotOwner& snap) {
 
 // The document of a snapshot; false with an exception set.
 bool encode(SnapshotOwner& snap, int escape, int datetimes, BufferOwner& owner) {
+  owner.buf = std::exchange(t_kept.buf, nullptr);
+  if (owner.buf != nullptr) {
+    owner.buf->pos = 0;
+  } else {
 #if ONDREL_TINY_BUFFER
-  owner.buf = common::buf_new(1);
+    owner.buf = common::buf_new(1);
 #else
-  owner.buf = common::buf_new(estimate_buffer_size(&snap.data));
-  // The estimate is generous; a document that fits in memory must not fail because of it.
-  if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
+    owner.buf = common::buf_new(estimate_buffer_size(&snap.data));
+    // A document that fits in memory must not fail because of the estimate.
+    if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
 #endif
-  if (owner.buf == nullptr) return no_memory();
+    if (owner.buf == nullptr) return no_memory();
+  }
   return _encode_to_buffer(&snap.data, owner.buf, escape, datetimes != 0);
 }
 
