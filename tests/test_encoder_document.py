@@ -4,12 +4,15 @@ import datetime
 import decimal
 import enum
 import fractions
+import sys
+import sysconfig
 import tomllib
 from collections import OrderedDict
 
 import pytest
 
 from _toml_models import Model, Table, col, records_model
+from ondrel.datastore.adapter.toml import pentock
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.data import TableData
 from ondrel.datastore.unified_data import UnifiedDataFormat
@@ -154,6 +157,34 @@ class MyDict(dict):
         raise AssertionError("storage is read directly")
 
 
+def holed(n, keep):
+    # Grown one key at a time (resized on the way), then all but `keep` deleted again.
+    d = {f"k{i}": i for i in range(n)}
+    for i in set(range(n)) - keep:
+        del d[f"k{i}"]
+    return d
+
+
+def readded():
+    d = {"a": 1, "b": 2}
+    del d["a"]
+    d["a"] = 3
+    return d
+
+
+class Point:
+    def __init__(self):
+        self.x = 1
+        self.y = "a"
+
+
+def reshaped_point():
+    p = Point()
+    del p.x
+    p.z = 2
+    return vars(p)
+
+
 @pytest.mark.parametrize(
     ("value", "text"),
     [
@@ -180,6 +211,13 @@ class MyDict(dict):
         (MyList([1, 2]), "[ 1, 2 ]"),
         (MyDict(a=1), "{ a = 1 }"),
         (OrderedDict(b=2, a=1), "{ b = 2, a = 1 }"),
+        # Every shape of dict storage, in insertion order as PyDict_Next gives it.
+        (holed(3, {1}), "{ k1 = 1 }"),
+        (holed(300, {0, 150, 299}), "{ k0 = 0, k150 = 150, k299 = 299 }"),
+        (readded(), "{ b = 2, a = 3 }"),
+        (vars(Point()), '{ x = 1, y = "a" }'),
+        (reshaped_point(), '{ y = "a", z = 2 }'),
+        ({MyStr("k2"): 1, "j": MyStr("s")}, '{ k2 = 1, j = "s" }'),
         (fractions.Fraction(1, 3), '"1/3"'),  # str() of any other object
         (decimal.Decimal("1.50"), '"1.50"'),
         (datetime.date(2024, 1, 2), '"2024-01-02"'),
@@ -188,6 +226,11 @@ class MyDict(dict):
 )
 def test_value_forms(value, text):
     assert record_line(value) == "{ k = " + text + " }"
+
+
+def test_dicts_are_read_in_place_where_their_layout_is_known():
+    known = sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    assert pentock._dict_in_place == known
 
 
 class Colour(int, enum.Enum):

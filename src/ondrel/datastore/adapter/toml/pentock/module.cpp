@@ -6,6 +6,7 @@
 #include "ondrel/_native/module.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/simd.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/dict_entries.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/save.hpp"
 
@@ -126,6 +127,14 @@ int exec(PyObject* module) {
 
   // The byte kernels' vector level, for the tests that run each level (ONDREL_SIMD).
   if (PyModule_AddStringConstant(module, "_simd_level", simd::name(simd::level())) < 0) return -1;
+  // Whether dicts are read in place, for the test that feeds them every shape.
+  if (!dict_entries::check_layout()) return -1;
+#ifdef ONDREL_DICT_IN_PLACE
+  const bool in_place = dict_entries::g_in_place;
+#else
+  const bool in_place = false;
+#endif
+  if (PyModule_Add(module, "_dict_in_place", PyBool_FromLong(in_place)) < 0) return -1;
   module::finish_exec(g_load, module);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "ondrel/_native/checked_copy.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/stack.hpp"
+#include "ondrel/datastore/adapter/toml/pentock/dict_entries.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/temporal.hpp"
 
@@ -286,7 +287,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   bool written = false;
-  while (PyDict_Next(d, &pos, &key, &value)) {
+  while (dict_entries::next(d, &pos, &key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
     if (!entry_key<Esc>(buf, d, key, !written, keys)) return false;
     written = true;

@@ -1,0 +1,66 @@
+// The entries of a dict, in PyDict_Next's order. On CPython 3.13 with the GIL, a combined table
+// with str keys (what records are) is read in place: PyDict_Next's call and checks were about a
+// fifth of a record's instructions. Anything else (split instance dicts, other keys, other
+// interpreters) goes through PyDict_Next. Both keep the position as an index into the entries,
+// so a dict that changes shape between two steps (Python code run for a value) goes on as
+// PyDict_Next alone would.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ondrel::pentock::dict_entries {
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define ONDREL_DICT_IN_PLACE 1
+
+// 3.13's keys object up to its index table; the entries follow the table.
+struct Keys {
+  Py_ssize_t refcnt;
+  uint8_t log2_size;
+  uint8_t log2_index_bytes;
+  uint8_t kind;
+  uint32_t version;
+  Py_ssize_t usable;
+  Py_ssize_t nentries;
+};
+static_assert(sizeof(Keys) == 32);
+struct StrEntry {
+  PyObject* key;
+  PyObject* value;  // null for a deleted entry
+};
+inline constexpr uint8_t kStrKeys = 1;
+
+// Set at import once the layout has read a few dicts exactly as PyDict_Next does.
+extern bool g_in_place;
+#endif
+
+// Checks the layout against PyDict_Next; false with an exception set only on MemoryError.
+bool check_layout();
+
+inline bool next(PyObject* d, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+#ifdef ONDREL_DICT_IN_PLACE
+  const auto* mp = reinterpret_cast<PyDictObject*>(d);
+  if (mp->ma_values == nullptr && g_in_place) [[likely]] {
+    const auto* k = reinterpret_cast<const Keys*>(mp->ma_keys);
+    if (k->kind == kStrKeys) [[likely]] {
+      const auto* entries = reinterpret_cast<const StrEntry*>(
+          reinterpret_cast<const char*>(k) + sizeof(Keys) + (size_t{1} << k->log2_index_bytes));
+      for (Py_ssize_t i = *pos; i < k->nentries; ++i) {
+        if (entries[i].value != nullptr) {
+          *pos = i + 1;
+          *key = entries[i].key;
+          *value = entries[i].value;
+          return true;
+        }
+      }
+      return false;
+    }
+  }
+#endif
+  return PyDict_Next(d, pos, key, value) != 0;
+}
+
+}  // namespace ondrel::pentock::dict_entries
