@@ -136,8 +136,16 @@ template <typename T>
 #if defined(__x86_64__)
     while (sse2 && end - p >= 16 && oend - o >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      if (_mm_movemask_epi8(v) != 0) break;
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      // All sixteen are written even when a sequence starts among them: the ASCII bytes before
+      // it are then taken in this step, and the units after them are written again later.
       widen16(v, o);
+      if (high != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(high));
+        p += k;
+        o += k;
+        break;
+      }
       p += 16;
       o += 16;
     }
