@@ -277,7 +277,7 @@ size_t estimate_buffer_size(const CUnifiedData* data) {
   // About a typical record: growth doubles past it, while a block far larger than the document
   // would be too large to keep for the next call. Saturates instead of wrapping.
   size_t estimate, part;
-  if (wrapped || __builtin_mul_overflow(total_records, size_t{128}, &estimate) ||
+  if (wrapped || __builtin_mul_overflow(total_records, size_t{256}, &estimate) ||
       __builtin_mul_overflow(static_cast<size_t>(data->num_tables), size_t{500}, &part) ||
       __builtin_add_overflow(estimate, part, &estimate) ||
       __builtin_add_overflow(estimate, size_t{4096}, &estimate))
