@@ -22,6 +22,8 @@ struct Buffer {
   size_t capacity;
 };
 
+namespace detail {
+
 // A large block faults in page by page; huge pages cut that cost by a wide margin. Only whole
 // 2 MiB pages inside [data, data + size) are advised, so no neighbour is touched. Advice
 // only: a failure changes nothing.
@@ -39,6 +41,8 @@ inline void advise_huge_pages(char* data, size_t size) {
 #endif
 }
 
+}  // namespace detail
+
 // Record and block in one call; null when either allocation fails.
 [[nodiscard]] inline Buffer* buf_new(size_t initial_capacity) {
   auto* buf = static_cast<Buffer*>(std::malloc(sizeof(Buffer)));
@@ -51,7 +55,7 @@ inline void advise_huge_pages(char* data, size_t size) {
   }
   buf->pos = 0;
   buf->capacity = initial_capacity;
-  advise_huge_pages(buf->data, initial_capacity);
+  detail::advise_huge_pages(buf->data, initial_capacity);
   return buf;
 }
 

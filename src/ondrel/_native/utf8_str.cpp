@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ondrel/_native/common.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/utf8.hpp"
 
@@ -58,8 +57,6 @@ PyObject* to_str(const char* data, size_t n) {
   {
     Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
     if (!s) return nullptr;
-    // The str's block is fresh, often mapped just for it: huge pages fault it in far faster.
-    common::advise_huge_pages(static_cast<char*>(PyUnicode_DATA(s.get())), n);
     if (copy_ascii(data, n, static_cast<char*>(PyUnicode_DATA(s.get())))) return s.release();
   }
   {
@@ -68,7 +65,6 @@ PyObject* to_str(const char* data, size_t n) {
     Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
     if (!s) return nullptr;
     void* out = PyUnicode_DATA(s.get());
-    common::advise_huge_pages(static_cast<char*>(out), c.chars * (c.width == 0 ? 1 : c.width));
     bool ok;
     switch (c.width) {
       case 1: ok = decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
