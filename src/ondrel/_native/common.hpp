@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/mman.h>
-
 namespace ondrel::common {
 
 struct Buffer {
@@ -21,27 +19,6 @@ struct Buffer {
   size_t pos;
   size_t capacity;
 };
-
-namespace detail {
-
-// A large block faults in page by page; huge pages cut that cost by a wide margin. Only whole
-// 2 MiB pages inside [data, data + size) are advised, so no neighbour is touched. Advice
-// only: a failure changes nothing.
-inline void advise_huge_pages(char* data, size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr size_t kHuge = size_t{2} << 20;
-  if (size < 4 * kHuge) return;
-  const size_t misalign = reinterpret_cast<uintptr_t>(data) & (kHuge - 1);
-  const size_t lead = misalign == 0 ? 0 : kHuge - misalign;
-  const size_t span = (size - lead) & ~(kHuge - 1);
-  if (span > 0) madvise(data + lead, span, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
-
-}  // namespace detail
 
 // Record and block in one call; null when either allocation fails.
 [[nodiscard]] inline Buffer* buf_new(size_t initial_capacity) {
@@ -55,7 +32,6 @@ inline void advise_huge_pages(char* data, size_t size) {
   }
   buf->pos = 0;
   buf->capacity = initial_capacity;
-  detail::advise_huge_pages(buf->data, initial_capacity);
   return buf;
 }
 
@@ -76,7 +52,6 @@ namespace detail {
   if (grown == nullptr) return false;
   buf->data = static_cast<char*>(grown);
   buf->capacity = new_capacity;
-  advise_huge_pages(buf->data, new_capacity);
   return true;
 }
 
