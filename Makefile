@@ -100,7 +100,7 @@ clean:
 # Benchmarks of the TOML writer (bench) and reader (bench-read) against their peers, and of
 # records="arrow" against the other roads into Arrow (bench-arrow) (bench/).
 # BENCH_ARGS passes options, e.g. --quick.
-.PHONY: bench bench-kinds bench-read bench-arrow bench-arrow-write bench-store bench-sql bench-deps
+.PHONY: bench bench-kinds bench-instructions bench-read bench-arrow bench-arrow-write bench-store bench-sql bench-deps
 $(VENV)/.bench-ready: $(VENV)/.ready bench/requirements.txt
 	$(PY) -m pip install -q -r bench/requirements.txt
 	@touch $@
@@ -113,6 +113,11 @@ bench: build bench-deps
 # The writer one kind of value at a time against orjson and ssrjson (bench/bench_kinds.py).
 bench-kinds: build bench-deps
 	$(PY) bench/bench_kinds.py $(BENCH_ARGS)
+
+# The same models' instructions per record under callgrind, ours and the peers'
+# (bench/bench_instructions.py): steady where timings on a shared machine are not.
+bench-instructions: build bench-deps system-deps
+	$(PY) bench/bench_instructions.py $(BENCH_ARGS)
 
 bench-read: build bench-deps
 	$(PY) bench/bench_toml_read.py $(BENCH_ARGS)
