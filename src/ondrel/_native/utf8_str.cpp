@@ -52,6 +52,25 @@ bool copy_ascii(const char* data, size_t n, char* out) {
 
 }  // namespace
 
+PyObject* wide_str(const char* data, size_t n) {
+  const Census c = census(data, n);
+  const Py_UCS4 maxchar = c.width == 0   ? 0x7F
+                          : c.width == 1 ? 0xFF
+                          : c.width == 2 ? 0xFFFF
+                                         : 0x10FFFF;
+  Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
+  if (!s) return nullptr;
+  void* out = PyUnicode_DATA(s.get());
+  bool ok;
+  switch (c.width) {
+    case 0:
+    case 1: ok = decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
+    case 2: ok = decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
+    default: ok = decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
+  }
+  return ok ? s.release() : nullptr;
+}
+
 PyObject* to_str(const char* data, size_t n) {
   if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   {
@@ -59,20 +78,8 @@ PyObject* to_str(const char* data, size_t n) {
     if (!s) return nullptr;
     if (copy_ascii(data, n, static_cast<char*>(PyUnicode_DATA(s.get())))) return s.release();
   }
-  {
-    const Census c = census(data, n);
-    const Py_UCS4 maxchar = c.width == 1 ? 0xFF : c.width == 2 ? 0xFFFF : 0x10FFFF;
-    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
-    if (!s) return nullptr;
-    void* out = PyUnicode_DATA(s.get());
-    bool ok;
-    switch (c.width) {
-      case 1: ok = decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
-      case 2: ok = decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
-      default: ok = decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
-    }
-    if (ok) return s.release();
-  }
+  if (PyObject* s = wide_str(data, n)) return s;
+  if (PyErr_Occurred()) return nullptr;
   // Not well formed: the interpreter names the bad byte.
   return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), nullptr);
 }

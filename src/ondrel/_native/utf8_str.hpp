@@ -11,4 +11,8 @@ namespace ondrel::utf8 {
 // decoder's UnicodeDecodeError for malformed text).
 PyObject* to_str(const char* data, size_t n);
 
+// New str from text past ASCII, counted and decoded once at its exact width; null with
+// MemoryError set, or null with no exception when the text is not well-formed UTF-8.
+PyObject* wide_str(const char* data, size_t n);
+
 }  // namespace ondrel::utf8

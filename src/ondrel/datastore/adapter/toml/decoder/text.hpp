@@ -10,6 +10,7 @@
 #include "ondrel/_native/simd.hpp"
 #include "ondrel/_native/simd_bytes.hpp"
 #include "ondrel/_native/utf8.hpp"
+#include "ondrel/_native/utf8_str.hpp"
 
 namespace ondrel::decoder {
 
@@ -123,23 +124,7 @@ inline PyObject* str_from_utf8(const unsigned char* src, size_t n, bool high) {
     if (s != nullptr) std::memcpy(PyUnicode_DATA(s), src, n);
     return s;
   }
-  const utf8::Census c = utf8::census(data, n);
-  PyObject* s =
-      PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar_of(c.width == 1   ? 0xFF
-                                                                 : c.width == 2 ? 0xFFFF
-                                                                                : 0x10000));
-  if (s == nullptr) return nullptr;
-  void* out = PyUnicode_DATA(s);
-  bool ok;
-  switch (c.width) {
-    case 1: ok = utf8::decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
-    case 2: ok = utf8::decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
-    default: ok = utf8::decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
-  }
-  if (ok) [[likely]]
-    return s;
-  Py_DECREF(s);
-  return nullptr;
+  return utf8::wide_str(data, n);
 }
 
 // The first byte in [p, end) where well-formed UTF-8 breaks, or null.
