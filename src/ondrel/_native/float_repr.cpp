@@ -205,18 +205,11 @@ inline Digits write_digits(char* d, uint64_t f, int* e) {
   return {d + 17 - length, length - trailing};
 }
 
-// Writes "e+XX" (or "e-XXX") for exp10 at o and returns the end.
+// Writes "e+XX" (or "e-XXX") for exp10 at o in one 8-byte store and returns the end.
 inline char* exponent_text(char* o, int exp10) {
-  *o++ = 'e';
-  *o++ = exp10 < 0 ? '-' : '+';
-  const size_t x = exp10 < 0 ? static_cast<size_t>(-exp10) : static_cast<size_t>(exp10);
-  if (x >= 100) {
-    *o++ = static_cast<char>('0' + x / 100);
-    std::memcpy(o, kDigitPairs.d + (x % 100) * 2, 2);
-  } else {
-    std::memcpy(o, kDigitPairs.d + x * 2, 2);
-  }
-  return o + 2;
+  const uint64_t word = float_tables::kExponents.word[exp10 - float_tables::kExp10Min];
+  std::memcpy(o, &word, 8);
+  return o + (word >> 56);
 }
 
 // The digits' scratch: the layout copies fixed-size blocks out of it, past the 17 digits.
@@ -266,9 +259,9 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 [[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
   using float_layout::kLayout;
   const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
-  const bool more = f >= scale.ten;
-  const int count = scale.digits + (more ? 1 : 0);
-  const uint64_t f17 = f * (more ? scale.by[1] : scale.by[0]);
+  const unsigned more = f >= scale.ten ? 1 : 0;
+  const int count = scale.digits + static_cast<int>(more);
+  const uint64_t f17 = f * scale.by[more];
   // Both quotients straight from f17, so that the divisions run side by side.
   const uint64_t first = f17 / 10000000000000000;
   const uint64_t top9 = f17 / 100000000;
@@ -306,7 +299,9 @@ static_assert(kFloatReprMax >= 1 + 17 + 1 + 17, "fixed-size copies need the room
 
 char* float_repr(char* o, double value) {
   const auto bits = std::bit_cast<uint64_t>(value);
-  if ((bits >> 63) != 0) *o++ = '-';
+  // Without a branch: signs mix at random in many columns.
+  *o = '-';
+  o += bits >> 63;
   const uint64_t t = bits & (kCMin - 1);
   const auto bq = static_cast<int>((bits >> 52) & 0x7FF);
   uint64_t f;
@@ -315,7 +310,9 @@ char* float_repr(char* o, double value) {
     const int q = bq - 1075;
     const uint64_t c = kCMin | t;
     // For -53 < q < 0, the bits below the point are those c << (64 + q) keeps.
-    if (static_cast<unsigned>(q + 52) < 52 && (c << (64 + q)) == 0) {
+    // Both tests without a short cut, so that the predictable one can decide: the range
+    // alone is a coin toss on mixed magnitudes.
+    if ((static_cast<unsigned>(q + 52) < 52) & ((c << ((64 + q) & 63)) == 0)) {
       f = c >> -q;  // a whole number below 2^53: its own digits
       e = 0;
     } else {

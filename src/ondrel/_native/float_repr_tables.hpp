@@ -151,4 +151,27 @@ struct QTable {
 inline constexpr QTable kQ{};
 static_assert(kQ.sound, "every step's beta and power in range");
 
+// repr()'s exponent text ("e+XX", "e-XX", "e-XXX") of every decimal exponent a double's first
+// digit can have, as the bytes of one store with its length in the top byte: a load instead
+// of a division and a choice between two and three digits.
+constexpr int kExp10Min = -324;
+constexpr int kExp10Max = 308;
+struct ExponentTable {
+  uint64_t word[kExp10Max - kExp10Min + 1];
+  constexpr ExponentTable() : word{} {
+    for (int x = kExp10Min; x <= kExp10Max; ++x) {
+      const int a = x < 0 ? -x : x;
+      uint64_t w = 'e' | uint64_t(x < 0 ? '-' : '+') << 8;
+      int n = 2;
+      if (a >= 100) w |= uint64_t('0' + a / 100) << (8 * n++);
+      w |= uint64_t('0' + a / 10 % 10) << (8 * n++);
+      w |= uint64_t('0' + a % 10) << (8 * n++);
+      word[x - kExp10Min] = w | uint64_t(n) << 56;
+    }
+  }
+};
+inline constexpr ExponentTable kExponents{};
+static_assert(kExponents.word[0] == (0x05000000'00000000 | 0x34'32'33'2D'65));  // "e-324"
+static_assert(kExponents.word[16 - kExp10Min] == (0x04000000'00000000 | 0x36'31'2B'65));
+
 }  // namespace ondrel::float_tables
