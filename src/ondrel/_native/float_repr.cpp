@@ -207,7 +207,9 @@ inline Digits write_digits(char* d, uint64_t f, int* e) {
 
 // Writes "e+XX" (or "e-XXX") for exp10 at o in one 8-byte store and returns the end.
 inline char* exponent_text(char* o, int exp10) {
-  const uint64_t word = float_tables::kExponents.word[exp10 - float_tables::kExp10Min];
+  // A double's first digit lies within the table's exponents, 5e-324 to 1.8e+308.
+  const uint64_t word =
+      float_tables::kExponents.word[exp10 - float_tables::kExp10Min];  // NOLINT(*ArrayBound)
   std::memcpy(o, &word, 8);
   return o + (word >> 56);
 }
