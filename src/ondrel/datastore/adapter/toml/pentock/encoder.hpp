@@ -9,12 +9,10 @@
 
 #include <Python.h>
 
-#include <cmath>
 #include <cstring>
 
 #include "ondrel/_native/common.hpp"
 #include "ondrel/_native/digit_pairs.hpp"
-#include "ondrel/_native/float_repr.hpp"
 #include "ondrel/_native/function.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/tokens.hpp"
 #include "ondrel/datastore/c_unified_data/snapshot.hpp"
@@ -256,18 +254,8 @@ bool record_to_buf(Buffer* buf, PyObject* record, KeyCache& keys);
 // Number text (numbers.cpp): the text of int.__repr__ for an int or a subclass, the text of
 // float.__repr__ for a double.
 bool write_int(Buffer* buf, PyObject* value);
+bool write_float(Buffer* buf, double value);
 bool write_u64(Buffer* buf, unsigned long long v);
-// "nan", "inf" or "-inf" (reserved room at o); returns the end.
-[[gnu::cold, gnu::noinline]] char* nonfinite_text(char* o, double value);
-
-// In place for the writers' hot loops: a call less a value.
-inline bool write_float(Buffer* buf, double value) {
-  if (!reserve(buf, kFloatReprMax)) return false;
-  char* const o = buf->data + buf->pos;
-  char* const end = std::isfinite(value) ? float_repr(o, value) : nonfinite_text(o, value);
-  buf->pos = static_cast<size_t>(end - buf->data);
-  return true;
-}
 
 inline bool write_i64(Buffer* buf, long long v) {
   if (!reserve(buf, 20)) return false;

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_repr.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 
@@ -46,11 +47,19 @@ bool write_int(Buffer* buf, PyObject* value) {
   return write_big_int(buf, value);
 }
 
-char* nonfinite_text(char* o, double value) {
-  const char* text = std::isnan(value) ? "nan" : value < 0 ? "-inf" : "inf";
-  const size_t n = std::strlen(text);
-  std::memcpy(o, text, n);
-  return o + n;
+// repr(float); the finite digits come from the shared routine.
+bool write_float(Buffer* buf, double value) {
+  if (!reserve(buf, kFloatReprMax)) return false;
+  char* const o = buf->data + buf->pos;
+  if (!std::isfinite(value)) [[unlikely]] {
+    const char* text = std::isnan(value) ? "nan" : value < 0 ? "-inf" : "inf";
+    const size_t n = std::strlen(text);
+    std::memcpy(o, text, n);
+    buf->pos += n;
+    return true;
+  }
+  buf->pos = static_cast<size_t>(float_repr(o, value) - buf->data);
+  return true;
 }
 
 }  // namespace ondrel::pentock
