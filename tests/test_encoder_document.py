@@ -389,6 +389,17 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
     assert encode_unified_data(model) == expected
 
 
+# The result's ASCII copy runs a MiB at a time: text past ASCII first met at, before or past a
+# slice's end still makes the str of the right width, and so does a first slice that is ASCII.
+@pytest.mark.parametrize("shift", [-1, 0, 1, 2**20 + 7])
+def test_str_result_widens_where_a_later_slice_is_not_ascii(tmp_path, shift):
+    at = encode_unified_data(records_model([{"s": "é"}])).index("é")
+    model = records_model([{"s": "x" * (2**20 - at + shift) + "é😀"}])
+    path = tmp_path / "doc.toml"
+    write_unified_data(model, str(path))
+    assert encode_unified_data(model) == path.read_bytes().decode("utf-8")
+
+
 class _RekeyLater:
     """str() clears the earlier records (their keys die) and gives the later ones new keys that
     need quotes, made now and so likely to land at the addresses just freed."""
