@@ -30,10 +30,11 @@ from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_uni
 def store(n, tag):
     return records_model([{"i": i, "tag": tag, "text": "x" * 40} for i in range(n)])
 OLD, A, B = store(10, "old"), store(20_000, "a"), store(20_000, "b")
+C = store(3000, "c")
 """
 ns: dict = {}
 exec(DOCS, ns)
-OLD, A, B = (encode_unified_data(ns[k]).encode() for k in ("OLD", "A", "B"))
+OLD, A, B, C = (encode_unified_data(ns[k]).encode() for k in ("OLD", "A", "B", "C"))
 
 
 def saver(code: str) -> subprocess.Popen[str]:
@@ -95,22 +96,35 @@ while True:
         assert Path(path).read_bytes() in (A, B)
 
 
-@pytest.mark.parametrize("writers", [1, 2])
-def test_readers_see_whole_documents_while_others_save(tmp_path, writers):
+# Saves in a tight loop (the last row, for seconds) race often enough for a saver to open the
+# file that another one's rename has just unlinked: written in place, readers holding it would
+# see it cut.
+@pytest.mark.parametrize(
+    ("docs", "then", "loop"),
+    [
+        (("A",), "OLD", "range(15)"),
+        (("A", "B"), "OLD", "range(15)"),
+        (("C",) * 4, "C", "iter(lambda: time.monotonic() < end, False)"),
+    ],
+)
+def test_readers_see_whole_documents_while_others_save(tmp_path, docs, then, loop):
     path = str(tmp_path / "store.toml")
     write_unified_data(ns["OLD"], path)
     procs = [
         saver(f"""
-for _ in range(15):
+import time
+end = time.monotonic() + 3
+for _ in {loop}:
     write_unified_data({doc}, {path!r})
-    write_unified_data(OLD, {path!r})
+    write_unified_data({then}, {path!r})
+write_unified_data(OLD, {path!r})
 """)
-        for doc in ("A", "B")[:writers]
+        for doc in docs
     ]
     reads = 0
     while any(p.poll() is None for p in procs):
         with open(path, "rb") as f:
-            assert f.read() in (OLD, A, B)
+            assert f.read() in (OLD, A, B, C)
         reads += 1
     for p in procs:
         finished(p)

@@ -66,21 +66,26 @@ class Fd {
 };
 
 // The name that a path opened as a regular file is known by: the path itself, or the file its
-// chain of links ends at. Empty when the file has no such name: a link in /proc (a descriptor,
-// /dev/stdout, a deleted file, a memfd) or a name that no longer leads to the file opened.
-std::string name_of(const char* path, const struct stat& opened) {
+// chain of links ends at. Empty when the file has no such name (a link in /proc: a descriptor,
+// /dev/stdout, a deleted file, a memfd); *moved when the path no longer leads to the file
+// opened, because another saver renamed its file over the name since.
+std::string name_of(const char* path, const struct stat& opened, bool* moved) {
+  *moved = false;
   std::string name = path;
   struct stat st{};
   for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    if (::lstat(name.c_str(), &st) != 0) return {};
-    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode) && same_file(st, opened) ? name : "";
+    if (::lstat(name.c_str(), &st) != 0) return *moved = true, std::string();
+    if (!S_ISLNK(st.st_mode)) {
+      if (S_ISREG(st.st_mode) && same_file(st, opened)) return name;
+      return *moved = true, std::string();
+    }
     std::string dir = dir_of(name);
     struct statfs fs{};
     if (::statfs(dir.c_str(), &fs) != 0 || fs.f_type == PROC_SUPER_MAGIC) return {};
     std::string to(256, '\0');
     for (;;) {
       const ssize_t n = ::readlink(name.c_str(), to.data(), to.size());
-      if (n < 0) return {};
+      if (n < 0) return *moved = true, std::string();
       if (static_cast<size_t>(n) < to.size()) {
         to.resize(static_cast<size_t>(n));
         break;
@@ -213,7 +218,12 @@ SaveResult save(const char* path, const char* data, size_t size, const SaveOptio
     if (stopped) return {SaveResult::kInterrupted, EINTR, {}};
     if (fd.get() < 0) return {SaveResult::kOpen, errno, {}};
     if (::fstat(fd.get(), &st) != 0) return {SaveResult::kOpen, errno, {}};
-    const std::string name = S_ISREG(st.st_mode) && st.st_nlink > 0 ? name_of(path, st) : "";
+    bool moved = false;
+    const std::string name = S_ISREG(st.st_mode) ? name_of(path, st, &moved) : "";
+    // Written in place, the file opened would be one that readers may hold and that no name
+    // leads to any more: they would see it cut, and the save would be lost. Open the name
+    // again instead.
+    if (moved) continue;
     if (name.empty()) return write_in_place(fd, st, data, size, options);
     if (replace(fd, st, name, data, size, options, &result) == Step::kSaved) return result;
   }
