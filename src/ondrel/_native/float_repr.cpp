@@ -306,48 +306,65 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 
 static_assert(kFloatReprMax >= 1 + 17 + 1 + 17, "fixed-size copies need the room");
 
-char* float_repr(char* o, double value) {
+namespace {
+
+// The sign at o (o is moved past it), then the shortest f 10^e of |value|; f is 0 for a zero.
+inline Decimal shortest(char*& o, double value) {
   const auto bits = std::bit_cast<uint64_t>(value);
   // Without a branch: signs mix at random in many columns.
   *o = '-';
   o += bits >> 63;
   const uint64_t t = bits & (kCMin - 1);
   const auto bq = static_cast<int>((bits >> 52) & 0x7FF);
-  uint64_t f;
-  int e;
   if (bq != 0) {
     const int q = bq - 1075;
     const uint64_t c = kCMin | t;
     // For -53 < q < 0, the bits below the point are those c << (64 + q) keeps.
     // Both tests without a short cut, so that the predictable one can decide: the range
     // alone is a coin toss on mixed magnitudes.
-    if ((static_cast<unsigned>(q + 52) < 52) & ((c << ((64 + q) & 63)) == 0)) {
-      f = c >> -q;  // a whole number below 2^53: its own digits
-      e = 0;
-    } else {
-      Decimal d{0, 0};
-      if (t != 0) d = to_decimal_fast(q, c);
-      if (d.f == 0) [[unlikely]]
-        d = to_decimal(q, c);
-      f = d.f;
-      e = d.e;
-    }
-  } else if (t != 0) {
-    const Decimal d = to_decimal(kQMin, t);
-    f = d.f;
-    e = d.e;
-  } else {
-    std::memcpy(o, "0.0", 3);
-    return o + 3;
+    if ((static_cast<unsigned>(q + 52) < 52) & ((c << ((64 + q) & 63)) == 0))
+      return {c >> -q, 0};  // a whole number below 2^53: its own digits
+    Decimal d{0, 0};
+    if (t != 0) d = to_decimal_fast(q, c);
+    if (d.f == 0) [[unlikely]]
+      d = to_decimal(q, c);
+    return d;
   }
-  // One test of the level on the portable path, as before there was a vector one.
-  if (simd::level() >= simd::Level::kSse2) {
+  if (t != 0) return to_decimal(kQMin, t);
+  return {0, 0};
+}
+
+inline char* zero_text(char* o) {
+  std::memcpy(o, "0.0", 3);
+  return o + 3;
+}
+
 #if defined(__x86_64__)
-    if (simd::level() >= simd::Level::kAvx2) return lay_out_ssse3(o, f, e);
+// The whole conversion for the AVX2 level and above, in a frame of its own.
+[[gnu::target("ssse3")]] char* float_repr_ssse3(char* o, double value) {
+  const Decimal d = shortest(o, value);
+  if (d.f == 0) return zero_text(o);
+  return lay_out_ssse3(o, d.f, d.e);
+}
 #endif
-    return lay_out<true>(o, f, e);
-  }
-  return lay_out<false>(o, f, e);
+
+// The vector levels, out of float_repr so that no level's path passes another's frame: a
+// layout's scratch had cost six saved registers a value.
+[[gnu::noinline]] char* float_repr_vector(char* o, double value) {
+#if defined(__x86_64__)
+  if (simd::level() >= simd::Level::kAvx2) return float_repr_ssse3(o, value);
+#endif
+  const Decimal d = shortest(o, value);
+  return d.f == 0 ? zero_text(o) : lay_out<true>(o, d.f, d.e);
+}
+
+}  // namespace
+
+char* float_repr(char* o, double value) {
+  // One test of the level on the portable path, as before there was a vector one.
+  if (simd::level() >= simd::Level::kSse2) return float_repr_vector(o, value);
+  const Decimal d = shortest(o, value);
+  return d.f == 0 ? zero_text(o) : lay_out<false>(o, d.f, d.e);
 }
 
 }  // namespace ondrel
