@@ -67,15 +67,17 @@ constexpr size_t kPrefaultMin = size_t{1} << 20;
 void prefault(void* p, size_t n) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   if (n < kPrefaultMin) return;
-  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-  if (end <= first) return;
-  const uintptr_t middle = (first + (end - first) / 2) & ~(page - 1);
+  // Page bounds as offsets from p, so that every pointer is p's own.
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t misalign = reinterpret_cast<uintptr_t>(p) & (page - 1);
+  const size_t lead = misalign == 0 ? 0 : page - misalign;
+  if (n < lead + page) return;
+  const size_t pages = (n - lead) / page;
+  char* const first = static_cast<char*>(p) + lead;
   const int saved = errno;
   unsigned char resident = 1;
-  if (mincore(reinterpret_cast<void*>(middle), page, &resident) == 0 && (resident & 1) == 0)
-    (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  if (mincore(first + pages / 2 * page, page, &resident) == 0 && (resident & 1) == 0)
+    (void)madvise(first, pages * page, MADV_POPULATE_WRITE);
   errno = saved;
 #else
   (void)p;
