@@ -131,6 +131,8 @@ def _bits(v: Any) -> Any:
         return ("float", struct.pack("<d", v))
     if isinstance(v, list):
         return [_bits(x) for x in v]
+    if isinstance(v, tuple):  # a map's (key, value) entries
+        return tuple(_bits(x) for x in v)
     if isinstance(v, dict):
         return {k: _bits(x) for k, x in v.items()}
     return (type(v).__name__, v)
