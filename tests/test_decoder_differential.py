@@ -150,17 +150,29 @@ def test_decimal_numbers(text):
 
 
 # Bare keys that are prefixes of each other, in orders that change from record to record: the
-# reader guesses each key from the one before it.
-bare_keys = st.lists(st.sampled_from(["a", "ab", "abc", "b", "a-b", "a_", "A", "é"]), max_size=5)
+# reader guesses each key from the one before it. The separators around them, the writer's own
+# (" = ", ", ") and others, with trailing commas: the writer's take a shorter path.
+bare_keys = st.lists(
+    st.sampled_from(["a", "ab", "abc", "b", "a-b", "a_", "A", "é", '"q"']), max_size=5
+)
 
 
 @SETTINGS
-@given(st.lists(bare_keys, min_size=1, max_size=6), st.sampled_from(["=", " = ", "= ", " =\t"]))
-def test_repeated_bare_keys(records, eq):
-    items = ", ".join(
-        "{" + ", ".join(f"{k}{eq}{i}" for i, k in enumerate(r)) + "}" for r in records
+@given(
+    st.lists(bare_keys, min_size=1, max_size=6),
+    st.sampled_from(["=", " = ", "= ", " =\t", " = \t"]),
+    st.sampled_from([", ", ",", " , ", ",  ", ",\t"]),
+    st.sampled_from(["", ",", ", "]),
+)
+def test_repeated_bare_keys(records, eq, sep, trail):
+    items = sep.join(
+        "{" + sep.join(f"{k}{eq}{i}" for i, k in enumerate(r)) + trail + "}" for r in records
     )
-    ends = f"x{eq}[{items}]\n" + "".join(f"{k}{eq}1\n" for k in records[-1])
+    ends = (
+        f"x{eq}[{items}{trail}]\n"
+        + f"y{eq}[1{sep}'s'{sep}#c\n2{sep}[3]{sep}{{}}{trail}]\n"
+        + "".join(f"{k}{eq}1\n" for k in records[-1])
+    )
     assert_agrees(ends.encode())
     assert_agrees(ends.rstrip("\n").encode())
 

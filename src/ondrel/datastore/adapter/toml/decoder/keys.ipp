@@ -13,19 +13,26 @@ PyObject* Parser<F>::key_part() {
       p_ = s + len;
       return k;
     }
-    uint32_t hash = 0x811C9DC5u;
-    const U* q = s;
-    while (q < end_ && bare_key_char(*q)) {
-      hash = (hash ^ static_cast<uint32_t>(*q)) * 0x01000193u;
-      ++q;
-    }
-    p_ = q;
-    const auto n = static_cast<size_t>(q - s);
-    if (n <= KeyCache::kMaxLen) [[likely]]
-      return keys_.get(s, n, hash);
-    return string_from<Objects>(s, n, 0);
+    return bare_key();
   }
   return quoted_key();
+}
+
+// Kept out of key_part, so that a predicted key's call saves no registers for the lookup.
+template <class F>
+PyObject* Parser<F>::bare_key() {
+  const U* s = p_;
+  uint32_t hash = 0x811C9DC5u;
+  const U* q = s;
+  while (q < end_ && bare_key_char(*q)) {
+    hash = (hash ^ static_cast<uint32_t>(*q)) * 0x01000193u;
+    ++q;
+  }
+  p_ = q;
+  const auto n = static_cast<size_t>(q - s);
+  if (n <= KeyCache::kMaxLen) [[likely]]
+    return keys_.get(s, n, hash);
+  return string_from<Objects>(s, n, 0);
 }
 
 // Kept out of key_part, so the bare keys of records take a short call.
@@ -109,21 +116,14 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
   const U* where = p_;
   Ref first = Ref::steal(key_part());
   if (!first) return false;
-  skip_ws();
-  if (cur() == '.') [[unlikely]] {
-    KeyPath<U> path;
-    if (!path.push_steal(first.release(), where)) return false;
-    ++p_;
-    skip_ws();
-    if (!key(path) || !equals_sign()) return false;
-    typename S::Held v = S::Held::steal(value<S>(depth));
-    return v && insert<S>(table, path, v.get(), scope);
-  }
   // " = " as the writer puts it takes no call.
-  if (cur() == '=' && at(p_ + 1) == ' ' && at(p_ + 2) > U{' '}) [[likely]] {
-    p_ += 2;
-  } else if (!equals_sign()) {
-    return false;
+  if (ahead(4) && p_[0] == ' ' && p_[1] == '=' && p_[2] == ' ' && p_[3] > U{' '}) [[likely]] {
+    p_ += 3;
+  } else {
+    skip_ws();
+    if (cur() == '.') [[unlikely]]
+      return dotted_key_value<S>(table, first.release(), where, scope, depth);
+    if (!equals_sign()) return false;
   }
   typename S::Held v;
   if constexpr (std::is_same_v<S, Objects>) {
@@ -142,6 +142,20 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
     return v && set_new<S>(table, key, v.get(), where, true);
   }
   return v && set_new<S>(table, first.get(), v.get(), where);
+}
+
+// A key with more parts after its first (owned), from the first '.' on.
+template <class F>
+template <class S>
+bool Parser<F>::dotted_key_value(typename S::Out table, PyObject* first, const U* where,
+                                 uint32_t scope, int depth) {
+  KeyPath<U> path;
+  if (!path.push_steal(first, where)) return false;
+  ++p_;
+  skip_ws();
+  if (!key(path) || !equals_sign()) return false;
+  typename S::Held v = S::Held::steal(value<S>(depth));
+  return v && insert<S>(table, path, v.get(), scope);
 }
 
 // Dotted keys walk through tables they created themselves (in the same scope) and through

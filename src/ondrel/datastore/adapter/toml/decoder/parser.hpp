@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -105,6 +106,8 @@ class Parser {
   // ---- cursor (document.ipp) -----------------------------------------------------------
   U cur() const { return p_ < end_ ? *p_ : U{0}; }
   U at(const U* q) const { return q < end_ ? *q : U{0}; }
+  // At least n units from p_ on: the fast paths read p_[0, n) with one bound test.
+  bool ahead(std::ptrdiff_t n) const { return end_ - p_ >= n; }
   void skip_ws() {
     while (p_ < end_ && (*p_ == ' ' || *p_ == '\t')) ++p_;
   }
@@ -133,9 +136,13 @@ class Parser {
   // ---- keys and where values land (keys.ipp) -------------------------------------------
   bool key(KeyPath<U>& path);
   PyObject* key_part();
+  [[gnu::noinline]] PyObject* bare_key();
   [[gnu::noinline]] PyObject* quoted_key();
   template <class S>
   bool key_value(typename S::Out table, uint32_t scope, int depth);
+  template <class S>
+  [[gnu::noinline]] bool dotted_key_value(typename S::Out table, PyObject* first, const U* where,
+                                          uint32_t scope, int depth);
   bool equals_sign();
   template <class S>
   // held: the arena already owns the node's key.

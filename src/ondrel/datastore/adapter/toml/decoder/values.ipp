@@ -80,9 +80,8 @@ typename S::Out Parser<F>::array(int depth) {
     list = nodes_.make(NodeKind::kArray);
     if (list == nullptr) return nullptr;
   }
-  for (;;) {
-    if (!skip_blank()) return nullptr;
-    if (cur() == ']') break;
+  if (!skip_blank()) return nullptr;
+  while (cur() != ']') {
     typename S::Out item = value<S>(depth + 1);
     if (item == nullptr) return nullptr;
     if constexpr (std::is_same_v<S, Objects>) {
@@ -90,9 +89,16 @@ typename S::Out Parser<F>::array(int depth) {
     } else {
       node_append(list, item);
     }
+    // ", " and the next item, as the writer puts them, take no call.
+    if (ahead(3) && p_[0] == ',' && p_[1] == ' ' && p_[2] > U{' '} && p_[2] != U{'#'} &&
+        p_[2] != U{']'}) [[likely]] {
+      p_ += 2;
+      continue;
+    }
     const int next = array_next();
     if (next < 0) return nullptr;
     if (next == 0) break;
+    if (!skip_blank()) return nullptr;
   }
   ++p_;
   if constexpr (std::is_same_v<S, Objects>) {
@@ -125,7 +131,13 @@ typename S::Out Parser<F>::inline_table(int depth) {
     return table.release();
   }
   for (;;) {
-    if (!key_value<S>(table.get(), scope, depth + 1) || !inline_gap()) return nullptr;
+    if (!key_value<S>(table.get(), scope, depth + 1)) return nullptr;
+    // ", " and a bare key, as the writer puts them, take no call.
+    if (ahead(3) && p_[0] == ',' && p_[1] == ' ' && bare_key_char(p_[2])) [[likely]] {
+      p_ += 2;
+      continue;
+    }
+    if (!inline_gap()) return nullptr;
     if (cur() == ',') {
       ++p_;
       if (!inline_gap()) return nullptr;
