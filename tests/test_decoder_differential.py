@@ -132,13 +132,22 @@ def test_own_writer_documents(version, layout, escape):
     assert_agrees(text.encode())
 
 
-# Decimal numbers around the limits of the exactly rounded float path: 19 digits, 2**53, 10**22.
-number_texts = st.builds(
-    lambda sign, whole, frac, exp: f"{sign}{whole}{frac}{exp}",
-    st.sampled_from(["", "-", "+"]),
-    st.one_of(st.integers(0, 2**64), st.integers(2**52, 2**54), st.just(10**19)).map(str),
-    st.one_of(st.just(""), st.text("0123456789", min_size=1, max_size=22).map(".".__add__)),
-    st.one_of(st.just(""), st.integers(-40, 40).map(lambda e: f"e{e:+}")),
+# Decimal numbers around the limits of the exactly rounded float path (19 digits, 2**53, 10**22)
+# and of the one-product path (every double's own text, any 19 digits at any exponent, zeros
+# after the point), with '_' inside the runs that are read eight digits at a time.
+digit_runs = st.text("0123456789", min_size=1, max_size=22)
+number_texts = st.one_of(
+    st.builds(
+        lambda sign, whole, frac, exp: f"{sign}{whole}{frac}{exp}",
+        st.sampled_from(["", "-", "+"]),
+        st.one_of(st.integers(0, 2**64), st.integers(2**52, 2**54), st.just(10**19)).map(str),
+        st.one_of(st.just(""), digit_runs.map(".".__add__)),
+        st.one_of(st.just(""), st.integers(-40, 40).map(lambda e: f"e{e:+}")),
+    ),
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    st.builds("{}e{}".format, st.integers(1, 10**19 - 1), st.integers(-360, 330)),
+    st.builds("0.{}{}".format, st.integers(0, 30).map("0".__mul__), st.integers(1, 10**19)),
+    st.builds("1{}_{}.{}_{}".format, digit_runs, digit_runs, digit_runs, digit_runs),
 )
 
 

@@ -1,6 +1,7 @@
-// Number text against std::to_chars: float_repr against the shortest digits laid out as repr()
-// lays them out, over millions of random bit patterns and the doubles at the edges of each
-// layout; u64_to_chars at every length.
+// Number text against the C library: float_repr against std::to_chars' shortest digits laid
+// out as repr() lays them out, over millions of random bit patterns and the doubles at the edges
+// of each layout; u64_to_chars at every length; decimal_to_double against strtod.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "check.hpp"
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_parse.hpp"
 #include "ondrel/_native/float_repr.hpp"
 
 namespace {
@@ -176,9 +178,76 @@ void test_integers() {
   }
 }
 
+// w 10^q read by decimal_to_double and by strtod (correctly rounded). It may leave only what
+// overflows or lies below the powers it holds to the slow way.
+void compare_decimal(uint64_t w, int q) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(w), q);
+  const double want = std::strtod(text, nullptr);
+  double got = 0;
+  if (!ondrel::float_parse::decimal_to_double(w, q, &got)) {
+    CHECK(q < ondrel::float_tables::kPMin || std::isinf(want));
+    return;
+  }
+  const bool same = std::bit_cast<uint64_t>(got) == std::bit_cast<uint64_t>(want);
+  if (!same) std::printf("%s: %a, not %a\n", text, got, want);
+  CHECK(same);
+}
+
+// A double's digits as w and q: the shortest and all seventeen.
+void compare_digits_of(double v) {
+  for (const int precision : {-1, 16}) {
+    char buf[40];
+    const auto r = precision < 0
+                       ? std::to_chars(buf, buf + 40, v, std::chars_format::scientific)
+                       : std::to_chars(buf, buf + 40, v, std::chars_format::scientific, precision);
+    *r.ptr = '\0';
+    uint64_t w = 0;
+    int digits = 0;
+    const char* p = buf;
+    for (; *p != 'e'; ++p)
+      if (*p >= '0' && *p <= '9') w = w * 10 + static_cast<uint64_t>(*p - '0'), ++digits;
+    int exp10 = 0;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), r.ptr, exp10);
+    const int q = exp10 - (digits - 1);
+    compare_decimal(w, q);
+    compare_decimal(w + 1, q);  // just past it, and just before
+    compare_decimal(w - 1, q);
+  }
+}
+
+void test_decimal_to_double() {
+  std::mt19937_64 rng(20261209);  // NOLINT(bugprone-random-generator-seed): repeatable
+  for (int i = 0; i < 1'000'000; ++i) {
+    double v;
+    const uint64_t b = rng() & 0x7FFFFFFFFFFFFFFF;
+    std::memcpy(&v, &b, 8);
+    if (std::isfinite(v) && v != 0) compare_digits_of(v);
+  }
+  // Halfway between two doubles: (2m + 1) 2^(s - 1), written exactly in at most 19 digits.
+  for (int i = 0; i < 200'000; ++i) {
+    const uint64_t m = (rng() >> 11) | uint64_t{1} << 52;
+    const int s = static_cast<int>(rng() % 15) - 4;
+    uint64_t w = 2 * m + 1;
+    if (s >= 0) {
+      if (s > 10) continue;
+      compare_decimal(w << s, 0);
+    } else {
+      for (int k = 0; k < -s; ++k) w *= 5;
+      if (w < 10'000'000'000'000'000'000ULL) compare_decimal(w, s);
+    }
+  }
+  // Any significand of 1 to 19 digits at any exponent, the ends of the range included.
+  for (int i = 0; i < 1'000'000; ++i) {
+    const uint64_t w = rng() % 10'000'000'000'000'000'000ULL >> (rng() % 64);
+    compare_decimal(w, static_cast<int>(rng() % 700) - 360);
+  }
+}
+
 }  // namespace
 
 int main() {
+  test_decimal_to_double();
   test_integers();
   test_edges();
   test_random();

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "ondrel/_native/float_parse.hpp"
 #include "ondrel/_native/stack.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/columns/columns.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/records.hpp"

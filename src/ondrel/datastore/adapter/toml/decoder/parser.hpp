@@ -180,6 +180,7 @@ class Parser {
   [[gnu::cold]] Failed invalid_utf8(const U* s, const U* e);
 
   // ---- numbers (numbers.ipp) -----------------------------------------------------------
+  int digit_blocks(const U*& q, uint64_t& mag, int& digits) const;
   template <class S>
   typename S::Out number();
   template <class S>
