@@ -8,11 +8,16 @@ off and on) gets it as a model, ``orjson.dumps(...).decode()`` and ``ssrjson.dum
 same content as plain dicts, so every contender returns a ``str`` of the whole document. Each
 output is read back and compared with the records once; the contenders of all kinds are then
 timed in interleaved rounds and the table gives medians and ratios from that one run.
+
+With ``--read`` the same documents go the other way: ``decode_unified_data`` reads the
+writer's TOML text, ``orjson.loads`` and ``ssrjson.loads`` the same content as JSON text (a
+``str`` each), and every result is compared with the records before it is timed.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
 import sys
@@ -124,17 +129,41 @@ def contenders(wl) -> list[tuple[str, str, Callable[[], Any] | None, str | None]
 PEERS = ("orjson", "ssrjson")
 
 
+def read_contenders(wl) -> list[tuple[str, Callable[[], Any] | None, str | None]]:
+    """(name, call or None, why not) reading the kind's document back."""
+    from ondrel.datastore.adapter.toml import decoder, pentock
+
+    text = pentock.encode_unified_data(wl.model)
+    json_text = json.dumps(wl.doc, ensure_ascii=False)
+    out = [("decode", lambda: decoder.decode_unified_data(text), None)]
+    for peer in PEERS:
+        mod, why = bt._try_import(peer)
+        out.append((peer, mod and (lambda m=mod: m.loads(json_text)), why))
+    return out
+
+
+def cell(e: h.Entry) -> str:
+    return f"{e.median * 1e3:.1f} ms" if e.samples else e.status
+
+
+def ratio(a: h.Entry, b: h.Entry) -> str:
+    return f"{a.median / b.median:.2f}" if a.samples and b.samples else "–"
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--records", type=int, default=RECORDS, help="records per kind")
     ap.add_argument("--runs", type=int, default=7, help="interleaved samples per contender")
     ap.add_argument("--kinds", help="comma-separated prefixes of the kinds to run (default: all)")
     ap.add_argument("--json", metavar="PATH", help="also write the samples as JSON")
+    ap.add_argument("--read", action="store_true", help="time reading instead of writing")
     args = ap.parse_args(argv)
     kinds = [
         k for k in KINDS if not args.kinds or any(k[0].startswith(p) for p in args.kinds.split(","))
     ]
 
+    if args.read:
+        return read_main(args, kinds, argv)
     load0 = os.getloadavg()
     entries: dict[tuple[str, str], h.Entry] = {}
     h.log(f"building {len(kinds)} workloads of {args.records} records ...")
@@ -155,12 +184,6 @@ def main(argv: list[str] | None = None) -> int:
             h.arm(e, call, check, "CONTENT DIFFERS")
     h.log("timing (interleaved over all kinds) ...")
     h.run_rounds(list(entries.values()), 0.0, args.runs, args.runs)
-
-    def cell(e: h.Entry) -> str:
-        return f"{e.median * 1e3:.1f} ms" if e.samples else e.status
-
-    def ratio(a: h.Entry, b: h.Entry) -> str:
-        return f"{a.median / b.median:.2f}" if a.samples and b.samples else "–"
 
     out = h.header(
         "TOML writer per kind of value",
@@ -188,6 +211,47 @@ def main(argv: list[str] | None = None) -> int:
             f"| {label} | {cell(enc)} | {cell(esc)} | {cell(peers[0])} | {cell(peers[1])} "
             f"| {ratio(enc, peers[0])} | {ratio(enc, peers[1])} "
             f"| {ratio(enc, best) if best else '–'} | {size} |"
+        )
+    print("\n".join(out))
+    if args.json:
+        h.write_json(
+            args.json,
+            {e.name: {"status": e.status, "samples_s": e.samples} for e in entries.values()},
+        )
+    return 0
+
+
+def read_main(args, kinds, argv) -> int:
+    load0 = os.getloadavg()
+    entries: dict[tuple[str, str], h.Entry] = {}
+    h.log(f"building {len(kinds)} documents of {args.records} records ...")
+    for label, ctype, make in kinds:
+        wl = workload(args.records, ctype, make)
+        for name, call, why in read_contenders(wl):
+            e = entries[label, name] = h.Entry(f"{label} / {name}")
+            if call is None:
+                e.status = why or "unavailable"
+                continue
+            h.arm(e, call, lambda got, doc=wl.doc: h.first_difference(got, doc))
+    h.log("timing (interleaved over all kinds) ...")
+    # As the reader benchmark does: each result is freed after its clock stops.
+    h.run_rounds(list(entries.values()), 0.0, args.runs, args.runs, free_untimed=True)
+
+    out = h.header(
+        "TOML reader per kind of value", "bench/bench_kinds.py", argv, PEERS, load0, os.getloadavg()
+    )
+    out += [
+        f"- {args.records} records of one kind per row, one table; medians of {args.runs} "
+        "interleaved samples; every input a str of the whole document",
+        "",
+        "| kind | decode | `orjson.loads` | `ssrjson.loads` | decode / orjson | decode / ssrjson |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for label, _, _ in kinds:
+        ours, orj, ssr = (entries[label, n] for n in ("decode", *PEERS))
+        out.append(
+            f"| {label} | {cell(ours)} | {cell(orj)} | {cell(ssr)} | {ratio(ours, orj)} "
+            f"| {ratio(ours, ssr)} |"
         )
     print("\n".join(out))
     if args.json:
