@@ -150,6 +150,17 @@ def ratio(a: h.Entry, b: h.Entry) -> str:
     return f"{a.median / b.median:.2f}" if a.samples and b.samples else "–"
 
 
+def emit(out: list[str], entries: dict[tuple[str, str], h.Entry], json_path: str | None) -> int:
+    """Prints the report, and writes the samples as JSON when asked."""
+    print("\n".join(out))
+    if json_path:
+        h.write_json(
+            json_path,
+            {e.name: {"status": e.status, "samples_s": e.samples} for e in entries.values()},
+        )
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--records", type=int, default=RECORDS, help="records per kind")
@@ -212,13 +223,7 @@ def main(argv: list[str] | None = None) -> int:
             f"| {ratio(enc, peers[0])} | {ratio(enc, peers[1])} "
             f"| {ratio(enc, best) if best else '–'} | {size} |"
         )
-    print("\n".join(out))
-    if args.json:
-        h.write_json(
-            args.json,
-            {e.name: {"status": e.status, "samples_s": e.samples} for e in entries.values()},
-        )
-    return 0
+    return emit(out, entries, args.json)
 
 
 def read_main(args, kinds, argv) -> int:
@@ -253,13 +258,7 @@ def read_main(args, kinds, argv) -> int:
             f"| {label} | {cell(ours)} | {cell(orj)} | {cell(ssr)} | {ratio(ours, orj)} "
             f"| {ratio(ours, ssr)} |"
         )
-    print("\n".join(out))
-    if args.json:
-        h.write_json(
-            args.json,
-            {e.name: {"status": e.status, "samples_s": e.samples} for e in entries.values()},
-        )
-    return 0
+    return emit(out, entries, args.json)
 
 
 if __name__ == "__main__":
