@@ -52,9 +52,11 @@ inline bool decimal_to_double(uint64_t w, int q, double* out) {
   if (q < kPMin || q > 308) return false;
   // The method takes 10^q normalized to 128 bits, rounded up where -27 <= q < 0 and truncated
   // elsewhere; the table holds it rounded up, which truncation equals for exact 0 <= q <= 55.
+  // Within -27 <= q <= 55 the products are always sure.
+  const bool sure = q >= -27 && q <= 55;
   const auto& p = kP.p[q - kPMin];
   u128 t = u128{p.hi} << 64 | p.lo;
-  if (q < -27 || q > 55) t -= 1;
+  if (!sure) t -= 1;
   const int lz = std::countl_zero(w);
   w <<= lz;
   const auto t_hi = static_cast<uint64_t>(t >> 64);
@@ -70,8 +72,8 @@ inline bool decimal_to_double(uint64_t w, int q, double* out) {
     lo += second;
     if (lo < second) ++hi;
   }
-  // Still undecided: only exact powers (-27 <= q <= 55) are sure.
-  if (lo == UINT64_MAX && (q < -27 || q > 55)) return false;
+  // Still undecided where the power is not sure.
+  if (lo == UINT64_MAX && !sure) return false;
   const int upper = static_cast<int>(hi >> 63);
   const int shift = upper + 9;
   uint64_t mantissa = hi >> shift;
