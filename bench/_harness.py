@@ -17,6 +17,7 @@ import json
 import math
 import os
 import platform
+import random
 import re
 import statistics
 import subprocess
@@ -128,11 +129,15 @@ def run_rounds(
             e.number = max(1, math.ceil(min_sample_s / max(t, 1e-7)))
         e.runs_wanted = int(min(max_runs, max(min_runs, budget_s // max(t * e.number, 1e-9))))
     rounds = max((e.runs_wanted for e in live), default=0)
-    for r in range(rounds):
-        # Rotate the order, so no contender always runs right after the same neighbour (whose
-        # freed memory and cache state it would otherwise inherit every time).
-        k = r % len(live)
-        for e in live[k:] + live[:k]:
+    order = list(live)
+    shuffle = random.Random(len(live)).shuffle
+    for _ in range(rounds):
+        # A new order each round, so no contender always runs right after the same neighbour
+        # (whose freed memory and cache state it would otherwise inherit every time). Rotating
+        # the list keeps every neighbour: the first of a workload's contenders had always
+        # followed the last of another's and met its data cold.
+        shuffle(order)
+        for e in order:
             if len(e.samples) < e.runs_wanted:
                 e.samples.append(sample(e.call, e.number, free_untimed=free_untimed))
 
