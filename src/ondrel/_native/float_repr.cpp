@@ -232,15 +232,31 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 }
 
 #if defined(__x86_64__)
+// f scaled to 17 digits, and its count of digits. The one-product path gives 15 to 17 digits,
+// which two compares tell apart: the bit scan and its table load had stood in every value's
+// chain of dependent steps.
+struct Scaled {
+  uint64_t f17;
+  int count;
+};
+inline Scaled to_17_digits(uint64_t f) {
+  constexpr uint64_t k14 = 100000000000000, k15 = 10 * k14, k16 = 10 * k15, k17 = 10 * k16;
+  if (f - k14 < k17 - k14) [[likely]] {
+    const int more = static_cast<int>(f >= k15) + static_cast<int>(f >= k16);
+    static constexpr uint64_t kBy[3] = {100, 10, 1};
+    return {f * kBy[more], 15 + more};
+  }
+  const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
+  const unsigned more = f >= scale.ten ? 1 : 0;
+  return {f * scale.by[more], scale.digits + static_cast<int>(more)};
+}
+
 // lay_out with the text built in registers (float_layout_ssse3.hpp) and stored once. The
 // digits are scaled to 17 first, so that the first is never zero and one shuffle per layout
 // does.
 [[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
   using float_layout::kLayout;
-  const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
-  const unsigned more = f >= scale.ten ? 1 : 0;
-  const int count = scale.digits + static_cast<int>(more);
-  const uint64_t f17 = f * scale.by[more];
+  const auto [f17, count] = to_17_digits(f);
   // Both quotients straight from f17, so that the divisions run side by side.
   const uint64_t first = f17 / 10000000000000000;
   const uint64_t top9 = f17 / 100000000;
