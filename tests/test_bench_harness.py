@@ -70,6 +70,17 @@ def test_only_a_checked_contender_is_timed(call, check, status):
     assert (3 <= len(e.samples) <= 5) if armed else not e.samples
 
 
+def test_contenders_meet_the_rounds_behind_different_neighbours():
+    # Whoever runs first after another workload meets its data cold: that must not always be
+    # the same contender, nor anyone always behind the same one.
+    log: list[str] = []
+    entries = [h.Entry(n, call=lambda n=n: log.append(n), first=1.0) for n in "abcd"]
+    h.run_rounds(entries, budget_s=0, min_runs=8, max_runs=8)
+    rounds = [log[i : i + 4] for i in range(len(log) - 32, len(log), 4)]
+    behind = {n: {r[r.index(n) - 1] for r in rounds if r.index(n)} for n in "abcd"}
+    assert len({r[0] for r in rounds}) > 1 and all(len(b) > 1 for b in behind.values())
+
+
 WANT = {"a": [1, 2], "b": "null", "c": ["x", "y"]}
 
 
