@@ -134,7 +134,7 @@ def test_own_writer_documents(version, layout, escape):
 
 # Decimal numbers around the limits of the exactly rounded float path (19 digits, 2**53, 10**22)
 # and of the one-product path (every double's own text, any 19 digits at any exponent, zeros
-# after the point), with '_' inside the runs that are read eight digits at a time.
+# after the point, long exponents), with '_' inside the runs that are read eight digits at a time.
 digit_runs = st.text("0123456789", min_size=1, max_size=22)
 number_texts = st.one_of(
     st.builds(
@@ -148,6 +148,14 @@ number_texts = st.one_of(
     st.builds("{}e{}".format, st.integers(1, 10**19 - 1), st.integers(-360, 330)),
     st.builds("0.{}{}".format, st.integers(0, 30).map("0".__mul__), st.integers(1, 10**19)),
     st.builds("1{}_{}.{}_{}".format, digit_runs, digit_runs, digit_runs, digit_runs),
+    # Zeros after the point against an exponent past the reader's cap of five digits.
+    st.builds(
+        lambda n, d, k, sign: f"0.{'0' * n}1e{sign}{n + 1 + d}{k}",
+        st.integers(10000, 20000),
+        st.integers(-30, 30),
+        st.integers(0, 9),
+        st.sampled_from(["", "+", "-"]),
+    ),
 )
 
 

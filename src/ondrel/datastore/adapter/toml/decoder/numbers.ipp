@@ -5,6 +5,9 @@
 
 namespace ondrel::decoder {
 
+// Zeros after the point that can still meet an exponent within the cap below.
+inline constexpr std::ptrdiff_t kMaxPointZeros = 100000;
+
 // The powers of ten a double holds exactly.
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -108,11 +111,14 @@ typename S::Out Parser<F>::number() {
     if (!is_digit(at(q + 1))) return fail(q, "Expected a digit after the decimal point");
     ++q;
     // Zeros before the first significant digit only move the point: 0.000123 keeps 19 digits.
+    // Past any exponent the text can hold, they leave the value to the text.
     if (mag == 0) {
-      while (at(q) == '0') {
-        ++q;
-        --scale;
-      }
+      const U* z = q;
+      while (at(q) == '0') ++q;
+      if (q - z <= kMaxPointZeros)
+        scale -= static_cast<int>(q - z);
+      else
+        exact = false;
     }
     scale -= digit_blocks(q, mag, digits);
     for (;;) {
@@ -144,7 +150,11 @@ typename S::Out Parser<F>::number() {
     for (;;) {
       const U d = at(e);
       if (is_digit(d)) {
-        if (power < 10000) power = power * 10 + static_cast<int>(d - '0');
+        // Capped, so no longer the exponent written: the text decides.
+        if (power < 10000)
+          power = power * 10 + static_cast<int>(d - '0');
+        else
+          exact = false;
         ++e;
       } else if (d == '_' && is_digit(at(e + 1))) {
         exact = false;
