@@ -13,6 +13,7 @@ import pytest
 
 from _toml_models import Model, Table, col, records_model
 from ondrel.datastore.adapter.toml import pentock
+from ondrel.datastore.adapter.toml.decoder import read_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data, write_unified_data
 from ondrel.datastore.tables.data import TableData
 from ondrel.datastore.unified_data import UnifiedDataFormat
@@ -402,10 +403,12 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
 @pytest.mark.parametrize("shift", [-1, 0, 1, 2**20 + 7])
 def test_str_result_widens_where_a_later_slice_is_not_ascii(tmp_path, shift):
     at = encode_unified_data(records_model([{"s": "é"}])).index("é")
-    model = records_model([{"s": "x" * (2**20 - at + shift) + "é😀"}])
+    s = "x" * (2**20 - at + shift) + "é😀"
     path = tmp_path / "doc.toml"
-    write_unified_data(model, str(path))
-    assert encode_unified_data(model) == path.read_bytes().decode("utf-8")
+    write_unified_data(records_model([{"s": s}]), str(path))
+    assert encode_unified_data(records_model([{"s": s}])) == path.read_bytes().decode("utf-8")
+    # A file past a MiB is read into a block whose pages come in at once.
+    assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"s": s}]
 
 
 class _RekeyLater:

@@ -4,16 +4,11 @@
 // reallocates: measured 2.3x slower on a 20 MB 4-byte str and 1.2x on Latin-1 text.
 #include "ondrel/_native/utf8_str.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "ondrel/_native/pages.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/utf8.hpp"
 
@@ -57,41 +52,13 @@ bool copy_ascii(const char* data, size_t n, char* out) {
   return high < 0x80;
 }
 
-// A large str is often a fresh mapping, whose pages fault in one at a time as they are first
-// written: a trap each, half of encoding a 72 MB str. One madvise faults them in together, 40%
-// faster. Memory the allocator reuses is resident already, and there the advice would cost a
-// third of a microsecond a page for nothing: a page in the middle says which it is. Best
-// effort: a kernel before 5.14 refuses the advice, and the pages then fault in as before.
-constexpr size_t kPrefaultMin = size_t{1} << 20;
-
-void prefault(void* p, size_t n) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (n < kPrefaultMin) return;
-  // Page bounds as offsets from p, so that every pointer is p's own.
-  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t misalign = reinterpret_cast<uintptr_t>(p) & (page - 1);
-  const size_t lead = misalign == 0 ? 0 : page - misalign;
-  if (n < lead + page) return;
-  const size_t pages = (n - lead) / page;
-  char* const first = static_cast<char*>(p) + lead;
-  const int saved = errno;
-  unsigned char resident = 1;
-  if (mincore(first + pages / 2 * page, page, &resident) == 0 && (resident & 1) == 0)
-    (void)madvise(first, pages * page, MADV_POPULATE_WRITE);
-  errno = saved;
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
 // copy_ascii a slice at a time, each but the first faulted in first: a document that turns
 // out not to be ASCII mostly stops in its first slice, before any of its pages are advised.
 bool copy_ascii_prefaulted(const char* data, size_t n, char* out) {
-  constexpr size_t kSlice = kPrefaultMin;
+  constexpr size_t kSlice = pages::kPrefaultMin;
   for (size_t at = 0; at < n; at += kSlice) {
     const size_t m = std::min(kSlice, n - at);
-    if (at != 0) prefault(out + at, m);
+    if (at != 0) pages::prefault(out + at, m);
     if (!copy_ascii(data + at, m, out + at)) return false;
   }
   return true;
@@ -108,7 +75,7 @@ PyObject* wide_str(const char* data, size_t n) {
   Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
   if (!s) return nullptr;
   void* out = PyUnicode_DATA(s.get());
-  prefault(out, c.chars * PyUnicode_KIND(s.get()));
+  pages::prefault(out, c.chars * PyUnicode_KIND(s.get()));
   bool ok;
   switch (c.width) {
     case 0:

@@ -12,6 +12,7 @@
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/function.hpp"
 #include "ondrel/_native/module.hpp"
+#include "ondrel/_native/pages.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/simd.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/parser.hpp"
@@ -196,7 +197,10 @@ int read_all(const char* path, FileText& out) {
     cap = static_cast<size_t>(st.st_size) + 1;
   int err = 0;
   out.data = static_cast<char*>(PyMem_RawMalloc(cap));
-  if (out.data == nullptr) err = ENOMEM;
+  if (out.data == nullptr)
+    err = ENOMEM;
+  else
+    pages::prefault(out.data, cap);  // a file of known size fills it whole
   while (err == 0) {
     if (out.size == cap) {  // a file without a known size, or one that grew
       void* grown = cap <= static_cast<size_t>(PY_SSIZE_T_MAX) / 2
