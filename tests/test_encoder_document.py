@@ -404,9 +404,10 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
 def test_str_result_widens_where_a_later_slice_is_not_ascii(tmp_path, shift):
     at = encode_unified_data(records_model([{"s": "é"}])).index("é")
     s = "x" * (2**20 - at + shift) + "é😀"
+    model = records_model([{"s": s}])
     path = tmp_path / "doc.toml"
-    write_unified_data(records_model([{"s": s}]), str(path))
-    assert encode_unified_data(records_model([{"s": s}])) == path.read_bytes().decode("utf-8")
+    write_unified_data(model, str(path))
+    assert encode_unified_data(model) == path.read_bytes().decode("utf-8")
     # A file past a MiB is read into a block whose pages come in at once.
     assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"s": s}]
 
