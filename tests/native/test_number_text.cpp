@@ -16,6 +16,10 @@
 #include "ondrel/_native/digit_pairs.hpp"
 #include "ondrel/_native/float_parse.hpp"
 #include "ondrel/_native/float_repr.hpp"
+#include "ondrel/_native/simd.hpp"
+#if defined(__x86_64__)
+#include "ondrel/_native/float_digits_ifma.hpp"
+#endif
 
 namespace {
 
@@ -244,9 +248,32 @@ void test_decimal_to_double() {
   }
 }
 
+// The IFMA digit kernel against counted digits, for every x < 10^8 in both halves.
+void test_ifma_digits() {
+#if defined(__x86_64__)
+  if (!ondrel::simd::ifma()) {
+    std::printf("IFMA digits: not run, the level in use has no IFMA\n");
+    return;
+  }
+  uint8_t up[8] = {};  // x's digits, the first at 0
+  uint8_t down[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  int bad = 0;
+  for (uint32_t x = 0; x < 100'000'000; ++x) {
+    alignas(16) uint8_t got[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(got),
+                    ondrel::float_digits::sixteen_digits_ifma(x, 99'999'999 - x));
+    if (std::memcmp(got, up, 8) != 0 || std::memcmp(got + 8, down, 8) != 0) ++bad;
+    for (int i = 7; i >= 0 && ++up[i] == 10; --i) up[i] = 0;
+    for (int i = 7; i >= 0 && down[i]-- == 0; --i) down[i] = 9;
+  }
+  CHECK(bad == 0);
+#endif
+}
+
 }  // namespace
 
 int main() {
+  test_ifma_digits();
   test_decimal_to_double();
   test_integers();
   test_edges();

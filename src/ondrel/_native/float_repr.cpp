@@ -1,9 +1,6 @@
-// repr() text of finite floats: the shortest round-trip digits, laid out as repr() lays them
-// out. Nearly every double takes one 128-bit product (after Dragonbox, below); its ends, ties
-// and the asymmetric intervals go to Schubfach (Raffaello Giulietti, "The Schubfach way to
-// render doubles", 2020), which decides every case with three round-to-odd products. About
-// 195 instructions a value with the digits and layout, against about 265 for Schubfach alone
-// (bench: make bench-kinds, floats).
+// repr() text of finite floats: the shortest round-trip digits (float_decimal.hpp), laid out as
+// repr() lays them out. About 195 instructions a value with the digits and layout, against about
+// 265 for Schubfach alone (bench: make bench-kinds, floats).
 #include "ondrel/_native/float_repr.hpp"
 
 #include <algorithm>
@@ -12,6 +9,8 @@
 #include <cstring>
 
 #include "ondrel/_native/digit_pairs.hpp"
+#include "ondrel/_native/float_decimal.hpp"
+#include "ondrel/_native/float_digits_ifma.hpp"
 #include "ondrel/_native/float_digits_sse2.hpp"
 #include "ondrel/_native/float_layout_ssse3.hpp"
 #include "ondrel/_native/float_repr_tables.hpp"
@@ -28,112 +27,12 @@ namespace ondrel {
 
 namespace {
 
-using float_tables::flog10_three_quarters_pow2;
-using float_tables::flog10pow2;
-using float_tables::flog2pow10;
-using float_tables::G;
-using float_tables::kG;
-using float_tables::kGMin;
-using float_tables::kMask63;
-using float_tables::kP;
-using float_tables::kPMin;
-using float_tables::kQ;
-using float_tables::kQStepMin;
-using float_tables::QStep;
-using float_tables::u128;
-
-constexpr int kQMin = -1074;            // exponent of the subnormals' unit
-constexpr uint64_t kCMin = 1ULL << 52;  // the hidden bit
-
-// floor(g cp / 2^127), with the lowest bit set when the dropped part is not zero (the paper's
-// "round to odd").
-inline uint64_t rop(const G& g, uint64_t cp) {
-  const u128 x = u128{g.lo} * cp;
-  const u128 y = u128{g.hi} * cp;
-  const auto x1 = static_cast<uint64_t>(x >> 64);
-  const auto y0 = static_cast<uint64_t>(y);
-  const auto y1 = static_cast<uint64_t>(y >> 64);
-  const uint64_t z = (y0 >> 1) + x1;
-  const uint64_t vbp = y1 + (z >> 63);
-  return vbp | (((z & kMask63) + kMask63) >> 63);
-}
-
-struct Decimal {
-  uint64_t f;  // value = f 10^e
-  int e;
-};
-
-// The shortest decimal in the rounding interval of c 2^q, the closest one when several are.
-// Out of line: the one-product path decides nearly every value, and this one's registers
-// would cost every call a prologue.
-[[gnu::noinline]] Decimal to_decimal(int q, uint64_t c) {
-  const uint64_t out = c & 1;  // an odd c rounds away its interval's ends
-  const uint64_t cb = c << 2;
-  const uint64_t cbr = cb + 2;
-  uint64_t cbl;
-  int k;
-  if (c != kCMin || q == kQMin) {
-    cbl = cb - 2;
-    k = flog10pow2(q);
-  } else {
-    // At a power of two the interval below is half as wide.
-    cbl = cb - 1;
-    k = flog10_three_quarters_pow2(q);
-  }
-  const int h = q + flog2pow10(-k) + 2;
-  const G& g = kG.g[-k - kGMin];
-  const uint64_t vb = rop(g, cb << h);
-  const uint64_t vbl = rop(g, cbl << h);
-  const uint64_t vbr = rop(g, cbr << h);
-  const uint64_t s = vb >> 2;
-  // The paper tries one digit fewer from s >= 100 on, as Java wants two digits at least; repr
-  // wants the shortest, so from s >= 10 (only the smallest subnormals have s < 100, and the
-  // native test goes through all of them).
-  if (s >= 10) {
-    // One digit fewer, when exactly one of its two candidates lies in the interval.
-    const uint64_t sp10 = s / 10 * 10;
-    const uint64_t tp10 = sp10 + 10;
-    const bool upin = vbl + out <= sp10 << 2;
-    const bool wpin = (tp10 << 2) + out <= vbr;
-    if (upin != wpin) return {upin ? sp10 : tp10, k};
-  }
-  const uint64_t t = s + 1;
-  const bool uin = vbl + out <= s << 2;
-  const bool win = (t << 2) + out <= vbr;
-  if (uin != win) return {uin ? s : t, k};
-  // Both in: the closer one, the even one on a tie.
-  const auto cmp = static_cast<int64_t>(vb - ((s + t) << 1));
-  return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
-}
-
-// The common case with one product (after Junekey Jeon, "Dragonbox", 2020): for c 2^q with a
-// symmetric interval, k = floor(q log10 2) - 2 makes the interval 10^-k as wide, delta in
-// [100, 1000); z = floor of its upper end scaled by 10^-k. A multiple of 1000 below z within
-// delta is the only one in the interval, so the shortest; else the shortest are multiples of
-// 100 and the nearest to the centre, z - delta/2, wins. Returns f = 0 where an end or a tie
-// needs the exact comparisons of to_decimal (an integer z, r == delta, a possible tie).
-inline Decimal to_decimal_fast(int q, uint64_t c) {
-  const QStep step = kQ.s[q - kQStepMin];
-  const int k = step.k;
-  const int beta = step.beta;  // in [6, 9]: u stays below 2^63
-  const auto& p = kP.p[-k - kPMin];
-  const uint64_t u = ((c << 1) | 1) << beta;
-  const u128 upper = u128{u} * p.hi + ((u128{u} * p.lo) >> 64);
-  const auto z = static_cast<uint64_t>(upper >> 64);
-  const uint64_t delta = p.hi >> (63 - beta);
-  const uint64_t s = z / 1000;
-  const uint64_t r = z - s * 1000;
-  if (r < delta) {
-    // At r == 0 with an integer z the interval's upper end is the candidate.
-    if (r != 0 || static_cast<uint64_t>(upper) != 0) return {s, k + 3};
-  } else if (r > delta) {
-    // dist / 100 rounds (z - delta/2) / 100 exactly unless dist is a multiple of 100.
-    const uint64_t dist = r - delta / 2 + 50;
-    const uint64_t m = dist / 100;
-    if (dist != m * 100) return {s * 10 + m, k + 2};
-  }
-  return {0, 0};
-}
+using float_decimal::Decimal;
+using float_decimal::kCMin;
+using float_decimal::kQMin;
+using float_decimal::one_product;
+using float_decimal::to_decimal;
+using float_decimal::to_decimal_fast;
 
 struct Digits {
   const char* first;  // the first digit
@@ -232,43 +131,85 @@ inline char* lay_out(char* o, uint64_t f, int e) {
 }
 
 #if defined(__x86_64__)
-// f scaled to 17 digits, and its count of digits. The one-product path gives 15 to 17 digits,
-// which two compares tell apart: the bit scan and its table load had stood in every value's
-// chain of dependent steps.
-struct Scaled {
-  uint64_t f17;
-  int count;
-};
-inline Scaled to_17_digits(uint64_t f) {
-  constexpr uint64_t k14 = 100000000000000, k15 = 10 * k14, k16 = 10 * k15, k17 = 10 * k16;
-  if (f - k14 < k17 - k14) [[likely]] {
-    const int more = static_cast<int>(f >= k15) + static_cast<int>(f >= k16);
-    static constexpr uint64_t kBy[3] = {100, 10, 1};
-    return {f * kBy[more], 15 + more};
+// x >= bound ? a : b by a conditional move: g++ makes such selects into branches, which data
+// that mixes both outcomes mispredicts.
+inline uint64_t pick_at_least(uint64_t x, uint64_t bound, uint64_t a, uint64_t b) {
+  __asm__("cmp %[bound], %[x]\n\tcmovae %[a], %[b]"
+          : [b] "+r"(b)
+          : [x] "r"(x), [bound] "r"(bound), [a] "r"(a)
+          : "cc");
+  return b;
+}
+inline uint64_t pick(bool c, uint64_t a, uint64_t b) { return pick_at_least(c, 1, a, b); }
+
+constexpr uint64_t k14 = 100000000000000, k15 = 10 * k14, k16 = 10 * k15, k17 = 10 * k16;
+
+// The shortest decimal as 17 digits, the first not zero, and the exponent of the first: the
+// vector layouts' input. f is 0 for a zero.
+struct Decimal17 {
+  uint64_t f;
+  int exp10;
+  uint32_t last;  // added to f's last 8 digits: f's last digit, or last two, are zeros then
+
+  // f 10^e scaled. The one-product path gives 15 to 17 digits, which two compares tell apart:
+  // the bit scan and its table load had stood in every value's chain of dependent steps.
+  static Decimal17 of(Decimal d) {
+    const uint64_t f = d.f;
+    if (f - k14 < k17 - k14) [[likely]] {
+      const uint64_t by = pick_at_least(f, k16, 1, pick_at_least(f, k15, 10, 100));
+      return {f * by, d.e + 14 + static_cast<int>(f >= k15) + static_cast<int>(f >= k16), 0};
+    }
+    const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
+    const unsigned more = f >= scale.ten ? 1 : 0;
+    return {f * scale.by[more], d.e + scale.digits + static_cast<int>(more) - 1, 0};
   }
-  const float_layout::Scale& scale = float_layout::kScale.s[std::bit_width(f)];
-  const unsigned more = f >= scale.ten ? 1 : 0;
-  return {f * scale.by[more], scale.digits + static_cast<int>(more)};
+
+  // to_decimal_fast's result in 17 digits, without a branch between its two candidates (a coin
+  // toss on most data). s = z / 1000 has 15 or 16 digits; the longer candidate s 10 + m only
+  // adds the digit m after s's. So s is scaled to 17 digits at once, and m is added in its
+  // place once the digits are split, which keeps it out of their chain of dependent steps.
+  static Decimal17 fast(int q, uint64_t c) {
+    const auto [z, below, delta, k] = one_product(q, c);
+    const uint64_t s = z / 1000;
+    const uint64_t r = z - s * 1000;
+    const bool shorter = r < delta;
+    // Below 1000 where the longer one wins (r > delta), so in 32 bits.
+    const auto dist = static_cast<uint32_t>(r - delta / 2 + 50);
+    const uint32_t m = dist / 100;
+    const uint64_t s17 = s * pick_at_least(s, k15, 10, 100);
+    const uint64_t last = pick(shorter, 0, m * pick_at_least(s, k15, 1, 10));
+    // An end or a tie, as to_decimal_fast tells them: r == 0 with an integer z for the shorter
+    // one (r > 0 for the longer one), r == delta, and for the longer one a multiple of 100.
+    const bool exact = ((r | below) == 0) | (r == delta) | (!shorter & (dist == m * 100));
+    if (exact) [[unlikely]]
+      return {0, 0, 0};
+    return {s17, k + 17 + static_cast<int>(s >= k15), static_cast<uint32_t>(last)};
+  }
+};
+
+// 17 digits split for the digit kernels: the first, then two times 8.
+struct Split {
+  uint64_t first;
+  uint32_t mid, lo;
+};
+inline Split split(Decimal17 d) {
+  // Both quotients straight from f, so that the divisions run side by side.
+  const uint64_t first = d.f / 10000000000000000;
+  const uint64_t top9 = d.f / 100000000;
+  return {first, static_cast<uint32_t>(top9 - first * 100000000),
+          static_cast<uint32_t>(d.f - top9 * 100000000) + d.last};
 }
 
-// lay_out with the text built in registers (float_layout_ssse3.hpp) and stored once. The
-// digits are scaled to 17 first, so that the first is never zero and one shuffle per layout
-// does.
-[[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, uint64_t f, int e) {
+// repr()'s text at o of the digits first and v (the 16 after it, as byte values), whose first
+// has the exponent exp10: built in registers (float_layout_ssse3.hpp) and stored once.
+[[gnu::target("ssse3"), gnu::always_inline]] inline char* shuffle_out(char* o, __m128i v,
+                                                                      uint64_t first, int exp10) {
   using float_layout::kLayout;
-  const auto [f17, count] = to_17_digits(f);
-  // Both quotients straight from f17, so that the divisions run side by side.
-  const uint64_t first = f17 / 10000000000000000;
-  const uint64_t top9 = f17 / 100000000;
-  const auto mid = static_cast<uint32_t>(top9 - first * 100000000);
-  const auto lo = static_cast<uint32_t>(f17 - top9 * 100000000);
-  const __m128i v = sixteen_digits(mid, lo);
   // Digits up to the last that is not zero; the first never is.
   const int n = 17 - std::countl_one(static_cast<uint16_t>(zero_digits(v)));
   const __m128i tail = _mm_add_epi8(v, _mm_set1_epi8('0'));
   const __m128i head =
       _mm_or_si128(_mm_slli_si128(tail, 1), _mm_cvtsi32_si128(static_cast<int>('0' + first)));
-  const int exp10 = e + count - 1;
   const bool plain = static_cast<unsigned>(exp10 - float_layout::kFirstExp) <
                      static_cast<unsigned>(float_layout::kLayouts);
   const int i = (plain ? exp10 : 0) - float_layout::kFirstExp;
@@ -286,6 +227,18 @@ inline Scaled to_17_digits(uint64_t f) {
   }
   return exponent_text(o + (n > 1 ? n + 1 : 1), exp10);
 }
+
+[[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, Decimal17 d) {
+  const Split s = split(d);
+  return shuffle_out(o, sixteen_digits(s.mid, s.lo), s.first, d.exp10);
+}
+
+// The same with the digits from IFMA, which shortens each value's chain of dependent steps.
+[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* lay_out_ifma(
+    char* o, Decimal17 d) {
+  const Split s = split(d);
+  return shuffle_out(o, float_digits::sixteen_digits_ifma(s.mid, s.lo), s.first, d.exp10);
+}
 #endif
 
 }  // namespace
@@ -294,8 +247,16 @@ static_assert(kFloatReprMax >= 1 + 17 + 1 + 17, "fixed-size copies need the room
 
 namespace {
 
-// The sign at o (o is moved past it), then the shortest f 10^e of |value|; f is 0 for a zero.
-inline Decimal shortest(char*& o, double value) {
+// f 10^e as it stands, for the layouts that take it.
+struct DecimalOut : Decimal {
+  static Decimal of(Decimal d) { return d; }
+  static Decimal fast(int q, uint64_t c) { return to_decimal_fast(q, c); }
+};
+
+// The sign at o (o is moved past it), then the shortest decimal of |value| in Out's form
+// (DecimalOut: f 10^e; Decimal17); f is 0 for a zero.
+template <class Out>
+inline auto shortest(char*& o, double value) -> decltype(Out::of(Decimal{})) {
   const auto bits = std::bit_cast<uint64_t>(value);
   // Without a branch: signs mix at random in many columns.
   *o = '-';
@@ -309,15 +270,16 @@ inline Decimal shortest(char*& o, double value) {
     // Both tests without a short cut, so that the predictable one can decide: the range
     // alone is a coin toss on mixed magnitudes.
     if ((static_cast<unsigned>(q + 52) < 52) & ((c << ((64 + q) & 63)) == 0))
-      return {c >> -q, 0};  // a whole number below 2^53: its own digits
-    Decimal d{0, 0};
-    if (t != 0) d = to_decimal_fast(q, c);
-    if (d.f == 0) [[unlikely]]
-      d = to_decimal(q, c);
-    return d;
+      return Out::of({c >> -q, 0});  // a whole number below 2^53: its own digits
+    if (t != 0) {
+      const auto d = Out::fast(q, c);
+      if (d.f != 0) [[likely]]
+        return d;
+    }
+    return Out::of(to_decimal(q, c));
   }
-  if (t != 0) return to_decimal(kQMin, t);
-  return {0, 0};
+  if (t != 0) return Out::of(to_decimal(kQMin, t));
+  return {};
 }
 
 inline char* zero_text(char* o) {
@@ -328,9 +290,16 @@ inline char* zero_text(char* o) {
 #if defined(__x86_64__)
 // The whole conversion for the AVX2 level and above, in a frame of its own.
 [[gnu::target("ssse3")]] char* float_repr_ssse3(char* o, double value) {
-  const Decimal d = shortest(o, value);
+  const Decimal17 d = shortest<Decimal17>(o, value);
   if (d.f == 0) return zero_text(o);
-  return lay_out_ssse3(o, d.f, d.e);
+  return lay_out_ssse3(o, d);
+}
+
+[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* float_repr_ifma(
+    char* o, double value) {
+  const Decimal17 d = shortest<Decimal17>(o, value);
+  if (d.f == 0) return zero_text(o);
+  return lay_out_ifma(o, d);
 }
 #endif
 
@@ -338,9 +307,10 @@ inline char* zero_text(char* o) {
 // layout's scratch had cost six saved registers a value.
 [[gnu::noinline]] char* float_repr_vector(char* o, double value) {
 #if defined(__x86_64__)
+  if (simd::ifma()) return float_repr_ifma(o, value);
   if (simd::level() >= simd::Level::kAvx2) return float_repr_ssse3(o, value);
 #endif
-  const Decimal d = shortest(o, value);
+  const Decimal d = shortest<DecimalOut>(o, value);
   return d.f == 0 ? zero_text(o) : lay_out<true>(o, d.f, d.e);
 }
 
@@ -349,7 +319,7 @@ inline char* zero_text(char* o) {
 char* float_repr(char* o, double value) {
   // One test of the level on the portable path, as before there was a vector one.
   if (simd::level() >= simd::Level::kSse2) return float_repr_vector(o, value);
-  const Decimal d = shortest(o, value);
+  const Decimal d = shortest<DecimalOut>(o, value);
   return d.f == 0 ? zero_text(o) : lay_out<false>(o, d.f, d.e);
 }
 

@@ -60,4 +60,18 @@ inline const Level kLevel = detect();
 
 inline Level level() { return kLevel; }
 
+// AVX-512 IFMA and VBMI beside the AVX-512 level: the float text's digit kernel. Ice Lake and
+// Zen 4 on have them, the first AVX-512 CPUs do not.
+inline bool detect_ifma() noexcept {
+#if defined(__x86_64__)
+  return kLevel == Level::kAvx512 && __builtin_cpu_supports("avx512ifma") &&
+         __builtin_cpu_supports("avx512vbmi");
+#else
+  return false;
+#endif
+}
+inline const bool kIfma = detect_ifma();
+
+inline bool ifma() { return kIfma; }
+
 }  // namespace ondrel::simd
