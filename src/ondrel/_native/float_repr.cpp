@@ -228,14 +228,15 @@ inline Split split(Decimal17 d) {
   return exponent_text(o + (n > 1 ? n + 1 : 1), exp10);
 }
 
-[[gnu::target("ssse3")]] char* lay_out_ssse3(char* o, Decimal17 d) {
+[[gnu::target("ssse3"), gnu::always_inline]] inline char* lay_out_ssse3(char* o, Decimal17 d) {
   const Split s = split(d);
   return shuffle_out(o, sixteen_digits(s.mid, s.lo), s.first, d.exp10);
 }
 
 // The same with the digits from IFMA, which shortens each value's chain of dependent steps.
-[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* lay_out_ifma(
-    char* o, Decimal17 d) {
+[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"),
+  gnu::always_inline]] inline char*
+lay_out_ifma(char* o, Decimal17 d) {
   const Split s = split(d);
   return shuffle_out(o, float_digits::sixteen_digits_ifma(s.mid, s.lo), s.first, d.exp10);
 }
@@ -254,8 +255,9 @@ struct DecimalOut : Decimal {
 };
 
 // The sign at o (o is moved past it), then the shortest decimal of |value| in Out's form
-// (DecimalOut: f 10^e; Decimal17); f is 0 for a zero.
-template <class Out>
+// (DecimalOut: f 10^e; Decimal17); f is 0 for a zero. kCommon: f is 0 too where the slow
+// decimal would be needed (subnormals, powers of two, ends and ties).
+template <class Out, bool kCommon = false>
 inline auto shortest(char*& o, double value) -> decltype(Out::of(Decimal{})) {
   const auto bits = std::bit_cast<uint64_t>(value);
   // Without a branch: signs mix at random in many columns.
@@ -273,12 +275,13 @@ inline auto shortest(char*& o, double value) -> decltype(Out::of(Decimal{})) {
       return Out::of({c >> -q, 0});  // a whole number below 2^53: its own digits
     if (t != 0) {
       const auto d = Out::fast(q, c);
-      if (d.f != 0) [[likely]]
+      if (kCommon || d.f != 0) [[likely]]
         return d;
     }
+    if constexpr (kCommon) return {};
     return Out::of(to_decimal(q, c));
   }
-  if (t != 0) return Out::of(to_decimal(kQMin, t));
+  if (!kCommon && t != 0) return Out::of(to_decimal(kQMin, t));
   return {};
 }
 
@@ -288,18 +291,36 @@ inline char* zero_text(char* o) {
 }
 
 #if defined(__x86_64__)
-// The whole conversion for the AVX2 level and above, in a frame of its own.
-[[gnu::target("ssse3")]] char* float_repr_ssse3(char* o, double value) {
+// The whole conversion for the AVX2 level and above. The common cases take a frame without a
+// call, where the registers they need cost no saves: the rest starts again in its own frame.
+[[gnu::target("ssse3"), gnu::noinline]] char* float_repr_ssse3_rest(char* o, double value) {
   const Decimal17 d = shortest<Decimal17>(o, value);
   if (d.f == 0) return zero_text(o);
   return lay_out_ssse3(o, d);
 }
 
-[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* float_repr_ifma(
-    char* o, double value) {
+[[gnu::target("ssse3")]] char* float_repr_ssse3(char* o, double value) {
+  char* at = o;
+  const Decimal17 d = shortest<Decimal17, true>(at, value);
+  if (d.f == 0) [[unlikely]]
+    return float_repr_ssse3_rest(o, value);
+  return lay_out_ssse3(at, d);
+}
+
+[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"), gnu::noinline]] char*
+float_repr_ifma_rest(char* o, double value) {
   const Decimal17 d = shortest<Decimal17>(o, value);
   if (d.f == 0) return zero_text(o);
   return lay_out_ifma(o, d);
+}
+
+[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* float_repr_ifma(
+    char* o, double value) {
+  char* at = o;
+  const Decimal17 d = shortest<Decimal17, true>(at, value);
+  if (d.f == 0) [[unlikely]]
+    return float_repr_ifma_rest(o, value);
+  return lay_out_ifma(at, d);
 }
 #endif
 
