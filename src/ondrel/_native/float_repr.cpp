@@ -324,24 +324,24 @@ float_repr_ifma_rest(char* o, double value) {
 }
 #endif
 
-// The vector levels, out of float_repr so that no level's path passes another's frame: a
-// layout's scratch had cost six saved registers a value.
-[[gnu::noinline]] char* float_repr_vector(char* o, double value) {
-#if defined(__x86_64__)
-  if (simd::ifma()) return float_repr_ifma(o, value);
-  if (simd::level() >= simd::Level::kAvx2) return float_repr_ssse3(o, value);
-#endif
+// The portable and SSE2 levels.
+template <bool kVector>
+char* float_repr_plain(char* o, double value) {
   const Decimal d = shortest<DecimalOut>(o, value);
-  return d.f == 0 ? zero_text(o) : lay_out<true>(o, d.f, d.e);
+  return d.f == 0 ? zero_text(o) : lay_out<kVector>(o, d.f, d.e);
+}
+
+FloatRepr choose() {
+#if defined(__x86_64__)
+  if (simd::ifma()) return float_repr_ifma;
+  if (simd::level() >= simd::Level::kAvx2) return float_repr_ssse3;
+#endif
+  return simd::level() >= simd::Level::kSse2 ? float_repr_plain<true> : float_repr_plain<false>;
 }
 
 }  // namespace
 
-char* float_repr(char* o, double value) {
-  // One test of the level on the portable path, as before there was a vector one.
-  if (simd::level() >= simd::Level::kSse2) return float_repr_vector(o, value);
-  const Decimal d = shortest<DecimalOut>(o, value);
-  return d.f == 0 ? zero_text(o) : lay_out<false>(o, d.f, d.e);
-}
+// After simd's choice, which this file's earlier inline variables make first.
+const FloatRepr kFloatRepr = choose();
 
 }  // namespace ondrel
