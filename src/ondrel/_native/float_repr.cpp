@@ -331,7 +331,7 @@ char* float_repr_plain(char* o, double value) {
   return d.f == 0 ? zero_text(o) : lay_out<kVector>(o, d.f, d.e);
 }
 
-FloatRepr choose() {
+FloatRepr choose() noexcept {
 #if defined(__x86_64__)
   if (simd::ifma()) return float_repr_ifma;
   if (simd::level() >= simd::Level::kAvx2) return float_repr_ssse3;
