@@ -1,6 +1,6 @@
 // repr() text of finite floats: the shortest round-trip digits (float_decimal.hpp), laid out as
-// repr() lays them out. About 195 instructions a value with the digits and layout, against about
-// 265 for Schubfach alone (bench: make bench-kinds, floats).
+// repr() lays them out. About 200 instructions a value with the digits and layout at the AVX2
+// level, against about 265 for Schubfach alone (bench: make bench-kinds, floats).
 #include "ondrel/_native/float_repr.hpp"
 
 #include <algorithm>
