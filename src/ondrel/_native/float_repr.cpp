@@ -292,7 +292,7 @@ inline char* zero_text(char* o) {
 
 #if defined(__x86_64__)
 // The whole conversion for the AVX2 level and above. The common cases take a frame without a
-// call, where the registers they need cost no saves: the rest starts again in its own frame.
+// call; the rest (ends, ties, subnormals, zero) start again in a frame of their own.
 [[gnu::target("ssse3"), gnu::noinline]] char* float_repr_ssse3_rest(char* o, double value) {
   const Decimal17 d = shortest<Decimal17>(o, value);
   if (d.f == 0) return zero_text(o);
