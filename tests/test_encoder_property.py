@@ -306,8 +306,36 @@ def _around(xs):
         [struct.unpack("<d", struct.pack("<Q", b))[0] for b in range(1, 40)],
         _around([1e-5, 1e-4, 1e15, 1e16, 2.0**53, 2.0**52, 2.2250738585072014e-308]),
         _around([123.0, 0.5, 99.99, 1234.5678, 9007199254740991.0, 1.7976931348623157e308]),
+        # Below a power of ten the one-product step's quotient crosses from 16 to 15 digits,
+        # where the longer candidate's last digit moves, and meets its ends and ties.
+        [
+            -math.ulp(p) * i + p
+            for e in range(-300, 301, 13)
+            for p in [float(f"1e{e}")]
+            for i in range(64)
+        ],
+        [
+            9.9999999999995808e-301,
+            1.0000000000000741e-220,
+            1.0000000000000971e-140,
+            9.9999999999998925e-301,
+            9.9999999999996115e-261,
+            1.0000000000000112e-180,
+            99999999999999792.0,
+            99999999999999392.0,
+        ],
+        [i / 2 for i in range(-4001, 4002)],
     ],
-    ids=["powers-of-two", "powers-of-ten", "smallest-subnormals", "switches", "ordinary"],
+    ids=[
+        "powers-of-two",
+        "powers-of-ten",
+        "smallest-subnormals",
+        "switches",
+        "ordinary",
+        "below-powers-of-ten",
+        "ends-and-ties",
+        "halves-and-whole-numbers",
+    ],
 )
 def test_float_text_matches_repr_at_boundaries(values):
     assert encoded_list(values) == [repr(x) for x in values]
