@@ -249,7 +249,7 @@ static_assert(kFloatReprMax >= 1 + 17 + 1 + 17, "fixed-size copies need the room
 namespace {
 
 // f 10^e as it stands, for the layouts that take it.
-struct DecimalOut : Decimal {
+struct DecimalOut {
   static Decimal of(Decimal d) { return d; }
   static Decimal fast(int q, uint64_t c) { return to_decimal_fast(q, c); }
 };
