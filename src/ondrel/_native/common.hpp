@@ -18,6 +18,10 @@ struct Buffer {
   char* data;  // `capacity` bytes; content is data[0 .. pos), never NUL-terminated
   size_t pos;
   size_t capacity;
+  // Null for a malloc'ed block. Else the block is another's (a str's units, say): this makes
+  // room for `required` bytes in all, setting data and capacity, or returns false with the
+  // buffer as it was.
+  bool (*regrow)(Buffer* buf, size_t required);
 };
 
 // Record and block in one call; null when either allocation fails.
@@ -32,6 +36,7 @@ struct Buffer {
   }
   buf->pos = 0;
   buf->capacity = initial_capacity;
+  buf->regrow = nullptr;
   return buf;
 }
 
@@ -47,6 +52,7 @@ namespace detail {
 [[nodiscard, gnu::noinline, gnu::cold]] inline bool buf_grow(Buffer* buf, size_t needed) {
   size_t required, new_capacity;
   if (__builtin_add_overflow(buf->pos, needed, &required)) return false;
+  if (buf->regrow != nullptr) return buf->regrow(buf, required);
   if (__builtin_mul_overflow(required, size_t{2}, &new_capacity)) return false;
   void* grown = std::realloc(buf->data, new_capacity);
   if (grown == nullptr) return false;

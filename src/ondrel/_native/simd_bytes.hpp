@@ -106,15 +106,17 @@ inline const unsigned char* find_stop_sse2(const unsigned char*& p, const unsign
 
 // ---- building an ASCII str: copy while checking --------------------------------------------
 // Each copies whole blocks of data into out and returns how many bytes it copied, all ASCII
-// (AVX-512: all n), or kNotAscii at the first block with a byte from 0x80 up.
+// (AVX-512: all n), or kNotAscii at the first block with a byte from 0x80 up. Without kCopy
+// they only check (out is not used): for text already in place.
 
-inline size_t copy_ascii_sse2(char* out, const char* data, size_t n) {
+template <bool kCopy = true>
+inline size_t copy_ascii_sse2([[maybe_unused]] char* out, const char* data, size_t n) {
   size_t i = 0;
   for (; n - i >= 64; i += 64) {
     __m128i v[4];
     for (size_t k = 0; k < 4; ++k) {
       v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16 * k), v[k]);
+      if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16 * k), v[k]);
     }
     const __m128i any = _mm_or_si128(_mm_or_si128(v[0], v[1]), _mm_or_si128(v[2], v[3]));
     if (_mm_movemask_epi8(any) != 0) return kNotAscii;
@@ -122,28 +124,35 @@ inline size_t copy_ascii_sse2(char* out, const char* data, size_t n) {
   return i;
 }
 
-ONDREL_AVX2 inline size_t copy_ascii_avx2(char* out, const char* data, size_t n) {
+template <bool kCopy = true>
+ONDREL_AVX2 inline size_t copy_ascii_avx2([[maybe_unused]] char* out, const char* data, size_t n) {
   size_t i = 0;
   for (; n - i >= 64; i += 64) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), a);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), b);
+    if constexpr (kCopy) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), a);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), b);
+    }
     if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0) return kNotAscii;
   }
   return i;
 }
 
-ONDREL_AVX512 inline size_t copy_ascii_avx512(char* out, const char* data, size_t n) {
-  const size_t whole = copy_ascii_avx2(out, data, n);
+template <bool kCopy = true>
+ONDREL_AVX512 inline size_t copy_ascii_avx512([[maybe_unused]] char* out, const char* data,
+                                              size_t n) {
+  const size_t whole = copy_ascii_avx2<kCopy>(out, data, n);
   if (whole == kNotAscii) return kNotAscii;
   const size_t left = n - whole;
   const __mmask32 k0 = first_lanes(left < 32 ? left : 32);
   const __mmask32 k1 = first_lanes(left > 32 ? left - 32 : 0);
   const __m256i a = _mm256_maskz_loadu_epi8(k0, data + whole);
   const __m256i b = _mm256_maskz_loadu_epi8(k1, data + whole + 32);
-  _mm256_mask_storeu_epi8(out + whole, k0, a);
-  _mm256_mask_storeu_epi8(out + whole + 32, k1, b);
+  if constexpr (kCopy) {
+    _mm256_mask_storeu_epi8(out + whole, k0, a);
+    _mm256_mask_storeu_epi8(out + whole + 32, k1, b);
+  }
   return _mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0 ? kNotAscii : n;
 }
 

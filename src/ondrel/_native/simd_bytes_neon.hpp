@@ -110,24 +110,28 @@ inline const U* skip_plain_units_neon(const U* p, const U* end, U quote, uint32_
 
 // ---- building an ASCII str: copy while checking --------------------------------------------
 // As copy_ascii_sse2, in blocks of 64 and then of 16: returns how many bytes it copied (fewer
-// than 16 are left), or kNotAscii at the first block with a byte from 0x80 up.
+// than 16 are left), or kNotAscii at the first block with a byte from 0x80 up; without kCopy it
+// only checks.
 
-inline size_t copy_ascii_neon(char* out, const char* data, size_t n) {
+template <bool kCopy = true>
+inline size_t copy_ascii_neon([[maybe_unused]] char* out, const char* data, size_t n) {
   const auto* in = reinterpret_cast<const uint8_t*>(data);
-  auto* o = reinterpret_cast<uint8_t*>(out);
+  [[maybe_unused]] auto* o = reinterpret_cast<uint8_t*>(out);
   size_t i = 0;
   for (; n - i >= 64; i += 64) {
     const uint8x16_t a = vld1q_u8(in + i), b = vld1q_u8(in + i + 16);
     const uint8x16_t c = vld1q_u8(in + i + 32), d = vld1q_u8(in + i + 48);
-    vst1q_u8(o + i, a);
-    vst1q_u8(o + i + 16, b);
-    vst1q_u8(o + i + 32, c);
-    vst1q_u8(o + i + 48, d);
+    if constexpr (kCopy) {
+      vst1q_u8(o + i, a);
+      vst1q_u8(o + i + 16, b);
+      vst1q_u8(o + i + 32, c);
+      vst1q_u8(o + i + 48, d);
+    }
     if (any_high(vorrq_u8(vorrq_u8(a, b), vorrq_u8(c, d)))) return kNotAscii;
   }
   for (; n - i >= 16; i += 16) {
     const uint8x16_t v = vld1q_u8(in + i);
-    vst1q_u8(o + i, v);
+    if constexpr (kCopy) vst1q_u8(o + i, v);
     if (any_high(v)) return kNotAscii;
   }
   return i;

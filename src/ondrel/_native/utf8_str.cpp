@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "ondrel/_native/pages.hpp"
 #include "ondrel/_native/ref.hpp"
@@ -17,20 +19,22 @@ namespace ondrel::utf8 {
 namespace {
 
 // Copies data into an ASCII str's units while checking that it is ASCII, and stops at the
-// first block that is not: most documents are, and one pass then does for two.
-bool copy_ascii(const char* data, size_t n, char* out) {
+// first block that is not: most documents are, and one pass then does for two. Without kCopy
+// it only checks.
+template <bool kCopy = true>
+bool copy_ascii(const char* data, size_t n, [[maybe_unused]] char* out) {
   size_t i = 0;
 #if defined(__x86_64__)
   switch (simd::level()) {
-    case simd::Level::kAvx512: i = simd::copy_ascii_avx512(out, data, n); break;
-    case simd::Level::kAvx2: i = simd::copy_ascii_avx2(out, data, n); break;
-    case simd::Level::kSse2: i = simd::copy_ascii_sse2(out, data, n); break;
+    case simd::Level::kAvx512: i = simd::copy_ascii_avx512<kCopy>(out, data, n); break;
+    case simd::Level::kAvx2: i = simd::copy_ascii_avx2<kCopy>(out, data, n); break;
+    case simd::Level::kSse2: i = simd::copy_ascii_sse2<kCopy>(out, data, n); break;
     case simd::Level::kPortable:
     case simd::Level::kNeon: break;
   }
   if (i == simd::kNotAscii) return false;
 #elif defined(__aarch64__)
-  if (simd::level() == simd::Level::kNeon) i = simd::copy_ascii_neon(out, data, n);
+  if (simd::level() == simd::Level::kNeon) i = simd::copy_ascii_neon<kCopy>(out, data, n);
   if (i == simd::kNotAscii) return false;
 #endif
   // Words where no vector level runs, and for the tail.
@@ -39,14 +43,14 @@ bool copy_ascii(const char* data, size_t n, char* out) {
     for (size_t k = 0; k < 64; k += 8) {
       uint64_t w;
       std::memcpy(&w, data + i + k, 8);
-      std::memcpy(out + i + k, &w, 8);
+      if constexpr (kCopy) std::memcpy(out + i + k, &w, 8);
       any |= w;
     }
     if (any & 0x8080808080808080ULL) return false;
   }
   unsigned char high = 0;
   for (; i < n; ++i) {
-    out[i] = data[i];
+    if constexpr (kCopy) out[i] = data[i];
     high |= static_cast<unsigned char>(data[i]);
   }
   return high < 0x80;
@@ -86,18 +90,79 @@ PyObject* wide_str(const char* data, size_t n) {
   return ok ? s.release() : nullptr;
 }
 
-PyObject* to_str(const char* data, size_t n) {
-  if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  {
-    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
-    if (!s) return nullptr;
-    if (copy_ascii_prefaulted(data, n, static_cast<char*>(PyUnicode_DATA(s.get()))))
-      return s.release();
-  }
+namespace {
+
+// The str of text that is not all ASCII.
+PyObject* decoded_str(const char* data, size_t n) {
   if (PyObject* s = wide_str(data, n)) return s;
   if (PyErr_Occurred()) return nullptr;
   // Not well formed: the interpreter names the bad byte.
   return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), nullptr);
+}
+
+// An ASCII str of n units, not yet written.
+Ref ascii_units(size_t n) {
+  if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
+}
+
+char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
+
+}  // namespace
+
+PyObject* to_str(const char* data, size_t n) {
+  {
+    Ref s = ascii_units(n);
+    if (!s) return nullptr;
+    if (copy_ascii_prefaulted(data, n, units_of(s))) return s.release();
+  }
+  return decoded_str(data, n);
+}
+
+bool StrBuilder::start(size_t capacity) {
+  str_ = ascii_units(capacity);
+  if (!str_) return false;
+  room_ = capacity;
+  buf_ = {units_of(str_), 0, 0, regrow};
+  return regrow(&buf_, 0);
+}
+
+// The writer sees the str a slice at a time: at each slice's end it comes back here, and the
+// next slice's pages fault in together (pages::prefault) instead of one trap at a time.
+bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
+  static_assert(std::is_standard_layout_v<StrBuilder>);
+  auto* self = reinterpret_cast<StrBuilder*>(buf);
+  if (required > self->room_) {
+    size_t room;
+    if (__builtin_mul_overflow(required, size_t{2}, &room) ||
+        room > static_cast<size_t>(PY_SSIZE_T_MAX))
+      return false;  // the caller raises MemoryError
+    // In place where the allocator can: the str is this builder's alone and has no hash yet.
+    PyObject* s = self->str_.release();
+    const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(room));
+    self->str_ = Ref::steal(s);  // the old str when the resize failed
+    if (failed < 0) return false;
+    self->room_ = room;
+    buf->data = units_of(self->str_);
+  }
+  const size_t end = std::min(self->room_, std::max(required, buf->capacity + pages::kPrefaultMin));
+  pages::prefault(buf->data + buf->capacity, end - buf->capacity);
+  buf->capacity = end;
+  return true;
+}
+
+PyObject* StrBuilder::finish() {
+  const size_t n = buf_.pos;
+  if (!copy_ascii<false>(buf_.data, n, nullptr)) return decoded_str(buf_.data, n);
+  PyObject* s = str_.release();
+  if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(n)) < 0) {
+    Py_DECREF(s);
+    return nullptr;
+  }
+  return s;
 }
 
 }  // namespace ondrel::utf8
