@@ -114,9 +114,9 @@ bool encode(SnapshotOwner& snap, int escape, int datetimes, BufferOwner& owner) 
 // The document of a snapshot as a str. Up to the kept buffer's cap it is written into that
 // warm buffer and copied into a str of its exact size, whose block the allocator hands back
 // once it is freed. Past the cap neither block would be warm: the text then goes straight into
-// the str (a 51 MB ASCII document: 25,300 faults a call -> 12,700, 76 -> 62 ms). Below the
-// cap, writing straight into the str measured 2.2x slower in a loop: a str started at an
-// estimate took a fresh mapping, every page of which faulted in on every call.
+// the str (a 51 MB ASCII document: 79 -> 45 ms). Below the cap, writing straight into the str
+// measured 2.2x slower in a loop: a str started at an estimate took a fresh mapping, every page
+// of which faulted in on every call.
 PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   if (std::max(capacity, t_last_length) <= kKeptCapacity) {
