@@ -5,6 +5,7 @@
 #include "ondrel/_native/utf8_str.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -68,6 +69,25 @@ bool copy_ascii_prefaulted(const char* data, size_t n, char* out) {
   return true;
 }
 
+// The str of text that is not all ASCII.
+PyObject* decoded_str(const char* data, size_t n) {
+  if (PyObject* s = wide_str(data, n)) return s;
+  if (PyErr_Occurred()) return nullptr;
+  // Not well formed: the interpreter names the bad byte.
+  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), nullptr);
+}
+
+// An ASCII str of n units, not yet written.
+Ref ascii_units(size_t n) {
+  if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
+}
+
+char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
+
 }  // namespace
 
 PyObject* wide_str(const char* data, size_t n) {
@@ -90,29 +110,6 @@ PyObject* wide_str(const char* data, size_t n) {
   return ok ? s.release() : nullptr;
 }
 
-namespace {
-
-// The str of text that is not all ASCII.
-PyObject* decoded_str(const char* data, size_t n) {
-  if (PyObject* s = wide_str(data, n)) return s;
-  if (PyErr_Occurred()) return nullptr;
-  // Not well formed: the interpreter names the bad byte.
-  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), nullptr);
-}
-
-// An ASCII str of n units, not yet written.
-Ref ascii_units(size_t n) {
-  if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
-    return Ref();
-  }
-  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
-}
-
-char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
-
-}  // namespace
-
 PyObject* to_str(const char* data, size_t n) {
   {
     Ref s = ascii_units(n);
@@ -133,7 +130,7 @@ bool StrBuilder::start(size_t capacity) {
 // The writer sees the str a slice at a time: at each slice's end it comes back here, and the
 // next slice's pages fault in together (pages::prefault) instead of one trap at a time.
 bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
-  static_assert(std::is_standard_layout_v<StrBuilder>);
+  static_assert(std::is_standard_layout_v<StrBuilder> && offsetof(StrBuilder, buf_) == 0);
   auto* self = reinterpret_cast<StrBuilder*>(buf);
   if (required > self->room_) {
     size_t room;

@@ -97,15 +97,19 @@ size_t first_capacity(const SnapshotOwner& snap) {
 #endif
 }
 
-// The document of a snapshot; false with an exception set.
-bool encode(SnapshotOwner& snap, int escape, int datetimes, BufferOwner& owner) {
+// What a buffer starts at when the estimate cannot be allocated: a document that fits in memory
+// must not fail because of the estimate.
+constexpr size_t kFallbackCapacity = 65536;
+
+// The document of a snapshot, in the kept buffer or one of `capacity`; false with an exception
+// set.
+bool encode(SnapshotOwner& snap, size_t capacity, int escape, int datetimes, BufferOwner& owner) {
   owner.buf = std::exchange(t_kept.buf, nullptr);
   if (owner.buf != nullptr) {
     owner.buf->pos = 0;
   } else {
-    owner.buf = common::buf_new(first_capacity(snap));
-    // A document that fits in memory must not fail because of the estimate.
-    if (owner.buf == nullptr) owner.buf = common::buf_new(65536);
+    owner.buf = common::buf_new(capacity);
+    if (owner.buf == nullptr) owner.buf = common::buf_new(kFallbackCapacity);
     if (owner.buf == nullptr) return no_memory();
   }
   return _encode_to_buffer(&snap.data, owner.buf, escape, datetimes != 0);
@@ -121,15 +125,14 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   if (std::max(capacity, t_last_length) <= kKeptCapacity) {
     BufferOwner owner;
-    if (!encode(snap, escape, datetimes, owner)) return nullptr;
+    if (!encode(snap, capacity, escape, datetimes, owner)) return nullptr;
     t_last_length = owner.buf->pos;
     return utf8::to_str(owner.buf->data, owner.buf->pos);
   }
   utf8::StrBuilder out;
   if (!out.start(capacity)) {
-    // A document that fits in memory must not fail because of the estimate.
     PyErr_Clear();
-    if (!out.start(65536)) return nullptr;
+    if (!out.start(kFallbackCapacity)) return nullptr;
   }
   if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
   t_last_length = out.buffer()->pos;
@@ -178,7 +181,7 @@ PyObject* _write_unified_data_impl(PyObject*, PyObject* const* argv, Py_ssize_t 
   Ref path = fs_path(filepath);
   if (!path) return nullptr;
   // The file is opened only once the whole document exists: a failed encode leaves it as it was.
-  if (!encode(snap, escape, datetimes, owner)) return nullptr;
+  if (!encode(snap, first_capacity(snap), escape, datetimes, owner)) return nullptr;
   // Only bytes this call owns are read from here on, so other threads may run meanwhile.
   return save_document(filepath, PyBytes_AS_STRING(path.get()), owner.buf->data, owner.buf->pos,
                        durable != 0);
