@@ -115,10 +115,13 @@ def run_rounds(
     min_sample_s: float = 0.0,
     *,
     free_untimed: bool = False,
+    settle_s: float = 0.0,
 ) -> None:
     """Interleaved rounds: each round runs one sample of every armed contender still short of
     its count, so load from other processes falls on all contenders alike. A sample repeats a
-    fast call until it lasts `min_sample_s`; the count fits `budget_s`, within the bounds."""
+    fast call until it lasts `min_sample_s`; the count fits `budget_s`, within the bounds.
+    `settle_s` is slept after every sample, so that work a call leaves running (a save's
+    close on a thread of its own) ends before the next contender's clock starts."""
     live = [e for e in entries if e.call is not None]
     for e in live:
         t = max(e.first, 1e-7)
@@ -140,6 +143,7 @@ def run_rounds(
         for e in order:
             if len(e.samples) < e.runs_wanted:
                 e.samples.append(sample(e.call, e.number, free_untimed=free_untimed))
+                time.sleep(settle_s)
 
 
 def first_difference(a: Any, b: Any, path: str = "") -> str | None:

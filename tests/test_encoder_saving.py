@@ -487,6 +487,35 @@ def test_fifo_open_survives_or_stops_on_a_signal(tmp_path, raising):
     assert out == ("interrupted True" if raising else "True True")
 
 
+# The replaced file's last descriptor may close on a thread of its own: a fork right after the
+# save waits for it, so the child inherits no descriptor of it and Python sees no thread.
+FORK_AFTER_SAVE = """
+import os, warnings
+def deleted():
+    out = []
+    for n in os.listdir("/proc/self/fd"):
+        try:
+            out += [n] if os.readlink(f"/proc/self/fd/{n}").endswith("(deleted)") else []
+        except FileNotFoundError:  # the listing's own descriptor
+            pass
+    return out
+write_unified_data(A, PATH)
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    write_unified_data(B, PATH)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(len(deleted()))
+    _, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status), [str(w.message) for w in caught], deleted())
+"""
+
+
+def test_fork_after_a_large_save_inherits_no_descriptor_and_no_thread(tmp_path):
+    code = f"PATH = {str(tmp_path / 'store.toml')!r}\n" + FORK_AFTER_SAVE
+    assert finished(saver(code)).strip() == "0 [] []"
+
+
 @pytest.mark.parametrize(
     "case",
     [

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "ondrel/_native/closer.hpp"
 #include "ondrel/_native/file_attrs.hpp"
 #include "ondrel/_native/new_file.hpp"
 #include "ondrel/_native/store_lock.hpp"
@@ -51,6 +52,7 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   ~Fd() { reset(); }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -178,7 +180,10 @@ Step replace(Fd& fd, const struct stat& st, const std::string& name, const char*
     return *result = write_in_place(fd, st, data, size, options), Step::kSaved;
   }
   if (renamed != 0) return *result = {SaveResult::kWrite, renamed, {}}, Step::kSaved;
-  fd.reset();  // the old file's lock goes with its last descriptor
+  // Waiters for the lock see the new file at once; the old one's pages go with its last
+  // descriptor, which may take a while for a large file.
+  if (holder != Holder::kThisThread) ::flock(fd.get(), LOCK_UN);
+  close_replaced(fd.release(), st.st_size);
   *result = options.durable ? sync_dir(dir_of(name)) : SaveResult{};
   return Step::kSaved;
 }
