@@ -11,7 +11,7 @@ namespace ondrel::files {
 
 namespace {
 
-// Below this the release costs less than starting a thread (tens of microseconds).
+// Below this the release takes a few tenths of a millisecond: not worth a thread a save.
 constexpr off_t kWorthAThread = off_t{1} << 20;
 // More closes than this still pending: the save pays its own, so that released files cannot
 // pile up behind a writer that saves faster than the kernel frees.
