@@ -2,10 +2,11 @@
 #include "ondrel/_native/closer.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstddef>
+
+#include "ondrel/_native/native_thread.hpp"
 
 namespace ondrel::files {
 
@@ -16,7 +17,6 @@ constexpr off_t kWorthAThread = off_t{1} << 20;
 // More closes than this still pending: the save pays its own, so that released files cannot
 // pile up behind a writer that saves faster than the kernel frees.
 constexpr size_t kMaxPending = 4;
-constexpr size_t kStack = size_t{64} << 10;
 
 pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 // A slot stays taken until its thread is joined, so the thread may read its descriptor there.
@@ -55,17 +55,8 @@ void before_fork() {
 void after_fork() { pthread_mutex_unlock(&g_mu); }
 
 bool started(Slot* slot, int fd) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
-  pthread_attr_setstacksize(&attr, kStack);
-  // The thread takes no signal: Python's handlers expect them elsewhere.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
   slot->fd = fd;
-  slot->taken = pthread_create(&slot->thread, &attr, close_fd, slot) == 0;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  pthread_attr_destroy(&attr);
+  slot->taken = threads::start(&slot->thread, close_fd, slot);
   return slot->taken;
 }
 

@@ -8,27 +8,79 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "ondrel/_native/native_thread.hpp"
+
 namespace ondrel::pages {
 
-void prefault(void* p, size_t n) {
+namespace {
+
+constexpr size_t kHelpedMin = size_t{8} << 20;
+
+// The whole pages of [p, p + n) when they are not resident yet (count 0 otherwise).
+struct ColdPages {
+  char* first = nullptr;
+  size_t count = 0;
+  size_t size = 0;
+};
+
+ColdPages cold_pages([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (n < kPrefaultMin) return;
+  if (n < kPrefaultMin) return {};
   // Page bounds as offsets from p, so that every pointer is p's own.
   const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const size_t misalign = reinterpret_cast<uintptr_t>(p) & (page - 1);
   const size_t lead = misalign == 0 ? 0 : page - misalign;
-  if (n < lead + page) return;
+  if (n < lead + page) return {};
   const size_t count = (n - lead) / page;
   char* const first = static_cast<char*>(p) + lead;
-  const int saved = errno;
   unsigned char resident = 1;
-  if (mincore(first + count / 2 * page, page, &resident) == 0 && (resident & 1) == 0)
-    (void)madvise(first, count * page, MADV_POPULATE_WRITE);
-  errno = saved;
+  if (mincore(first + count / 2 * page, page, &resident) != 0 || (resident & 1) != 0) return {};
+  return {first, count, page};
 #else
-  (void)p;
-  (void)n;
+  return {};
 #endif
+}
+
+void advise([[maybe_unused]] char* p, [[maybe_unused]] size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  (void)madvise(p, n, MADV_POPULATE_WRITE);
+#endif
+}
+
+}  // namespace
+
+void prefault(void* p, size_t n) {
+  const int saved = errno;
+  const ColdPages cold = cold_pages(p, n);
+  if (cold.count != 0) advise(cold.first, cold.count * cold.size);
+  errno = saved;
+}
+
+void* Prefault::advise_rest(void* self) {
+  const auto* pf = static_cast<const Prefault*>(self);
+  advise(pf->rest_, pf->rest_size_);
+  return nullptr;
+}
+
+Prefault::Prefault(void* p, size_t n) {
+  const int saved = errno;
+  const ColdPages cold = cold_pages(p, n);
+  size_t now = cold.count;
+  // The helper starts a third in: from a half, the caller's own share kept its writing
+  // waiting; from a quarter, the writing overtook the helper (measured on a 74.6 MB str).
+  if (cold.count * cold.size >= kHelpedMin && threads::many_cpus()) {
+    const size_t third = cold.count / 3;
+    rest_ = cold.first + third * cold.size;
+    rest_size_ = (cold.count - third) * cold.size;
+    helped_ = threads::start(&helper_, advise_rest, this);
+    if (helped_) now = third;
+  }
+  if (now != 0) advise(cold.first, now * cold.size);
+  errno = saved;
+}
+
+Prefault::~Prefault() {
+  if (helped_) pthread_join(helper_, nullptr);
 }
 
 }  // namespace ondrel::pages

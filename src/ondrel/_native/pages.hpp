@@ -1,6 +1,8 @@
 // How a large fresh block's pages come in. Plain POSIX, no Python.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 
 namespace ondrel::pages {
@@ -14,5 +16,24 @@ constexpr size_t kPrefaultMin = size_t{1} << 20;
 // page in the middle says which it is. Best effort, errno kept: a kernel before 5.14 refuses
 // the advice, and the pages then fault in as before.
 void prefault(void* p, size_t n);
+
+// prefault for a block that the caller writes from its start, right after. From 8 MiB of
+// cold pages, where another CPU is free to help, only the first third comes in before the
+// constructor returns; the rest comes in on a thread of its own while the caller writes, and
+// the destructor waits for it. Pages the caller reaches first fault in as they are written.
+class Prefault {
+ public:
+  Prefault(void* p, size_t n);
+  Prefault(const Prefault&) = delete;
+  Prefault& operator=(const Prefault&) = delete;
+  ~Prefault();
+
+ private:
+  static void* advise_rest(void* self);
+  char* rest_ = nullptr;
+  size_t rest_size_ = 0;
+  pthread_t helper_{};
+  bool helped_ = false;
+};
 
 }  // namespace ondrel::pages

@@ -99,7 +99,7 @@ PyObject* wide_str(const char* data, size_t n) {
   Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
   if (!s) return nullptr;
   void* out = PyUnicode_DATA(s.get());
-  pages::prefault(out, c.chars * PyUnicode_KIND(s.get()));
+  pages::Prefault pf(out, c.chars * PyUnicode_KIND(s.get()));
   bool ok;
   switch (c.width) {
     case 0:
