@@ -32,8 +32,8 @@ void* close_fd(void* slot) {
   return nullptr;
 }
 
-// Joins the threads whose close has ended (all of them when `wait`); g_mu held. The slot of
-// a thread still closing, or nullptr.
+// Joins the threads whose close has ended (all of them when `wait`); g_mu held. A free slot,
+// or nullptr when every slot's thread is still closing.
 Slot* reap(bool wait) {
   Slot* free_slot = nullptr;
   for (Slot& slot : g_slots) {
