@@ -519,6 +519,50 @@ def test_fork_after_a_large_save_inherits_no_descriptor_and_no_thread(tmp_path):
     assert finished(saver(code)).strip() == "0 [] [] True"
 
 
+# Eight threads save large documents over three files, more closes than may wait at once,
+# while the main thread forks again and again: no fork waits forever, no descriptor of a
+# replaced file is left, and every file holds a whole document.
+FORKS_WHILE_THREADS_SAVE = """
+import os, threading, warnings
+texts = {encode_unified_data(d).encode() for d in (A, B)}
+paths = [os.path.join(DIR, f"{k}.toml") for k in range(3)]
+errors = []
+def save(k):
+    try:
+        for i in range(12):
+            write_unified_data((A, B)[i % 2], paths[k % 3])
+    except Exception as e:
+        errors.append(e)
+threads = [threading.Thread(target=save, args=(k,)) for k in range(8)]
+for t in threads:
+    t.start()
+forks = 0
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # this process has threads of its own
+    while any(t.is_alive() for t in threads):
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        forks += 1
+for t in threads:
+    t.join()
+pid = os.fork()  # waits for the last closes
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+fds = [os.readlink(f"/proc/self/fd/{n}") for n in os.listdir("/proc/self/fd") if n.isdigit()
+       and os.path.exists(f"/proc/self/fd/{n}")]
+print(errors, forks > 0, [f for f in fds if f.endswith("(deleted)")],
+      all(open(p, "rb").read() in texts for p in paths))
+"""
+
+
+def test_forks_while_threads_save_large_documents(tmp_path):
+    code = f"DIR = {str(tmp_path)!r}\n" + FORKS_WHILE_THREADS_SAVE
+    assert finished(saver(code)).strip() == "[] True [] True"
+
+
 @pytest.mark.parametrize(
     "case",
     [
