@@ -6,6 +6,7 @@ import enum
 import fractions
 import sys
 import sysconfig
+import threading
 import tomllib
 from collections import OrderedDict
 
@@ -393,10 +394,34 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
     # character shows as a difference from the file's bytes. str equality also tells kinds apart.
     # The largest rows pass 8 MiB, where a helper thread faults in pages while the str is written.
     model = records_model([{"s": text * repeat, "n": i} for i in range(3)])
+    assert encode_unified_data(model) == _written(tmp_path, model)
+
+
+def _written(tmp_path, model):
     path = tmp_path / "doc.toml"
     write_unified_data(model, str(path))
-    expected = path.read_bytes().decode("utf-8")
-    assert encode_unified_data(model) == expected
+    return path.read_bytes().decode("utf-8")
+
+
+def test_str_results_in_a_row_of_changing_sizes(tmp_path):
+    # After an ASCII document a thread writes the next straight into a str started at the last
+    # one's length: the same, a little or far longer (past the room kept), far shorter, under
+    # 64 KiB, and after a document past ASCII. A fresh thread starts with no last length.
+    rows = [70_000, 70_000, 74_000, 75_500, 300_000, 80_000, 1_000, 90_000, -90_000, 90_000, 90_000]
+    failures = []
+
+    def run():
+        try:
+            for i, n in enumerate(rows):
+                model = records_model([{"s": ("x" if n > 0 else "é") * abs(n), "n": i}])
+                assert encode_unified_data(model) == _written(tmp_path, model), (i, n)
+        except BaseException as exc:  # noqa: BLE001 -- reported by the test's own thread
+            failures.append(exc)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    assert not failures, failures
 
 
 # The result's ASCII copy runs a MiB at a time: text past ASCII first met at, before or past a
@@ -409,13 +434,11 @@ def test_str_result_widens_where_a_later_slice_is_not_ascii(tmp_path, shift, tai
     at = encode_unified_data(records_model([{"s": "é"}])).index("é")
     s = "x" * (2**20 - at + shift) + tail
     model = records_model([{"s": s}])
-    path = tmp_path / "doc.toml"
-    write_unified_data(model, str(path))
-    expected = path.read_bytes().decode("utf-8")
+    expected = _written(tmp_path, model)
     for _ in range(2):
         assert encode_unified_data(model) == expected
     # A file past a MiB is read into a block whose pages come in at once.
-    assert read_unified_data(str(path))["tables"]["t"]["records"] == [{"s": s}]
+    assert read_unified_data(str(tmp_path / "doc.toml"))["tables"]["t"]["records"] == [{"s": s}]
 
 
 class _RekeyLater:

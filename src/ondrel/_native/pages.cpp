@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #include "ondrel/_native/native_thread.hpp"
 
@@ -81,6 +82,15 @@ Prefault::Prefault(void* p, size_t n) {
 
 Prefault::~Prefault() {
   if (helped_) pthread_join(helper_, nullptr);
+}
+
+void heap_block_next(size_t n) {
+#if defined(__GLIBC__)
+  void* volatile block = std::malloc(n);  // volatile: the pair must not be optimised away
+  std::free(block);
+#else
+  (void)n;
+#endif
 }
 
 }  // namespace ondrel::pages

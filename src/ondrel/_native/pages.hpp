@@ -17,6 +17,13 @@ constexpr size_t kPrefaultMin = size_t{1} << 20;
 // the advice, and the pages then fault in as before.
 void prefault(void* p, size_t n);
 
+// Lets the next block of up to n bytes come from the heap instead of a fresh mapping. glibc maps
+// each block past its mapping threshold afresh, so that every page of it faults in again, and it
+// raises the threshold (up to 32 MiB) to the size of a mapped block once that is freed. One
+// block of n allocated and freed here does that when n is past the threshold; otherwise it is
+// a heap block's allocation and no more.
+void heap_block_next(size_t n);
+
 // prefault for a block that the caller writes from its start, right after. From 8 MiB of
 // cold pages, where another CPU is free to help, only the first third comes in before the
 // constructor returns; the rest comes in on a thread of its own while the caller writes, and
