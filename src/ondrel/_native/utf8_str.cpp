@@ -86,6 +86,11 @@ Ref ascii_units(size_t n) {
   return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
 }
 
+// The block of an ASCII str of n units (n at most PY_SSIZE_T_MAX). A builder's str is shrunk to
+// its text when it is done, and so freed smaller than it was made: each block it makes is first
+// let come from the heap (pages::heap_block_next), or every one would be a fresh mapping.
+size_t heap_size(size_t n) { return n + sizeof(PyASCIIObject) + 1; }
+
 char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
 
 }  // namespace
@@ -120,6 +125,7 @@ PyObject* to_str(const char* data, size_t n) {
 }
 
 bool StrBuilder::start(size_t capacity) {
+  if (capacity <= static_cast<size_t>(PY_SSIZE_T_MAX)) pages::heap_block_next(heap_size(capacity));
   str_ = ascii_units(capacity);
   if (!str_) return false;
   room_ = capacity;
@@ -138,6 +144,7 @@ bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
         room > static_cast<size_t>(PY_SSIZE_T_MAX))
       return false;  // the caller raises MemoryError
     // In place where the allocator can: the str is this builder's alone and has no hash yet.
+    pages::heap_block_next(heap_size(room));
     PyObject* s = self->str_.release();
     const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(room));
     self->str_ = Ref::steal(s);  // the old str when the resize failed

@@ -9,7 +9,6 @@
 
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/errors.hpp"
-#include "ondrel/_native/pages.hpp"
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/_native/utf8_str.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
@@ -140,7 +139,6 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
     return s;
   }
   const size_t start = past_cap ? capacity : t_last_length + kInPlaceSlack;
-  if (!past_cap) pages::heap_block_next(start + sizeof(PyASCIIObject) + 1);
   utf8::StrBuilder out;
   if (!out.start(start)) {
     PyErr_Clear();
