@@ -37,7 +37,7 @@ struct KeptBuffer {
   ~KeptBuffer() { common::buf_free(buf); }
 };
 thread_local KeptBuffer t_kept;
-thread_local size_t t_last_length = 0;  // of the last document encoded to a str here
+thread_local size_t t_last_length = 0;   // of the last document encoded to a str here
 thread_local bool t_last_ascii = false;  // and whether it was all ASCII
 // Below this the copy into the str costs less than a str started at a guess.
 constexpr size_t kInPlaceMin = size_t{64} << 10;
