@@ -415,7 +415,7 @@ def test_str_results_in_a_row_of_changing_sizes(tmp_path):
             for i, n in enumerate(rows):
                 model = records_model([{"s": ("x" if n > 0 else "é") * abs(n), "n": i}])
                 assert encode_unified_data(model) == _written(tmp_path, model), (i, n)
-        except BaseException as exc:  # noqa: BLE001 -- reported by the test's own thread
+        except BaseException as exc:  # reported by the test's own thread
             failures.append(exc)
 
     worker = threading.Thread(target=run)
