@@ -122,11 +122,11 @@ bool encode(SnapshotOwner& snap, size_t capacity, int escape, int datetimes, Buf
 
 // The document of a snapshot as a str. A thread's first document, and one after a document past
 // ASCII or under 64 KiB, is written into the kept buffer and copied into a str of its exact
-// size. After an ASCII one, the next goes straight into a str started at the last length,
-// which spares that copy (the ASCII kind 0.92x, floats 0.97x). Started there, it takes the block
-// the last str freed, not a fresh mapping: started at the estimate and shrunk after, it faulted
-// in every page on every call (2.2x slower in a loop). Past the cap no block would be warm: the
-// str starts at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
+// size. After an ASCII one, the next goes straight into a str started at the last length plus
+// some room, which spares that copy (the ASCII kind 0.91x, floats 0.95x). The builder keeps
+// that str's block off a fresh mapping (utf8_str.cpp): without that, a str started larger than
+// the last one freed faulted in every page on every call (2.2x slower in a loop). Past the cap
+// no block would be warm: the str starts at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
 PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   const bool past_cap = std::max(capacity, t_last_length) > kKeptCapacity;
