@@ -86,10 +86,13 @@ Ref ascii_units(size_t n) {
   return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
 }
 
-// The block of an ASCII str of n units (n at most PY_SSIZE_T_MAX). A builder's str is shrunk to
-// its text when it is done, and so freed smaller than it was made: each block it makes is first
-// let come from the heap (pages::heap_block_next), or every one would be a fresh mapping.
-size_t heap_size(size_t n) { return n + sizeof(PyASCIIObject) + 1; }
+// The block of an ASCII str of n units (no str is larger than PY_SSIZE_T_MAX). A builder's str
+// is shrunk to its text when it is done, and so freed smaller than it was made: each block it
+// makes is first let come from the heap (pages::heap_block_next), or every one would be a
+// fresh mapping.
+size_t heap_size(size_t n) {
+  return std::min(n, static_cast<size_t>(PY_SSIZE_T_MAX)) + sizeof(PyASCIIObject) + 1;
+}
 
 char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
 
@@ -125,7 +128,7 @@ PyObject* to_str(const char* data, size_t n) {
 }
 
 bool StrBuilder::start(size_t capacity) {
-  if (capacity <= static_cast<size_t>(PY_SSIZE_T_MAX)) pages::heap_block_next(heap_size(capacity));
+  pages::heap_block_next(heap_size(capacity));
   str_ = ascii_units(capacity);
   if (!str_) return false;
   room_ = capacity;

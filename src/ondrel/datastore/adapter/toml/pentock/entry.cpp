@@ -130,23 +130,22 @@ bool encode(SnapshotOwner& snap, size_t capacity, int escape, int datetimes, Buf
 PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   const bool past_cap = std::max(capacity, t_last_length) > kKeptCapacity;
+  PyObject* s;
   if (!past_cap && (t_last_length < kInPlaceMin || !t_last_ascii)) {
     BufferOwner owner;
     if (!encode(snap, capacity, escape, datetimes, owner)) return nullptr;
     t_last_length = owner.buf->pos;
-    PyObject* s = utf8::to_str(owner.buf->data, owner.buf->pos);
-    t_last_ascii = s != nullptr && PyUnicode_IS_ASCII(s);
-    return s;
+    s = utf8::to_str(owner.buf->data, owner.buf->pos);
+  } else {
+    utf8::StrBuilder out;
+    if (!out.start(past_cap ? capacity : t_last_length + kInPlaceSlack)) {
+      PyErr_Clear();
+      if (!out.start(kFallbackCapacity)) return nullptr;
+    }
+    if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
+    t_last_length = out.buffer()->pos;
+    s = out.finish();
   }
-  const size_t start = past_cap ? capacity : t_last_length + kInPlaceSlack;
-  utf8::StrBuilder out;
-  if (!out.start(start)) {
-    PyErr_Clear();
-    if (!out.start(kFallbackCapacity)) return nullptr;
-  }
-  if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
-  t_last_length = out.buffer()->pos;
-  PyObject* s = out.finish();
   t_last_ascii = s != nullptr && PyUnicode_IS_ASCII(s);
   return s;
 }
