@@ -15,13 +15,14 @@ bool same_walk(PyObject* d) {
   const auto* mp = reinterpret_cast<PyDictObject*>(d);
   if (mp->ma_values != nullptr || reinterpret_cast<const Keys*>(mp->ma_keys)->kind != kStrKeys)
     return false;
-  Py_ssize_t a = 0, b = 0;
+  Cursor a(d);
+  Py_ssize_t b = 0;
   PyObject *ka, *va, *kb, *vb;
   for (;;) {
-    const bool more = next(d, &a, &ka, &va);
+    const bool more = a.next(&ka, &va);
     if (more != (PyDict_Next(d, &b, &kb, &vb) != 0)) return false;
     if (!more) return true;
-    if (a != b || ka != kb || va != vb) return false;
+    if (a.position() != b || ka != kb || va != vb) return false;
   }
 }
 

@@ -2,8 +2,8 @@
 // with str keys (what records are) is read in place: PyDict_Next's call and checks were about a
 // fifth of a record's instructions. Anything else (split instance dicts, other keys, other
 // interpreters) goes through PyDict_Next. Both keep the position as an index into the entries,
-// so a dict that changes shape between two steps (Python code run for a value) goes on as
-// PyDict_Next alone would.
+// so a dict that changes shape between two steps (Python code run for a value, after which the
+// layout is read again) goes on as PyDict_Next alone would.
 #pragma once
 
 #include <Python.h>
@@ -40,27 +40,52 @@ extern bool g_in_place;
 // Checks the layout against PyDict_Next; false with an exception set only on MemoryError.
 bool check_layout();
 
-inline bool next(PyObject* d, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+// One dict's entries, one after another. The layout is read once, not at every step; after
+// anything that may have run Python code (which can resize the dict or swap its keys), call
+// refresh() before the next step.
+class Cursor {
+ public:
+  explicit Cursor(PyObject* d) : d_(d) { refresh(); }
+
+  void refresh() {
 #ifdef ONDREL_DICT_IN_PLACE
-  const auto* mp = reinterpret_cast<PyDictObject*>(d);
-  if (mp->ma_values == nullptr && g_in_place) [[likely]] {
+    entries_ = nullptr;
+    const auto* mp = reinterpret_cast<PyDictObject*>(d_);
+    if (mp->ma_values != nullptr || !g_in_place) return;
     const auto* k = reinterpret_cast<const Keys*>(mp->ma_keys);
-    if (k->kind == kStrKeys) [[likely]] {
-      const auto* entries = reinterpret_cast<const StrEntry*>(
-          reinterpret_cast<const char*>(k) + sizeof(Keys) + (size_t{1} << k->log2_index_bytes));
-      for (Py_ssize_t i = *pos; i < k->nentries; ++i) {
-        if (entries[i].value != nullptr) {
-          *pos = i + 1;
-          *key = entries[i].key;
-          *value = entries[i].value;
+    if (k->kind != kStrKeys) return;
+    entries_ = reinterpret_cast<const StrEntry*>(reinterpret_cast<const char*>(k) + sizeof(Keys) +
+                                                 (size_t{1} << k->log2_index_bytes));
+    count_ = k->nentries;
+#endif
+  }
+
+  bool next(PyObject** key, PyObject** value) {
+#ifdef ONDREL_DICT_IN_PLACE
+    if (entries_ != nullptr) [[likely]] {
+      for (Py_ssize_t i = pos_; i < count_; ++i) {
+        if (entries_[i].value != nullptr) {
+          pos_ = i + 1;
+          *key = entries_[i].key;
+          *value = entries_[i].value;
           return true;
         }
       }
       return false;
     }
-  }
 #endif
-  return PyDict_Next(d, pos, key, value) != 0;
-}
+    return PyDict_Next(d_, &pos_, key, value) != 0;
+  }
+
+  Py_ssize_t position() const { return pos_; }
+
+ private:
+  PyObject* d_;  // borrowed: the caller holds it
+  Py_ssize_t pos_ = 0;
+#ifdef ONDREL_DICT_IN_PLACE
+  const StrEntry* entries_ = nullptr;  // null: PyDict_Next
+  Py_ssize_t count_ = 0;
+#endif
+};
 
 }  // namespace ondrel::pentock::dict_entries

@@ -284,10 +284,10 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
   stack::RecursionGuard guard(" while encoding a TOML inline table", depth >= kUnguardedDepth);
   if (!guard) return false;
   if (!put(buf, "{ ")) return false;
-  Py_ssize_t pos = 0;
+  dict_entries::Cursor entries(d);
   PyObject *key, *value;
   bool written = false;
-  while (dict_entries::next(d, &pos, &key, &value)) {
+  while (entries.next(&key, &value)) {
     if (value == Py_None) continue;  // TOML has no null; the entry is left out
     if (!entry_key<Esc>(buf, d, key, !written, keys)) return false;
     written = true;
@@ -301,6 +301,7 @@ bool table_at(Buffer* buf, PyObject* d, int depth, KeyCache* keys) {
     Ref held = Ref::borrow(value);
     Ref held_key = Ref::borrow(key);
     if (!value_at<Esc>(buf, held.get(), depth + 1, keys)) return where::key(held_key.get());
+    entries.refresh();
   }
   return put(buf, " }");
 }
