@@ -49,13 +49,13 @@ class Cursor {
 
   void refresh() {
 #ifdef ONDREL_DICT_IN_PLACE
-    entries_ = nullptr;
+    // Without branches: a split dict's keys object is a keys object too.
     const auto* mp = reinterpret_cast<PyDictObject*>(d_);
-    if (mp->ma_values != nullptr || !g_in_place) return;
     const auto* k = reinterpret_cast<const Keys*>(mp->ma_keys);
-    if (k->kind != kStrKeys) return;
-    entries_ = reinterpret_cast<const StrEntry*>(reinterpret_cast<const char*>(k) + sizeof(Keys) +
-                                                 (size_t{1} << k->log2_index_bytes));
+    const bool in_place = (mp->ma_values == nullptr) & g_in_place & (k->kind == kStrKeys);
+    const auto* entries = reinterpret_cast<const StrEntry*>(
+        reinterpret_cast<const char*>(k) + sizeof(Keys) + (size_t{1} << k->log2_index_bytes));
+    entries_ = in_place ? entries : nullptr;
     count_ = k->nentries;
 #endif
   }
