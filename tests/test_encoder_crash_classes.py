@@ -291,6 +291,7 @@ def test_mutation_while_reading():
         for make_act in (
             lambda m, rec, lst: lambda: rec.clear(),
             lambda m, rec, lst: lambda: rec.update(junk()),
+            lambda m, rec, lst: lambda: rec.__setitem__(1, "its keys no longer all str"),
             lambda m, rec, lst: lambda: lst.clear(),
             lambda m, rec, lst: lambda: lst.extend(range(100)),
             lambda m, rec, lst: lambda: lst.__setitem__(slice(None), ["r"] * 3),
