@@ -12,10 +12,8 @@ namespace {
 
 // Whether reading `d` in place takes the in-place path and gives exactly PyDict_Next's steps.
 bool same_walk(PyObject* d) {
-  const auto* mp = reinterpret_cast<PyDictObject*>(d);
-  if (mp->ma_values != nullptr || reinterpret_cast<const Keys*>(mp->ma_keys)->kind != kStrKeys)
-    return false;
   Cursor a(d);
+  if (!a.in_place()) return false;
   Py_ssize_t b = 0;
   PyObject *ka, *va, *kb, *vb;
   for (;;) {

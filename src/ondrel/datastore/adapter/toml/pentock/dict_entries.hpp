@@ -78,6 +78,9 @@ class Cursor {
   }
 
   Py_ssize_t position() const { return pos_; }
+#ifdef ONDREL_DICT_IN_PLACE
+  bool in_place() const { return entries_ != nullptr; }
+#endif
 
  private:
   PyObject* d_;  // borrowed: the caller holds it
