@@ -255,16 +255,16 @@ void test_ifma_digits() {
     std::printf("IFMA digits: not run, the level in use has no IFMA\n");
     return;
   }
-  uint8_t up[8] = {};  // x's digits, the first at 0
-  uint8_t down[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  char up[9] = "00000000";  // x's digits as text, the first at 0
+  char down[9] = "99999999";
   int bad = 0;
   for (uint32_t x = 0; x < 100'000'000; ++x) {
     alignas(16) uint8_t got[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(got),
                     ondrel::float_digits::sixteen_digits_ifma(x, 99'999'999 - x));
     if (std::memcmp(got, up, 8) != 0 || std::memcmp(got + 8, down, 8) != 0) ++bad;
-    for (int i = 7; i >= 0 && ++up[i] == 10; --i) up[i] = 0;
-    for (int i = 7; i >= 0 && down[i]-- == 0; --i) down[i] = 9;
+    for (int i = 7; i >= 0 && ++up[i] == '0' + 10; --i) up[i] = '0';
+    for (int i = 7; i >= 0 && down[i]-- == '0'; --i) down[i] = '9';
   }
   CHECK(bad == 0);
 #endif

@@ -35,16 +35,18 @@ struct IfmaConstants {
 };
 inline constexpr IfmaConstants kIfma{};
 
-// The digits of mid and lo (each below 10^8) as byte values in 16 lanes, mid's first.
+// The digits of mid and lo (each below 10^8) as text in 16 lanes, mid's first: '0' is the
+// high products' addend.
 [[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi")]] inline __m128i sixteen_digits_ifma(
     uint32_t mid, uint32_t lo) {
   const __m512i fraction = _mm512_load_si512(kIfma.fraction);
   const __m512i digit = _mm512_load_si512(kIfma.digit);
   const __m512i zero = _mm512_setzero_si512();
+  const __m512i ascii_zero = _mm512_set1_epi64('0');
   const __m512i m = _mm512_madd52hi_epu64(
-      zero, _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(mid), fraction), digit);
+      ascii_zero, _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(mid), fraction), digit);
   const __m512i l = _mm512_madd52hi_epu64(
-      zero, _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(lo), fraction), digit);
+      ascii_zero, _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(lo), fraction), digit);
   const __m512i both = _mm512_permutex2var_epi8(m, _mm512_load_si512(kIfma.low_bytes), l);
   // The low lanes by a shuffle of the vector type: g++ 12's _mm512_castsi512_si128 warns of an
   // uninitialised operand.

@@ -19,13 +19,17 @@ inline constexpr int kLayouts = 20;
 // d[0, 16), bytes [16, 24) out of d[1, 17); a lane whose shuffle index has the high bit set
 // is zero and takes its fill ('.' or a '0' of the prefix) instead. Lanes past the text are
 // don't-cares.
+// A layout's four rows lie together, so that one index reaches them all.
+struct alignas(64) Layout {
+  uint8_t head[16];
+  uint8_t head_fill[16];
+  uint8_t tail[16];
+  uint8_t tail_fill[16];
+};
 struct Layouts {
-  alignas(16) uint8_t head[kLayouts][16];
-  alignas(16) uint8_t head_fill[kLayouts][16];
-  alignas(16) uint8_t tail[kLayouts][16];
-  alignas(16) uint8_t tail_fill[kLayouts][16];
+  Layout row[kLayouts];
 
-  constexpr Layouts() : head{}, head_fill{}, tail{}, tail_fill{} {
+  constexpr Layouts() : row{} {
     for (int i = 0; i < kLayouts; ++i) {
       const int x = i + kFirstExp;
       // The text's prefix before the digits when x < 0: "0." and -x - 1 zeros.
@@ -41,11 +45,11 @@ struct Layouts {
           if (p < prefix) j = -1, fill = p == 1 ? '.' : '0';
         }
         if (p < 16) {
-          head[i][p] = j >= 0 ? static_cast<uint8_t>(j) : 0x80;
-          head_fill[i][p] = static_cast<uint8_t>(fill);
+          row[i].head[p] = j >= 0 ? static_cast<uint8_t>(j) : 0x80;
+          row[i].head_fill[p] = static_cast<uint8_t>(fill);
         } else {
-          tail[i][p - 16] = j >= 1 && j <= 16 ? static_cast<uint8_t>(j - 1) : 0x80;
-          tail_fill[i][p - 16] = static_cast<uint8_t>(fill);
+          row[i].tail[p - 16] = j >= 1 && j <= 16 ? static_cast<uint8_t>(j - 1) : 0x80;
+          row[i].tail_fill[p - 16] = static_cast<uint8_t>(fill);
         }
       }
     }

@@ -200,26 +200,25 @@ inline Split split(Decimal17 d) {
           static_cast<uint32_t>(d.f - top9 * 100000000) + d.last};
 }
 
-// repr()'s text at o of the digits first and v (the 16 after it, as byte values), whose first
-// has the exponent exp10: built in registers (float_layout_ssse3.hpp) and stored once.
-[[gnu::target("ssse3"), gnu::always_inline]] inline char* shuffle_out(char* o, __m128i v,
-                                                                      uint64_t first, int exp10) {
-  using float_layout::kLayout;
-  // Digits up to the last that is not zero; the first never is.
-  const int n = 17 - std::countl_one(static_cast<uint16_t>(zero_digits(v)));
-  const __m128i tail = _mm_add_epi8(v, _mm_set1_epi8('0'));
+// repr()'s text at o of the digits first and tail (the 16 after it, as text), whose first has
+// the exponent exp10 and whose last that is not zero is digit n - 1: built in registers
+// (float_layout_ssse3.hpp) and stored once.
+[[gnu::target("ssse3"), gnu::always_inline]] inline char* shuffle_out(char* o, __m128i tail,
+                                                                      uint64_t first, int n,
+                                                                      int exp10) {
   const __m128i head =
       _mm_or_si128(_mm_slli_si128(tail, 1), _mm_cvtsi32_si128(static_cast<int>('0' + first)));
   const bool plain = static_cast<unsigned>(exp10 - float_layout::kFirstExp) <
                      static_cast<unsigned>(float_layout::kLayouts);
-  const int i = (plain ? exp10 : 0) - float_layout::kFirstExp;
-  const auto row = [i](const uint8_t (&table)[float_layout::kLayouts][16]) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(table[i]));
+  const float_layout::Layout& row =
+      float_layout::kLayout.row[(plain ? exp10 : 0) - float_layout::kFirstExp];
+  const auto load = [](const uint8_t (&r)[16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(r));
   };
   _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
-                   _mm_or_si128(_mm_shuffle_epi8(head, row(kLayout.head)), row(kLayout.head_fill)));
+                   _mm_or_si128(_mm_shuffle_epi8(head, load(row.head)), load(row.head_fill)));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16),
-                   _mm_or_si128(_mm_shuffle_epi8(tail, row(kLayout.tail)), row(kLayout.tail_fill)));
+                   _mm_or_si128(_mm_shuffle_epi8(tail, load(row.tail)), load(row.tail_fill)));
   if (plain) {
     // ddd.ddd, ddd000.0 (at least whole digits, a '.' and a digit), 0.000ddd
     if (exp10 >= 0) return o + std::max(n + 1, exp10 + 3);
@@ -230,7 +229,10 @@ inline Split split(Decimal17 d) {
 
 [[gnu::target("ssse3"), gnu::always_inline]] inline char* lay_out_ssse3(char* o, Decimal17 d) {
   const Split s = split(d);
-  return shuffle_out(o, sixteen_digits(s.mid, s.lo), s.first, d.exp10);
+  const __m128i v = sixteen_digits(s.mid, s.lo);
+  // Digits up to the last that is not zero; the first never is.
+  const int n = 17 - std::countl_one(static_cast<uint16_t>(zero_digits(v)));
+  return shuffle_out(o, _mm_add_epi8(v, _mm_set1_epi8('0')), s.first, n, d.exp10);
 }
 
 // The same with the digits from IFMA, which shortens each value's chain of dependent steps.
@@ -238,7 +240,11 @@ inline Split split(Decimal17 d) {
   gnu::always_inline]] inline char*
 lay_out_ifma(char* o, Decimal17 d) {
   const Split s = split(d);
-  return shuffle_out(o, float_digits::sixteen_digits_ifma(s.mid, s.lo), s.first, d.exp10);
+  const __m128i tail = float_digits::sixteen_digits_ifma(s.mid, s.lo);
+  // Bit i set where digit i of the sixteen is not '0': the text's digits run to the highest
+  // such bit's digit, or are the first alone when none is set (countl_zero gives 32).
+  const unsigned nonzero = _mm_cmpneq_epi8_mask(tail, _mm_set1_epi8('0'));
+  return shuffle_out(o, tail, s.first, 33 - std::countl_zero(nonzero), d.exp10);
 }
 #endif
 
