@@ -325,6 +325,14 @@ def _around(xs):
             99999999999999392.0,
         ],
         [i / 2 for i in range(-4001, 4002)],
+        # Every digit count in every layout: the count stops at the last digit that is not
+        # zero, with zeros before it or none.
+        [
+            float(f"{d[0]}.{d[1:n]}e{e}")
+            for d in ("12345678912345678", "10000000000000001")
+            for n in range(1, 18)
+            for e in range(-7, 19)
+        ],
     ],
     ids=[
         "powers-of-two",
@@ -335,6 +343,7 @@ def _around(xs):
         "below-powers-of-ten",
         "ends-and-ties",
         "halves-and-whole-numbers",
+        "digit-counts-by-layout",
     ],
 )
 def test_float_text_matches_repr_at_boundaries(values):
