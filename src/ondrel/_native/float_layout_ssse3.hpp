@@ -18,8 +18,7 @@ inline constexpr int kLayouts = 20;
 // For 17 digits d[0, 17) with d[0] not zero: the text's bytes [0, 16) shuffled out of
 // d[0, 16), bytes [16, 24) out of d[1, 17); a lane whose shuffle index has the high bit set
 // is zero and takes its fill ('.' or a '0' of the prefix) instead. Lanes past the text are
-// don't-cares.
-// A layout's four rows lie together, so that one index reaches them all.
+// don't-cares. A layout's four rows lie together, so that one index reaches them all.
 struct alignas(64) Layout {
   uint8_t head[16];
   uint8_t head_fill[16];

@@ -236,7 +236,7 @@ inline Split split(Decimal17 d) {
 }
 
 // The same with the digits from IFMA, which shortens each value's chain of dependent steps.
-[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"),
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"),
   gnu::always_inline]] inline char*
 lay_out_ifma(char* o, Decimal17 d) {
   const Split s = split(d);
@@ -313,15 +313,16 @@ inline char* zero_text(char* o) {
   return lay_out_ssse3(at, d);
 }
 
-[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"), gnu::noinline]] char*
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2"),
+  gnu::noinline]] char*
 float_repr_ifma_rest(char* o, double value) {
   const Decimal17 d = shortest<Decimal17>(o, value);
   if (d.f == 0) return zero_text(o);
   return lay_out_ifma(o, d);
 }
 
-[[gnu::target("avx512f,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char* float_repr_ifma(
-    char* o, double value) {
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi,ssse3,lzcnt,bmi2")]] char*
+float_repr_ifma(char* o, double value) {
   char* at = o;
   const Decimal17 d = shortest<Decimal17, true>(at, value);
   if (d.f == 0) [[unlikely]]
