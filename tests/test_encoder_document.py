@@ -429,6 +429,18 @@ def test_str_result_widens_where_a_later_slice_is_not_ascii(tmp_path, shift, tai
     assert read_unified_data(str(tmp_path / "doc.toml"))["tables"]["t"]["records"] == [{"s": s}]
 
 
+# After an ASCII document the next is written straight into a str, whose text is checked for
+# ASCII a stretch at a time as it is written: a record past ASCII in the first stretch, about the
+# first stretch's end, in a later one or in the last still makes the str of the right width.
+@pytest.mark.parametrize("j", [0, 3_000, 3_300, 10_000, 19_999])
+def test_str_written_in_place_widens_wherever_a_record_is_not_ascii(tmp_path, j):
+    texts = ["x" * 8] * 20_000
+    encode_unified_data(records_model([{"s": t} for t in texts]))
+    texts[j] = "é" * 4
+    model = records_model([{"s": t} for t in texts])
+    assert encode_unified_data(model) == _written(tmp_path, model)
+
+
 class _RekeyLater:
     """str() clears the earlier records (their keys die) and gives the later ones new keys that
     need quotes, made now and so likely to land at the addresses just freed."""

@@ -136,11 +136,19 @@ bool StrBuilder::start(size_t capacity) {
   return regrow(&buf_, 0);
 }
 
-// The writer sees the str a slice at a time: at each slice's end it comes back here, and the
-// next slice's pages fault in together (pages::prefault) instead of one trap at a time.
+// The writer sees the str a stride at a time: at each stride's end it comes back here, where
+// the stride just written is checked for ASCII while it is still in cache (finish() checks
+// only the last), and the pages of each slice of strides fault in together (pages::prefault)
+// instead of one trap at a time.
 bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
   static_assert(std::is_standard_layout_v<StrBuilder> && offsetof(StrBuilder, buf_) == 0);
   auto* self = reinterpret_cast<StrBuilder*>(buf);
+  // The writer only appends, so what lies before pos is final.
+  if (!self->wide_) {
+    self->wide_ =
+        !copy_ascii<false>(buf->data + self->checked_, buf->pos - self->checked_, nullptr);
+    self->checked_ = buf->pos;
+  }
   if (required > self->room_) {
     size_t room;
     if (__builtin_mul_overflow(required, size_t{2}, &room) ||
@@ -155,15 +163,21 @@ bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
     self->room_ = room;
     buf->data = units_of(self->str_);
   }
-  const size_t end = std::min(self->room_, std::max(required, buf->capacity + pages::kPrefaultMin));
-  pages::prefault(buf->data + buf->capacity, end - buf->capacity);
-  buf->capacity = end;
+  const size_t want = std::max(required, buf->pos + kCheckStride);
+  if (want > self->faulted_ && self->faulted_ < self->room_) {
+    const size_t end = std::min(self->room_, std::max(want, self->faulted_ + pages::kPrefaultMin));
+    pages::prefault(buf->data + self->faulted_, end - self->faulted_);
+    self->faulted_ = end;
+  }
+  // Both at least `required`: room_ was made so above, and faulted_ then reached it or want.
+  buf->capacity = std::min(self->faulted_, want);
   return true;
 }
 
 PyObject* StrBuilder::finish() {
   const size_t n = buf_.pos;
-  if (!copy_ascii<false>(buf_.data, n, nullptr)) return decoded_str(buf_.data, n);
+  if (wide_ || !copy_ascii<false>(buf_.data + checked_, n - checked_, nullptr))
+    return decoded_str(buf_.data, n);
   PyObject* s = str_.release();
   if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(n)) < 0) {
     Py_DECREF(s);

@@ -36,7 +36,11 @@ class StrBuilder {
   static bool regrow(common::Buffer* buf, size_t required);
   common::Buffer buf_{};  // first: regrow finds the builder from it
   Ref str_;
-  size_t room_ = 0;  // the str's units; the buffer's capacity stops at a slice's end
+  static constexpr size_t kCheckStride = size_t{64} << 10;
+  size_t room_ = 0;     // the str's units; the buffer's capacity stops at a stride's end
+  size_t faulted_ = 0;  // the units faulted in so far
+  size_t checked_ = 0;  // the text before it is ASCII unless wide_
+  bool wide_ = false;
 };
 
 }  // namespace ondrel::utf8
