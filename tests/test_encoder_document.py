@@ -441,6 +441,24 @@ def test_str_written_in_place_widens_wherever_a_record_is_not_ascii(tmp_path, j)
     assert encode_unified_data(model) == _written(tmp_path, model)
 
 
+# After a document past ASCII the next is decoded into a str of that one's width as it is
+# written, a stretch at a time (a value at a time in the one-byte test build): narrower text,
+# wider text first met late, and widths mixed in every stretch still make the exact str.
+_LATER = {
+    "ascii": [{"s": "x" * 50}] * 3_000,
+    "wider late": [{"s": "é" * 50}] * 3_000 + [{"s": "😀"}],
+    "every width": [{"s": "aé東😀"[: 1 + i % 4] * (1 + i % 7)} for i in range(20_000)],
+}
+
+
+@pytest.mark.parametrize("later", _LATER)
+@pytest.mark.parametrize("before", ["é", "Ω", "😀"])
+def test_str_decoded_as_written_has_the_exact_width(tmp_path, before, later):
+    encode_unified_data(records_model([{"s": before * 40_000}]))
+    model = records_model(_LATER[later])
+    assert encode_unified_data(model) == _written(tmp_path, model)
+
+
 class _RekeyLater:
     """str() clears the earlier records (their keys die) and gives the later ones new keys that
     need quotes, made now and so likely to land at the addresses just freed."""

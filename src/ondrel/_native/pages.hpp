@@ -28,9 +28,10 @@ void heap_block_next(size_t n);
 // cold pages, where another CPU is free to help, only the first third comes in before the
 // constructor returns; the rest comes in on a thread of its own while the caller writes, and
 // the destructor waits for it. Pages the caller reaches first fault in as they are written.
+// A slow writer (one that makes its text as it goes) leaves the helper all but the first MiB.
 class Prefault {
  public:
-  Prefault(void* p, size_t n);
+  Prefault(void* p, size_t n, bool slow_writer = false);
   Prefault(const Prefault&) = delete;
   Prefault& operator=(const Prefault&) = delete;
   ~Prefault();

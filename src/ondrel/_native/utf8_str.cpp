@@ -187,3 +187,159 @@ PyObject* StrBuilder::finish() {
 }
 
 }  // namespace ondrel::utf8
+
+namespace ondrel::utf8 {
+
+namespace {
+
+constexpr Py_UCS4 kMaxChar[5] = {0, 0xFF, 0xFFFF, 0, 0x10FFFF};
+
+// The str kind that holds text of a census width.
+int kind_of(unsigned width) { return width <= 1 ? 1 : static_cast<int>(width); }
+
+// Where the last sequence of data[0 .. n) starts when it runs past n, else n.
+size_t whole_sequences(const char* data, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  for (size_t back = 1; back <= 4 && back <= n; ++back) {
+    const unsigned char c = p[n - back];
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t len = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    return len > back ? n - back : n;
+  }
+  return n;  // not well formed: the decoder says so
+}
+
+template <typename From, typename To>
+void widen_units(const void* from, void* to, size_t n) {
+  std::copy_n(static_cast<const From*>(from), n, static_cast<To*>(to));
+}
+
+}  // namespace
+
+bool WideBuilder::start(int kind, size_t chars, size_t block) {
+  kind_ = kind;
+  if (!make_room(kind == 1 ? 1 : static_cast<unsigned>(kind), chars)) return false;
+  buf_ = {static_cast<char*>(std::malloc(std::max(block, size_t{1}))), 0, block, regrow};
+  if (buf_.data == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+// Room for `chars` more units of text of census width `width`: a larger str of the same kind
+// (in place where the allocator can), or a wider one that takes the units so far.
+bool WideBuilder::make_room(unsigned width, size_t chars) {
+  size_t need;
+  const int kind = std::max(kind_, kind_of(width));
+  if (__builtin_add_overflow(done_, chars, &need)) need = SIZE_MAX;
+  if (kind == kind_ && need <= room_ && str_) return true;
+  size_t room = room_;
+  if (need > room_ && (__builtin_mul_overflow(room_, size_t{2}, &room) || room < need)) room = need;
+  if (room > static_cast<size_t>(PY_SSIZE_T_MAX) / 4) {
+    PyErr_NoMemory();
+    return false;
+  }
+  pages::heap_block_next(room * static_cast<size_t>(kind) + sizeof(PyCompactUnicodeObject) + 4);
+  prefault_.reset();  // the helper is done with the block before it may move
+  if (kind == kind_ && str_) {
+    PyObject* s = str_.release();
+    const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(room));
+    str_ = Ref::steal(s);  // the old str when the resize failed
+    if (failed < 0) return false;
+  } else {
+    Ref wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(room), kMaxChar[kind]));
+    if (!wider) return false;
+    if (done_ != 0) {
+      const void* from = PyUnicode_DATA(str_.get());
+      void* to = PyUnicode_DATA(wider.get());
+      if (kind_ == 1 && kind == 2) widen_units<Py_UCS1, Py_UCS2>(from, to, done_);
+      if (kind_ == 1 && kind == 4) widen_units<Py_UCS1, Py_UCS4>(from, to, done_);
+      if (kind_ == 2 && kind == 4) widen_units<Py_UCS2, Py_UCS4>(from, to, done_);
+    }
+    str_ = std::move(wider);
+    kind_ = kind;
+  }
+  room_ = room;
+  // The units past the text may be a fresh block's: a helper faults them in while the text is
+  // written.
+  const auto k = static_cast<size_t>(kind_);
+  prefault_.emplace(static_cast<char*>(PyUnicode_DATA(str_.get())) + done_ * k, (room_ - done_) * k,
+                    true);
+  return true;
+}
+
+// Decodes the whole sequences in the block and moves an unfinished last one to its start;
+// false with MemoryError.
+bool WideBuilder::flush() {
+  const size_t n = whole_sequences(buf_.data, buf_.pos);
+  if (n != 0 && !error_) {
+    const Census c = census(buf_.data, n);
+    if (!make_room(c.width, c.chars)) return false;
+    void* units = PyUnicode_DATA(str_.get());
+    bool ok;
+    switch (kind_) {
+      case 1: ok = decode(buf_.data, n, static_cast<Py_UCS1*>(units) + done_, c.chars); break;
+      case 2: ok = decode(buf_.data, n, static_cast<Py_UCS2*>(units) + done_, c.chars); break;
+      default: ok = decode(buf_.data, n, static_cast<Py_UCS4*>(units) + done_, c.chars); break;
+    }
+    if (ok) {
+      done_ += c.chars;
+      bytes_ += n;
+      width_ = std::max(width_, c.width);
+    } else {
+      // Not well formed: the interpreter names the bad byte (within this stretch).
+      Ref checked =
+          Ref::steal(PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(n), nullptr));
+      if (checked) PyErr_SetString(PyExc_SystemError, "the text's decoders disagree");
+      error_ = Ref::steal(PyErr_GetRaisedException());
+    }
+  }
+  std::memmove(buf_.data, buf_.data + n, buf_.pos - n);
+  buf_.pos -= n;
+  return true;
+}
+
+// At the block's end: its text goes into the str, and the block grows only for a value that
+// does not fit in it whole.
+bool WideBuilder::regrow(common::Buffer* buf, size_t required) {
+  static_assert(std::is_standard_layout_v<WideBuilder> && offsetof(WideBuilder, buf_) == 0);
+  auto* self = reinterpret_cast<WideBuilder*>(buf);
+  const size_t needed = required - buf->pos;
+  if (!self->flush()) return false;
+  if (needed <= buf->capacity - buf->pos) return true;
+  const size_t capacity = buf->pos + needed;  // pos is at most 3 here
+  void* grown = std::realloc(buf->data, capacity);
+  if (grown == nullptr) return false;
+  buf->data = static_cast<char*>(grown);
+  buf->capacity = capacity;
+  return true;
+}
+
+PyObject* WideBuilder::finish() {
+  if (!flush()) return nullptr;
+  prefault_.reset();
+  if (!error_ && buf_.pos != 0) {
+    // An unfinished last sequence: the interpreter names it.
+    Ref checked =
+        Ref::steal(PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(buf_.pos), nullptr));
+    if (checked) PyErr_SetString(PyExc_SystemError, "the text's decoders disagree");
+    return nullptr;
+  }
+  if (error_) {
+    PyErr_SetRaisedException(error_.release());
+    return nullptr;
+  }
+  const void* units = PyUnicode_DATA(str_.get());
+  // A str narrower than it was made: its exact kind, as every str has.
+  if (width_ == 0 || kind_of(width_) != kind_)
+    return PyUnicode_FromKindAndData(kind_, units, static_cast<Py_ssize_t>(done_));
+  PyObject* s = str_.release();
+  if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(done_)) < 0) {
+    Py_DECREF(s);
+    return nullptr;
+  }
+  return s;
+}
+
+}  // namespace ondrel::utf8

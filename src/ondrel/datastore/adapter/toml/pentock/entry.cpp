@@ -37,12 +37,20 @@ struct KeptBuffer {
   ~KeptBuffer() { common::buf_free(buf); }
 };
 thread_local KeptBuffer t_kept;
-thread_local size_t t_last_length = 0;   // of the last document encoded to a str here
-thread_local bool t_last_ascii = false;  // and whether it was all ASCII
+thread_local size_t t_last_length = 0;  // of the last document encoded to a str here
+thread_local size_t t_last_chars = 0;   // its characters
+thread_local int t_last_kind = 0;       // its str kind, 0 when it was all ASCII
 // Below this the copy into the str costs less than a str started at a guess.
 constexpr size_t kInPlaceMin = size_t{64} << 10;
 // Room past the last length: the writer asks for a value's widest text before writing it.
 constexpr size_t kInPlaceSlack = 4096;
+// The text of a document past ASCII goes into its str this much at a time (in the test build
+// a value at a time).
+#if ONDREL_TINY_BUFFER
+constexpr size_t kWideBlock = 1;
+#else
+constexpr size_t kWideBlock = size_t{64} << 10;
+#endif
 
 struct BufferOwner {
   Buffer* buf = nullptr;
@@ -120,22 +128,33 @@ bool encode(SnapshotOwner& snap, size_t capacity, int escape, int datetimes, Buf
   return _encode_to_buffer(&snap.data, owner.buf, escape, datetimes != 0);
 }
 
-// The document of a snapshot as a str. A thread's first document, and one after a document past
-// ASCII or under 64 KiB, is written into the kept buffer and copied into a str of its exact
-// size. After an ASCII one, the next goes straight into a str started at the last length plus
-// some room, which spares that copy (the ASCII kind 0.91x, floats 0.95x). The builder keeps
-// that str's block off a fresh mapping (utf8_str.cpp): without that, a str started larger than
-// the last one freed faulted in every page on every call (2.2x slower in a loop). Past the cap
-// no block would be warm: the str starts at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
+// The document of a snapshot as a str. A thread's first document, and one after a document
+// under 64 KiB, is written into the kept buffer and copied into a str of its exact size.
+// After an ASCII one, the next goes straight into a str started at the last length plus some
+// room, which spares that copy (the ASCII kind 0.91x, floats 0.95x). The builder keeps that
+// str's block off a fresh mapping (utf8_str.cpp): without that, a str started larger than the
+// last one freed faulted in every page on every call (2.2x slower in a loop). Past the cap no
+// block would be warm: the str starts at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
+// After one past ASCII, the next is decoded into a str of the last one's kind as it is written,
+// so that its text is read back from cache, not from a buffer of megabytes.
 PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   const bool past_cap = std::max(capacity, t_last_length) > kKeptCapacity;
   PyObject* s;
-  if (!past_cap && (t_last_length < kInPlaceMin || !t_last_ascii)) {
+  if (!past_cap && t_last_length < kInPlaceMin) {
     BufferOwner owner;
     if (!encode(snap, capacity, escape, datetimes, owner)) return nullptr;
     t_last_length = owner.buf->pos;
     s = utf8::to_str(owner.buf->data, owner.buf->pos);
+  } else if (t_last_kind != 0) {
+    utf8::WideBuilder out;
+    if (!out.start(t_last_kind, t_last_chars + kInPlaceSlack, kWideBlock)) {
+      PyErr_Clear();
+      if (!out.start(t_last_kind, kFallbackCapacity, kWideBlock)) return nullptr;
+    }
+    if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
+    s = out.finish();
+    t_last_length = out.bytes();
   } else {
     utf8::StrBuilder out;
     if (!out.start(past_cap ? capacity : t_last_length + kInPlaceSlack)) {
@@ -146,7 +165,10 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
     t_last_length = out.buffer()->pos;
     s = out.finish();
   }
-  t_last_ascii = s != nullptr && PyUnicode_IS_ASCII(s);
+  if (s != nullptr) {
+    t_last_chars = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    t_last_kind = PyUnicode_IS_ASCII(s) ? 0 : PyUnicode_KIND(s);
+  }
   return s;
 }
 
