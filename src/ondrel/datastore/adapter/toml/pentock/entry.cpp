@@ -10,6 +10,7 @@
 #include "ondrel/_native/args.hpp"
 #include "ondrel/_native/errors.hpp"
 #include "ondrel/_native/ref.hpp"
+#include "ondrel/_native/str_builder.hpp"
 #include "ondrel/_native/utf8_str.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/encoder.hpp"
 #include "ondrel/datastore/adapter/toml/pentock/save.hpp"
@@ -37,19 +38,19 @@ struct KeptBuffer {
   ~KeptBuffer() { common::buf_free(buf); }
 };
 thread_local KeptBuffer t_kept;
-thread_local size_t t_last_length = 0;  // of the last document encoded to a str here
-thread_local size_t t_last_chars = 0;   // its characters
-thread_local int t_last_kind = 0;       // its str kind, 0 when it was all ASCII
+thread_local size_t t_last_length = 0;   // of the last document encoded to a str here
+thread_local size_t t_last_chars = 0;    // its characters
+thread_local bool t_last_ascii = false;  // and whether it was all ASCII
 // Below this the copy into the str costs less than a str started at a guess.
 constexpr size_t kInPlaceMin = size_t{64} << 10;
 // Room past the last length: the writer asks for a value's widest text before writing it.
 constexpr size_t kInPlaceSlack = 4096;
-// The text of a document past ASCII goes into its str this much at a time (in the test build
-// a value at a time).
+// A str's text is checked, or decoded, this much at a time (in the test build a value at a
+// time).
 #if ONDREL_TINY_BUFFER
-constexpr size_t kWideBlock = 1;
+constexpr size_t kStride = 1;
 #else
-constexpr size_t kWideBlock = size_t{64} << 10;
+constexpr size_t kStride = size_t{64} << 10;
 #endif
 
 struct BufferOwner {
@@ -130,13 +131,13 @@ bool encode(SnapshotOwner& snap, size_t capacity, int escape, int datetimes, Buf
 
 // The document of a snapshot as a str. A thread's first document, and one after a document
 // under 64 KiB, is written into the kept buffer and copied into a str of its exact size.
-// After an ASCII one, the next goes straight into a str started at the last length plus some
-// room, which spares that copy (the ASCII kind 0.91x, floats 0.95x). The builder keeps that
-// str's block off a fresh mapping (utf8_str.cpp): without that, a str started larger than the
-// last one freed faulted in every page on every call (2.2x slower in a loop). Past the cap no
-// block would be warm: the str starts at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
-// After one past ASCII, the next is decoded into a str of the last one's kind as it is written,
-// so that its text is read back from cache, not from a buffer of megabytes.
+// Otherwise it goes straight into its str (str_builder.hpp), which spares that copy (the ASCII
+// kind 0.91x, floats 0.95x) and checks or decodes the text while it is in cache: in place after
+// an ASCII document, the str started at that one's length plus some room; decoded after one
+// past ASCII (the mixed encode 48 -> 41 ms). The builder keeps the str's block off a fresh
+// mapping: without that, a str started larger than the last one freed faulted in every page on
+// every call (2.2x slower in a loop). Past the cap no block would be warm: an ASCII str starts
+// at the estimate (a 51 MB ASCII document: 79 -> 45 ms).
 PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
   const size_t capacity = first_capacity(snap);
   const bool past_cap = std::max(capacity, t_last_length) > kKeptCapacity;
@@ -146,28 +147,23 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
     if (!encode(snap, capacity, escape, datetimes, owner)) return nullptr;
     t_last_length = owner.buf->pos;
     s = utf8::to_str(owner.buf->data, owner.buf->pos);
-  } else if (t_last_kind != 0) {
-    utf8::WideBuilder out;
-    if (!out.start(t_last_kind, t_last_chars + kInPlaceSlack, kWideBlock)) {
-      PyErr_Clear();
-      if (!out.start(t_last_kind, kFallbackCapacity, kWideBlock)) return nullptr;
+  } else {
+    utf8::StrBuilder out;
+    if (t_last_ascii || t_last_length == 0) {
+      if (!out.start(past_cap ? capacity : t_last_length + kInPlaceSlack, kStride)) {
+        PyErr_Clear();
+        if (!out.start(kFallbackCapacity, kStride)) return nullptr;
+      }
+    } else if (!out.start_decoded(t_last_chars + kInPlaceSlack, kStride)) {
+      return nullptr;
     }
     if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
     s = out.finish();
     t_last_length = out.bytes();
-  } else {
-    utf8::StrBuilder out;
-    if (!out.start(past_cap ? capacity : t_last_length + kInPlaceSlack)) {
-      PyErr_Clear();
-      if (!out.start(kFallbackCapacity)) return nullptr;
-    }
-    if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
-    t_last_length = out.buffer()->pos;
-    s = out.finish();
   }
   if (s != nullptr) {
     t_last_chars = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    t_last_kind = PyUnicode_IS_ASCII(s) ? 0 : PyUnicode_KIND(s);
+    t_last_ascii = PyUnicode_IS_ASCII(s);
   }
   return s;
 }
