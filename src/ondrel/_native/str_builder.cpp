@@ -121,8 +121,9 @@ bool StrBuilder::make_room(unsigned width, size_t chars) {
   const unsigned level = std::max(level_, width);
   if (__builtin_add_overflow(done_, chars, &need)) need = SIZE_MAX;
   if (str_ && level == level_ && need <= room_) return true;
+  // Half again, not twice: the units past the text are faulted in ahead, used or not.
   size_t room = std::max(room_, str_ ? 0 : hint_);
-  if (need > room && (__builtin_mul_overflow(room, size_t{2}, &room) || room < need)) room = need;
+  if (need > room && (__builtin_add_overflow(room, room / 2, &room) || room < need)) room = need;
   if (room > static_cast<size_t>(PY_SSIZE_T_MAX) / 4) {
     PyErr_NoMemory();
     return false;

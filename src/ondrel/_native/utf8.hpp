@@ -167,37 +167,40 @@ template <typename T>
       o += 8;
     }
     if (p == end) break;
-    if (o == oend) return false;
-    uint32_t c = *p;
-    if (c < 0x80) {
+    // Characters past ASCII one after another (Greek, Cyrillic, CJK) stay in this loop.
+    do {
+      if (o == oend) return false;
+      uint32_t c = *p;
+      if (c < 0x80) {
+        *o++ = static_cast<T>(c);
+        ++p;
+        break;
+      }
+      size_t len;
+      if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        c &= 0x1F;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        c &= 0x0F;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        c &= 0x07;
+      } else {
+        return false;
+      }
+      if (static_cast<size_t>(end - p) < len) return false;
+      for (size_t k = 1; k < len; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return false;
+        c = (c << 6) | (p[k] & 0x3Fu);
+      }
+      // Overlong forms and surrogates never come from a str's UTF-8; refuse them anyway.
+      if ((len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) || (len == 4 && c < 0x10000))
+        return false;
+      if (c > kMax) return false;
       *o++ = static_cast<T>(c);
-      ++p;
-      continue;
-    }
-    size_t len;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      c &= 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      c &= 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      c &= 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (p[k] & 0x3Fu);
-    }
-    // Overlong forms and surrogates never come from a str's UTF-8; refuse them anyway.
-    if ((len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) || (len == 4 && c < 0x10000))
-      return false;
-    if (c > kMax) return false;
-    *o++ = static_cast<T>(c);
-    p += len;
+      p += len;
+    } while (p != end && *p >= 0x80);
   }
   return o == oend;
 }

@@ -43,7 +43,9 @@ thread_local size_t t_last_chars = 0;    // its characters
 thread_local bool t_last_ascii = false;  // and whether it was all ASCII
 // Below this the copy into the str costs less than a str started at a guess.
 constexpr size_t kInPlaceMin = size_t{64} << 10;
-// Room past the last length: the writer asks for a value's widest text before writing it.
+// Room past the last length: the writer asks for a value's widest text before writing it. A
+// decoded str has a sixty-fourth more, as its units past the text are faulted in ahead: a
+// document a little longer than the last (escaped, say) must not make it grow.
 constexpr size_t kInPlaceSlack = 4096;
 // A str's text is checked, or decoded, this much at a time (in the test build a value at a
 // time).
@@ -154,7 +156,7 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
         PyErr_Clear();
         if (!out.start(kFallbackCapacity, kStride)) return nullptr;
       }
-    } else if (!out.start_decoded(t_last_chars + kInPlaceSlack, kStride)) {
+    } else if (!out.start_decoded(t_last_chars + t_last_chars / 64 + kInPlaceSlack, kStride)) {
       return nullptr;
     }
     if (!_encode_to_buffer(&snap.data, out.buffer(), escape, datetimes != 0)) return nullptr;
