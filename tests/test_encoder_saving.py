@@ -564,6 +564,35 @@ def test_forks_while_threads_save_large_documents(tmp_path):
     assert finished(saver(code)).strip() == "[] True [] True"
 
 
+# A str's pages may come in on a helper thread while the document is made, when Python code
+# may run: a fork from a __str__ waits for the helper, so the child inherits no thread and
+# Python sees none to warn of; the child finishes its document.
+FORK_WHILE_ENCODING = """
+import os, warnings
+class Forks:
+    def __str__(self):
+        PIDS.append(os.fork())
+        return "v"
+PIDS = []
+# After a document of 10 million characters past ASCII the next one's str starts that large,
+# made anew (past glibc's largest heap block) once its text needs four bytes a character, and
+# a helper faults in its pages while the record's later values are written.
+encode_unified_data(records_model([{"s": "\\U0001F600" * 10_000_000}]))
+record = {"a": "\\U0001F600" * 20_000, "b": "x" * 70_000, "o": Forks()}
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    doc = encode_unified_data(records_model([record]))
+if PIDS == [0]:
+    os._exit(0 if 'o = "v"' in doc else 1)
+_, status = os.waitpid(PIDS[0], 0)
+print(os.waitstatus_to_exitcode(status), [str(w.message) for w in caught])
+"""
+
+
+def test_fork_while_a_str_is_written_waits_for_its_helper():
+    assert finished(saver(FORK_WHILE_ENCODING)).strip() == "0 []"
+
+
 @pytest.mark.parametrize(
     "case",
     [

@@ -17,6 +17,15 @@ namespace {
 
 constexpr size_t kHelpedMin = size_t{8} << 20;
 
+// The Prefaults whose helper may still run, linked through next_. A fork waits for every
+// helper, so the child inherits none and the parent is as single-threaded as before (Python
+// warns on a fork with threads): a str builder's helper runs while the document is made, when
+// Python code may run and fork.
+pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
+Prefault* g_helped = nullptr;
+
+void after_fork() { pthread_mutex_unlock(&g_mu); }
+
 // The whole pages of [p, p + n) when they are not resident yet (count 0 otherwise).
 struct ColdPages {
   char* first = nullptr;
@@ -71,19 +80,45 @@ Prefault::Prefault(void* p, size_t n, bool slow_writer) {
   // waiting; from a quarter, the writing overtook the helper (measured on a 74.6 MB str).
   // A slow writer leaves it all but the first slice (a 74.6 MB str decoded as the document
   // is made: 48 -> 45 ms with a third, 41 ms with a slice).
-  if (cold.count * cold.size >= kHelpedMin && threads::many_cpus()) {
+  static const bool fork_safe = pthread_atfork(join_all, after_fork, after_fork) == 0;
+  if (cold.count * cold.size >= kHelpedMin && fork_safe && threads::many_cpus()) {
     const size_t own = slow_writer ? kPrefaultMin / cold.size : cold.count / 3;
     rest_ = cold.first + own * cold.size;
     rest_size_ = (cold.count - own) * cold.size;
+    pthread_mutex_lock(&g_mu);
     helped_ = threads::start(&helper_, advise_rest, this);
-    if (helped_) now = own;
+    if (helped_) {
+      next_ = g_helped;
+      g_helped = this;
+      linked_ = true;
+      now = own;
+    }
+    pthread_mutex_unlock(&g_mu);
   }
   if (now != 0) advise(cold.first, now * cold.size);
   errno = saved;
 }
 
 Prefault::~Prefault() {
+  if (!linked_) return;
+  pthread_mutex_lock(&g_mu);
   if (helped_) pthread_join(helper_, nullptr);
+  for (Prefault** at = &g_helped; *at != nullptr; at = &(*at)->next_) {
+    if (*at == this) {
+      *at = next_;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&g_mu);
+}
+
+// Before a fork, with g_mu held until after it.
+void Prefault::join_all() {
+  pthread_mutex_lock(&g_mu);
+  for (Prefault* p = g_helped; p != nullptr; p = p->next_) {
+    if (p->helped_) pthread_join(p->helper_, nullptr);
+    p->helped_ = false;
+  }
 }
 
 void heap_block_next(size_t n) {

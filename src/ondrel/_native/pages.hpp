@@ -38,10 +38,13 @@ class Prefault {
 
  private:
   static void* advise_rest(void* self);
+  static void join_all();
   char* rest_ = nullptr;
   size_t rest_size_ = 0;
   pthread_t helper_{};
   bool helped_ = false;
+  bool linked_ = false;       // among those whose helper a fork waits for
+  Prefault* next_ = nullptr;  // the next of those
 };
 
 }  // namespace ondrel::pages

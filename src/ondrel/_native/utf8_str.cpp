@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
-#include <utility>
 
 #include "ondrel/_native/pages.hpp"
 #include "ondrel/_native/ref.hpp"
