@@ -81,9 +81,9 @@ bool StrBuilder::grow_in_place(size_t required) {
     PyObject* s = str_.release();
     const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(room));
     str_ = Ref::steal(s);  // the old str when the resize failed
-    if (failed < 0) return false;
+    if (failed < 0 || s == nullptr) return false;
     room_ = room;
-    buf_.data = units_of(str_);
+    buf_.data = static_cast<char*>(PyUnicode_DATA(s));
   }
   const size_t want = std::max(required, buf_.pos + block_);
   if (want > faulted_ && faulted_ < room_) {
@@ -131,11 +131,13 @@ bool StrBuilder::make_room(unsigned width, size_t chars) {
   const size_t k = unit_size(level);
   pages::heap_block_next(heap_size(room, k));
   prefault_.reset();  // the helper is done with the block before it may move
+  char* units;
   if (str_ && level == level_) {
     PyObject* s = str_.release();
     const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(room));
     str_ = Ref::steal(s);  // the old str when the resize failed
-    if (failed < 0) return false;
+    if (failed < 0 || s == nullptr) return false;
+    units = static_cast<char*>(PyUnicode_DATA(s));
   } else {
     Ref wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(room), kMaxChar[level]));
     if (!wider && room > need) {  // the room to spare is what failed
@@ -144,14 +146,14 @@ bool StrBuilder::make_room(unsigned width, size_t chars) {
       wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(room), kMaxChar[level]));
     }
     if (!wider) return false;
-    if (done_ != 0) {
+    units = static_cast<char*>(PyUnicode_DATA(wider.get()));
+    if (str_ && done_ != 0) {
       const void* from = PyUnicode_DATA(str_.get());
-      void* to = PyUnicode_DATA(wider.get());
       const size_t was = unit_size(level_);
-      if (was == 1 && k == 1) widen_units<Py_UCS1, Py_UCS1>(from, to, done_);
-      if (was == 1 && k == 2) widen_units<Py_UCS1, Py_UCS2>(from, to, done_);
-      if (was == 1 && k == 4) widen_units<Py_UCS1, Py_UCS4>(from, to, done_);
-      if (was == 2 && k == 4) widen_units<Py_UCS2, Py_UCS4>(from, to, done_);
+      if (was == 1 && k == 1) widen_units<Py_UCS1, Py_UCS1>(from, units, done_);
+      if (was == 1 && k == 2) widen_units<Py_UCS1, Py_UCS2>(from, units, done_);
+      if (was == 1 && k == 4) widen_units<Py_UCS1, Py_UCS4>(from, units, done_);
+      if (was == 2 && k == 4) widen_units<Py_UCS2, Py_UCS4>(from, units, done_);
     }
     str_ = std::move(wider);
     level_ = level;
@@ -159,8 +161,7 @@ bool StrBuilder::make_room(unsigned width, size_t chars) {
   room_ = room;
   // The units past the text may be a fresh block's: a helper faults them in while the text is
   // written.
-  prefault_.emplace(static_cast<char*>(PyUnicode_DATA(str_.get())) + done_ * k, (room_ - done_) * k,
-                    true);
+  prefault_.emplace(units + done_ * k, (room_ - done_) * k, true);
   return true;
 }
 
