@@ -396,9 +396,9 @@ def test_str_result_equals_the_written_bytes_for_every_character_width(tmp_path,
     assert encode_unified_data(model) == _written(tmp_path, model)
 
 
-def _written(tmp_path, model):
+def _written(tmp_path, model, escape=False):
     path = tmp_path / "doc.toml"
-    write_unified_data(model, str(path))
+    write_unified_data(model, str(path), escape_strings=escape)
     return path.read_bytes().decode("utf-8")
 
 
@@ -446,15 +446,21 @@ _LATER = {
     "last record past ascii": _past_ascii_at(19_999),
     "wider late": [{"s": "é" * 50}] * 3_000 + [{"s": "😀"}],
     "every width": [{"s": "aé東😀"[: 1 + i % 4] * (1 + i % 7)} for i in range(20_000)],
+    "a value past a block": [{"s": "é" * 100_000}, {"s": "x" * 70_000 + "😀"}],
+    "escapes in every block": [{"s": f'é"{i}\\\t東'} for i in range(20_000)],
 }
 
 
+@pytest.mark.parametrize("escape", [False, True])
 @pytest.mark.parametrize("later", _LATER)
 @pytest.mark.parametrize("before", ["x", "é"])
-def test_str_written_as_the_document_is_made(tmp_path, before, later):
-    encode_unified_data(records_model([{"s": before * 100_000}]))
+def test_str_written_as_the_document_is_made(tmp_path, before, later, escape):
+    if later == "escapes in every block" and not escape:
+        pytest.skip("a raw string holds no quote")
+    encode_unified_data(records_model([{"s": before * 100_000}]), escape_strings=escape)
     model = records_model(_LATER[later])
-    assert encode_unified_data(model) == _written(tmp_path, model)
+    expected = _written(tmp_path, model, escape)
+    assert encode_unified_data(model, escape_strings=escape) == expected
 
 
 class _RekeyLater:

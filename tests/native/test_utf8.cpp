@@ -87,6 +87,21 @@ void test_decode() {
   CHECK(decodes_to<uint8_t>(std::string("a\0b", 3), {'a', 0, 'b'}));
   CHECK(decodes_to<uint16_t>("\xC2\x80\xDF\xBF\xE0\xA0\x80", {0x80, 0x7FF, 0x800}));
   CHECK(decodes_to<uint32_t>("\xF0\x90\x80\x80\x7F", {0x10000, 0x7F}));
+  // Runs past ASCII, to the end or back to ASCII.
+  CHECK(decodes_to<uint16_t>("\xCE\x95\xCE\xBB\xE6\x9D\xB1x", {0x395, 0x3BB, 0x6771, 'x'}));
+  CHECK(decodes_to<uint32_t>("\xC3\xA9\xF0\x9F\x98\x80", {0xE9, 0x1F600}));
+}
+
+// A block handed over whole keeps back only a last sequence that runs past its end.
+void test_whole_sequences() {
+  for (const std::string seq : {"a", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80"}) {
+    const std::string in = "ab" + seq;
+    for (size_t cut = 0; cut <= seq.size(); ++cut) {
+      const size_t n = 2 + cut;
+      CHECK(utf8::whole_sequences(in.data(), n) == (cut == seq.size() || cut == 0 ? n : 2));
+    }
+  }
+  CHECK(utf8::whole_sequences("", 0) == 0 && utf8::whole_sequences("\x80\x80", 2) == 2);
 }
 
 void test_refusals() {
@@ -100,6 +115,9 @@ void test_refusals() {
   CHECK(refuses<uint32_t>("\xE0\x80\x80"));      // overlong
   CHECK(refuses<uint32_t>("\xED\xA0\x80"));      // surrogate
   CHECK(refuses<uint32_t>("\xF5\x80\x80\x80"));  // beyond U+10FFFF
+  // The same inside a run past ASCII.
+  for (const char* bad : {"\xC3\xA9\xC3(\xC3\xA9", "\xC3\xA9\xED\xA0\x80", "\xC3\xA9\xC3"})
+    CHECK(refuses<uint32_t>(bad));
   for (const char* bad :
        {"\x80", "ab\xC3", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF0\x80\x80\x80",
         "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "abcdefgh\xE6\x9D"})
@@ -111,6 +129,9 @@ void test_refusals() {
   std::string in(40, 'x');
   std::vector<uint32_t> out(11, 7);
   CHECK(!utf8::decode(in.data(), in.size(), out.data(), 10) && out[10] == 7);
+  std::string run;  // nor in a run past ASCII
+  for (int i = 0; i < 20; ++i) run += "\xC3\xA9";
+  CHECK(!utf8::decode(run.data(), run.size(), out.data(), 10) && out[10] == 7);
 }
 
 }  // namespace
@@ -119,6 +140,7 @@ int main() {
   test_census();
   test_census_long();
   test_decode();
+  test_whole_sequences();
   test_refusals();
   return native_test::finish("test_utf8");
 }

@@ -13,12 +13,6 @@ namespace ondrel::utf8 {
 
 namespace {
 
-// The widest character of each census width (0: ASCII).
-constexpr Py_UCS4 kMaxChar[5] = {0x7F, 0xFF, 0xFFFF, 0, 0x10FFFF};
-
-// Bytes a unit in a str of a census width.
-size_t unit_size(unsigned width) { return width == 0 ? 1 : width; }
-
 // The block of a str of n units of k bytes. A builder's str is shrunk to its text when it is
 // done, and so freed smaller than it was made: each block it makes is first let come from the
 // heap (pages::heap_block_next), or every one would be a fresh mapping.
@@ -28,18 +22,6 @@ size_t heap_size(size_t n, size_t k) {
 }
 
 char* units_of(const Ref& s) { return static_cast<char*>(PyUnicode_DATA(s.get())); }
-
-// Where the last sequence of data[0 .. n) starts when it runs past n, else n.
-size_t whole_sequences(const char* data, size_t n) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
-  for (size_t back = 1; back <= 4 && back <= n; ++back) {
-    const unsigned char c = p[n - back];
-    if ((c & 0xC0) == 0x80) continue;
-    const size_t len = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    return len > back ? n - back : n;
-  }
-  return n;  // not well formed: the decoder says so
-}
 
 template <typename From, typename To>
 void widen_units(const void* from, void* to, size_t n) {
@@ -172,22 +154,12 @@ bool StrBuilder::flush() {
   if (n != 0 && !error_) {
     const Census c = census(buf_.data, n);
     if (!make_room(c.width, c.chars)) return false;
-    void* units = PyUnicode_DATA(str_.get());
-    bool ok;
-    switch (unit_size(level_)) {
-      case 1: ok = decode(buf_.data, n, static_cast<Py_UCS1*>(units) + done_, c.chars); break;
-      case 2: ok = decode(buf_.data, n, static_cast<Py_UCS2*>(units) + done_, c.chars); break;
-      default: ok = decode(buf_.data, n, static_cast<Py_UCS4*>(units) + done_, c.chars); break;
-    }
-    if (ok) {
+    char* units = units_of(str_) + done_ * unit_size(level_);
+    if (decode_at_width(buf_.data, n, units, level_, c.chars)) {
       done_ += c.chars;
       bytes_ += n;
     } else {
-      // Not well formed: the interpreter names the bad byte (within this stretch).
-      Ref checked =
-          Ref::steal(PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(n), nullptr));
-      if (checked) PyErr_SetString(PyExc_SystemError, "the text's decoders disagree");
-      error_ = Ref::steal(PyErr_GetRaisedException());
+      keep_error(n);
     }
   }
   std::memmove(buf_.data, buf_.data + n, buf_.pos - n);
@@ -203,10 +175,7 @@ bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
   auto* self = reinterpret_cast<StrBuilder*>(buf);
   const size_t needed = required - buf->pos;
   if (self->in_place_) {
-    if (ascii(buf->data + self->done_, buf->pos - self->done_)) {
-      self->done_ = buf->pos;
-      return self->grow_in_place(required);
-    }
+    if (self->checked_ascii()) return self->grow_in_place(required);
     if (!self->leave_place()) return false;
   }
   if (!self->flush()) return false;
@@ -221,21 +190,15 @@ bool StrBuilder::regrow(common::Buffer* buf, size_t required) {
 
 PyObject* StrBuilder::finish() {
   if (in_place_) {
-    if (ascii(buf_.data + done_, buf_.pos - done_)) {
-      done_ = bytes_ = buf_.pos;
+    if (checked_ascii()) {
+      bytes_ = done_;
       return resized();
     }
     if (!leave_place()) return nullptr;
   }
   if (!flush()) return nullptr;
   prefault_.reset();
-  if (!error_ && buf_.pos != 0) {
-    // An unfinished last sequence: the interpreter names it.
-    Ref checked =
-        Ref::steal(PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(buf_.pos), nullptr));
-    if (checked) PyErr_SetString(PyExc_SystemError, "the text's decoders disagree");
-    return nullptr;
-  }
+  if (!error_ && buf_.pos != 0) keep_error(buf_.pos);  // an unfinished last sequence
   if (error_) {
     PyErr_SetRaisedException(error_.release());
     return nullptr;
@@ -243,6 +206,20 @@ PyObject* StrBuilder::finish() {
   // The str is as wide as its widest character, as every str is.
   if (!str_) return PyUnicode_New(0, 0);
   return resized();
+}
+
+// Text that is not well formed: the interpreter names the bad byte of the block's first n.
+void StrBuilder::keep_error(size_t n) {
+  Ref checked = Ref::steal(PyUnicode_DecodeUTF8(buf_.data, static_cast<Py_ssize_t>(n), nullptr));
+  if (checked) PyErr_SetString(PyExc_SystemError, "the text's decoders disagree");
+  error_ = Ref::steal(PyErr_GetRaisedException());
+}
+
+// In place: whether the text written since the last check is ASCII too, then checked.
+bool StrBuilder::checked_ascii() {
+  if (!ascii(buf_.data + done_, buf_.pos - done_)) return false;
+  done_ = buf_.pos;
+  return true;
 }
 
 PyObject* StrBuilder::resized() {

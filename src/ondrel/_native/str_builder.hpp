@@ -44,6 +44,8 @@ class StrBuilder {
   bool leave_place();
   bool flush();
   bool make_room(unsigned width, size_t chars);
+  bool checked_ascii();
+  void keep_error(size_t n);
   PyObject* resized();    // the str cut to its done_ units
   common::Buffer buf_{};  // first: regrow finds the builder from it
   Ref str_;               // decoded: made at the first text

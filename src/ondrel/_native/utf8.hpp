@@ -205,6 +205,32 @@ template <typename T>
   return o == oend;
 }
 
+// A census width's widest character and unit size (0: ASCII, in one-byte units).
+inline constexpr uint32_t kMaxChar[5] = {0x7F, 0xFF, 0xFFFF, 0, 0x10FFFF};
+inline size_t unit_size(unsigned width) { return width == 0 ? 1 : width; }
+
+// decode into units of a census width's size.
+[[nodiscard]] inline bool decode_at_width(const char* data, size_t n, void* out, unsigned width,
+                                          size_t chars) {
+  switch (unit_size(width)) {
+    case 1: return decode(data, n, static_cast<uint8_t*>(out), chars);
+    case 2: return decode(data, n, static_cast<uint16_t*>(out), chars);
+    default: return decode(data, n, static_cast<uint32_t*>(out), chars);
+  }
+}
+
+// n less a last sequence that runs past data[0 .. n), for text handed over a block at a time.
+inline size_t whole_sequences(const char* data, size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  for (size_t back = 1; back <= 4 && back <= n; ++back) {
+    const unsigned char c = p[n - back];
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t len = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    return len > back ? n - back : n;
+  }
+  return n;  // not well formed: the decoder says so
+}
+
 // Whether data[0 .. n) is well-formed UTF-8 (no overlong forms, surrogates or code points
 // beyond U+10FFFF), for text that does not come from a str (Arrow strings). ASCII runs are
 // checked eight bytes at a time.

@@ -79,21 +79,11 @@ PyObject* decoded_str(const char* data, size_t n) {
 
 PyObject* wide_str(const char* data, size_t n) {
   const Census c = census(data, n);
-  const Py_UCS4 maxchar = c.width == 0   ? 0x7F
-                          : c.width == 1 ? 0xFF
-                          : c.width == 2 ? 0xFFFF
-                                         : 0x10FFFF;
-  Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), maxchar));
+  Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(c.chars), kMaxChar[c.width]));
   if (!s) return nullptr;
   void* out = PyUnicode_DATA(s.get());
   pages::Prefault pf(out, c.chars * PyUnicode_KIND(s.get()));
-  bool ok;
-  switch (c.width) {
-    case 0:
-    case 1: ok = decode(data, n, static_cast<Py_UCS1*>(out), c.chars); break;
-    case 2: ok = decode(data, n, static_cast<Py_UCS2*>(out), c.chars); break;
-    default: ok = decode(data, n, static_cast<Py_UCS4*>(out), c.chars); break;
-  }
+  const bool ok = decode_at_width(data, n, out, c.width, c.chars);
   return ok ? s.release() : nullptr;
 }
 

@@ -38,9 +38,9 @@ struct KeptBuffer {
   ~KeptBuffer() { common::buf_free(buf); }
 };
 thread_local KeptBuffer t_kept;
-thread_local size_t t_last_length = 0;   // of the last document encoded to a str here
-thread_local size_t t_last_chars = 0;    // its characters
-thread_local bool t_last_ascii = false;  // and whether it was all ASCII
+thread_local size_t t_last_length = 0;  // of the last document encoded to a str here
+thread_local size_t t_last_chars = 0;   // its characters
+thread_local bool t_last_ascii = true;  // and whether it was all ASCII (a guess before any)
 // Below this the copy into the str costs less than a str started at a guess.
 constexpr size_t kInPlaceMin = size_t{64} << 10;
 // Room past the last length: the writer asks for a value's widest text before writing it. A
@@ -151,7 +151,7 @@ PyObject* encode_str(SnapshotOwner& snap, int escape, int datetimes) {
     s = utf8::to_str(owner.buf->data, owner.buf->pos);
   } else {
     utf8::StrBuilder out;
-    if (t_last_ascii || t_last_length == 0) {
+    if (t_last_ascii) {
       if (!out.start(past_cap ? capacity : t_last_length + kInPlaceSlack, kStride)) {
         PyErr_Clear();
         if (!out.start(kFallbackCapacity, kStride)) return nullptr;
