@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,68 @@ void test_decode() {
   CHECK(decodes_to<uint32_t>("\xC3\xA9\xF0\x9F\x98\x80", {0xE9, 0x1F600}));
 }
 
+// Text long enough for the vector steps, with sequences of every length at every offset of
+// a step: decoded as the code points it was made from, and every one-byte change or loss is
+// refused exactly when the text stops being valid or fits no longer, else decoded again.
+std::string encode(uint32_t c) {
+  std::string s;
+  if (c < 0x80) return s += static_cast<char>(c), s;
+  const int len = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  s += static_cast<char>((0xF00 >> len) | (c >> (6 * (len - 1))));
+  for (int k = len - 2; k >= 0; --k) s += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  return s;
+}
+
+template <typename T>
+void check_against_reference(const std::string& in) {
+  const utf8::Census c = utf8::census(in.data(), in.size());
+  std::vector<T> out(c.chars + 1, T(0x5A));
+  const bool ok = utf8::decode(in.data(), in.size(), out.data(), c.chars);
+  std::vector<uint32_t> want;  // by re-encoding: only valid text round-trips
+  bool fits = utf8::valid(in.data(), in.size());
+  for (size_t i = 0; fits && i < in.size(); ++i) {
+    if ((in[i] & 0xC0) == 0x80) continue;
+    uint32_t cp = static_cast<unsigned char>(in[i]);
+    const int len = cp < 0x80 ? 1 : cp < 0xE0 ? 2 : cp < 0xF0 ? 3 : 4;
+    cp &= 0xFFu >> (len == 1 ? 1 : len + 1);
+    for (int k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(in[i + k]) & 0x3F);
+    fits = cp <= (sizeof(T) == 1 ? 0xFFu : sizeof(T) == 2 ? 0xFFFFu : 0x10FFFFu);
+    want.push_back(cp);
+  }
+  CHECK(ok == fits && out[c.chars] == T(0x5A));
+  if (ok && fits) CHECK(std::equal(want.begin(), want.end(), out.begin()));
+}
+
+void test_decode_long() {
+  std::mt19937 rng(29);
+  const uint32_t pool[] = {'a',   '"',    0x7F,   0x80,   0xE9,   0xFF,    0x100,   0x3B1,   0x7FF,
+                           0x800, 0x6771, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+  for (int round = 0; round < 60; ++round) {
+    const int widest = round % 3;  // pool ends: Latin-1, BMP, all
+    const size_t top = widest == 0 ? 6 : widest == 1 ? 14 : 17;
+    std::string in;
+    while (in.size() < 150u + round % 7) {
+      const bool ascii_run = rng() % 3 == 0;
+      for (unsigned k = ascii_run ? rng() % 70 : 1; k > 0; --k)
+        in += ascii_run ? std::string(1, 'q') : encode(pool[rng() % top]);
+    }
+    check_against_reference<uint8_t>(in);
+    check_against_reference<uint16_t>(in);
+    check_against_reference<uint32_t>(in);
+    for (size_t at = 0; at < in.size(); ++at) {
+      for (const char b :
+           {'A', '\x80', '\xBF', '\xC1', '\xC4', '\xE0', '\xED', '\xF0', '\xF4', '\xF5'}) {
+        std::string bad = in;
+        bad[at] = b;
+        check_against_reference<uint32_t>(bad);
+        if (widest < 2) check_against_reference<uint16_t>(bad);
+        if (widest == 0) check_against_reference<uint8_t>(bad);
+      }
+      check_against_reference<uint32_t>(in.substr(0, at) + in.substr(at + 1));
+    }
+  }
+}
+
 // A block handed over whole keeps back only a last sequence that runs past its end.
 void test_whole_sequences() {
   for (const std::string seq : {"a", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80"}) {
@@ -140,6 +203,7 @@ int main() {
   test_census();
   test_census_long();
   test_decode();
+  test_decode_long();
   test_whole_sequences();
   test_refusals();
   return native_test::finish("test_utf8");
