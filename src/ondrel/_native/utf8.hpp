@@ -13,7 +13,7 @@
 
 #include "ondrel/_native/simd.hpp"
 #include "ondrel/_native/simd_bytes.hpp"
-#include "ondrel/_native/utf8_avx512.hpp"
+#include "ondrel/_native/utf8_x86.hpp"
 
 namespace ondrel::utf8 {
 
@@ -130,6 +130,7 @@ template <typename T>
 #if defined(__x86_64__)
   const bool sse2 = simd::level() >= simd::Level::kSse2;
   if (simd::level() == simd::Level::kAvx512 && !decode_avx512(p, end, o, oend)) return false;
+  if (simd::level() == simd::Level::kAvx2 && !decode_avx2(p, end, o, oend)) return false;
 #elif defined(__aarch64__)
   const bool neon = simd::level() == simd::Level::kNeon;
 #endif
