@@ -16,6 +16,7 @@
 // GCC 12 takes the 512-bit intrinsics' undefined pass-through lanes for uninitialized reads.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 namespace ondrel::utf8 {
 
@@ -95,6 +96,30 @@ ONDREL_AVX512 inline uint64_t below(uint64_t k, __m512i next, int b) {
 }
 ONDREL_AVX512 inline uint64_t above(uint64_t k, __m512i next, int b) {
   return _mm512_mask_cmpgt_epu8_mask(k, next, _mm512_set1_epi8(static_cast<char>(b)));
+}
+
+// The census sixty-four bytes a step: continuation bytes counted and the largest byte kept,
+// over the whole steps of data[0 .. n); returns the bytes it took.
+ONDREL_AVX512 inline size_t census_avx512(const unsigned char* p, size_t n, size_t& continuation,
+                                          unsigned char& top) {
+  __m512i vmax = _mm512_setzero_si512();
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    const __m512i v = _mm512_loadu_si512(p + i);
+    const uint64_t high = _mm512_movepi8_mask(v);
+    continuation += static_cast<size_t>(__builtin_popcountll(high & ~at_least(v, 0xC0)));
+    vmax = _mm512_max_epu8(vmax, v);
+  }
+  const __m256i half =
+      _mm256_max_epu8(_mm512_castsi512_si256(vmax), _mm512_extracti64x4_epi64(vmax, 1));
+  __m128i q = _mm_max_epu8(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+  q = _mm_max_epu8(q, _mm_srli_si128(q, 8));
+  q = _mm_max_epu8(q, _mm_srli_si128(q, 4));
+  q = _mm_max_epu8(q, _mm_srli_si128(q, 2));
+  q = _mm_max_epu8(q, _mm_srli_si128(q, 1));
+  const auto m = static_cast<unsigned char>(_mm_cvtsi128_si32(q));
+  top = m > top ? m : top;
+  return i;
 }
 
 // Decodes whole steps from p while kAvx512Reach bytes and 64 units of room remain, then
