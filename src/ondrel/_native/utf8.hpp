@@ -30,9 +30,9 @@ inline Census census(const char* data, size_t n) {
   unsigned char top = 0;
   size_t i = 0;
 #if defined(__x86_64__)
+  if (simd::level() == simd::Level::kAvx512) i = census_avx512(p, n, continuation, top);
   // Sixteen bytes a step: continuation bytes are counted in byte lanes (at most 255 steps
   // before the lanes are summed), the maximum kept per lane.
-  if (simd::level() == simd::Level::kAvx512) i = census_avx512(p, n, continuation, top);
   const __m128i high2 = _mm_set1_epi8(static_cast<char>(0xC0));
   const __m128i cont = _mm_set1_epi8(static_cast<char>(0x80));
   __m128i vmax = _mm_setzero_si128();

@@ -36,10 +36,15 @@ inline bool shape_ok(uint64_t cont, uint64_t two_up, uint64_t three_up, uint64_t
   return static_cast<uint64_t>(want & ((U128{1} << kBytes) - 1)) == cont;
 }
 
-// The last step's sequences ran into the bytes at p, and were decoded with them.
-inline bool settle(uint64_t owed, const unsigned char*& p, const unsigned char* end) {
+// The last step's sequences ran into the bytes at p, and were decoded with them; past those,
+// the caller's pointers take the steps' own.
+template <typename T>
+inline bool settle(uint64_t owed, const unsigned char* p, const unsigned char* end, T* o,
+                   const unsigned char*& at, T*& to) {
   for (; owed != 0; owed >>= 1, ++p)
     if (p == end || (*p & 0xC0) != 0x80) return false;
+  at = p;
+  to = o;
   return true;
 }
 
@@ -175,10 +180,7 @@ ONDREL_AVX512 bool decode_avx512(const unsigned char*& at, const unsigned char* 
     }
     p += 64;
   }
-  if (!settle(owed, p, end)) return false;
-  at = p;
-  to = o;
-  return true;
+  return settle(owed, p, end, o, at, to);
 }
 
 // ---- AVX2: eight lanes a substep, packed by a table of permutations -----------------------
@@ -298,10 +300,7 @@ ONDREL_AVX2 bool decode_avx2(const unsigned char*& at, const unsigned char* end,
     }
     p += 32;
   }
-  if (!settle(owed, p, end)) return false;
-  at = p;
-  to = o;
-  return true;
+  return settle(owed, p, end, o, at, to);
 }
 
 }  // namespace ondrel::utf8
