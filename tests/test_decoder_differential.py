@@ -160,10 +160,12 @@ number_texts = st.one_of(
 
 
 @SETTINGS
-@given(number_texts)
-def test_decimal_numbers(text):
-    # The emoji makes the str form a four-byte str; bytes read as UTF-8.
-    assert_agrees(f"# \U0001f600\nv = {text}\nw = [{text}, {{ x = {text} }}]\n".encode())
+@given(number_texts, st.sampled_from(["\u0101", "\U0001f600"]), digit_runs, st.sampled_from(["\u0131", "\U00010031"]))
+def test_decimal_numbers(text, wide, run, after):
+    # The comment makes the str form a two- or four-byte str; bytes read as UTF-8.
+    assert_agrees(f"# {wide}\nv = {text}\nw = [{text}, {{ x = {text} }}]\n".encode())
+    # A character whose low byte is a digit ends a run of digits read eight at a time.
+    assert_agrees(f"# {wide}\nv = 1{run}{after}\n".encode())
 
 
 # Bare keys that are prefixes of each other, in orders that change from record to record: the

@@ -25,22 +25,28 @@ typename S::Out Parser<F>::integer(int64_t v) {
   }
 }
 
-// Digits a block at a time while they fit in mag (text of one-byte units), leaving the rest
-// and any '_' to the caller's loop; the number of digits taken. A run shorter than four goes
-// faster a digit at a time.
+// Digits a block at a time while they fit in mag (wider units narrowed to bytes first), leaving
+// the rest and any '_' to the caller's loop; the number of digits taken. A run shorter than
+// four goes faster a digit at a time.
 template <class F>
 inline int Parser<F>::digit_blocks(const U*& q, uint64_t& mag, int& digits) const {
   int taken = 0;
-  if constexpr (sizeof(U) == 1) {
-    while (digits <= 11 && end_ - q >= 8 && is_digit(q[3])) {
-      int n;
-      const uint64_t v = float_parse::digit_block(reinterpret_cast<const unsigned char*>(q), &n);
-      mag = mag * float_parse::kPow10[n] + v;
-      digits += n;
-      taken += n;
-      q += n;
-      if (n < 8) break;
+  unsigned char narrow[8];
+  while (digits <= 11 && end_ - q >= 8 && is_digit(q[3])) {
+    const unsigned char* bytes;
+    if constexpr (sizeof(U) == 1) {
+      bytes = reinterpret_cast<const unsigned char*>(q);
+    } else {
+      if (!narrow8(q, narrow)) break;
+      bytes = narrow;
     }
+    int n;
+    const uint64_t v = float_parse::digit_block(bytes, &n);
+    mag = mag * float_parse::kPow10[n] + v;
+    digits += n;
+    taken += n;
+    q += n;
+    if (n < 8) break;
   }
   return taken;
 }
@@ -185,8 +191,9 @@ typename S::Out Parser<F>::number() {
   if (wide) [[unlikely]]
     return big_integer<S>(s, q, 10);
   if (*s != '-') {
-    if constexpr (std::is_same_v<S, Objects>) return PyLong_FromUnsignedLongLong(mag);
+    // Signed first: the interpreter makes a one-digit int without its general path only there.
     if (mag < uint64_t{1} << 63) return integer<S>(static_cast<int64_t>(mag));
+    if constexpr (std::is_same_v<S, Objects>) return PyLong_FromUnsignedLongLong(mag);
     return big_integer<S>(s, q, 10);
   }
   if (mag <= uint64_t{1} << 63) return integer<S>(static_cast<int64_t>(0 - mag));

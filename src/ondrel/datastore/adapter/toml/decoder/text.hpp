@@ -88,6 +88,27 @@ inline const U* scan_run(const U* p, const U* end, U quote, uint32_t& bits) {
   return p;
 }
 
+// Eight two- or four-byte units at q as eight bytes, for the byte kernels that numbers use: a
+// unit past ASCII gives a byte past it too (saturated, never a truncated ASCII digit). False
+// below the SSE2 level, where wide text keeps its scalar loops.
+template <typename U>
+inline bool narrow8(const U* q, unsigned char* out) {
+  static_assert(sizeof(U) == 2 || sizeof(U) == 4);
+#if defined(__x86_64__)
+  if (simd::level() < simd::Level::kSse2) return false;
+  const auto* v = reinterpret_cast<const __m128i*>(q);
+  __m128i w = _mm_loadu_si128(v);
+  // Code points stay below 2^31: the signed saturation keeps every one past 0x7FFF past 0xFF.
+  if constexpr (sizeof(U) == 4) w = _mm_packs_epi32(w, _mm_loadu_si128(v + 1));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(w, w));
+  return true;
+#else
+  (void)q;
+  (void)out;
+  return false;
+#endif
+}
+
 inline Py_UCS4 maxchar_of(uint32_t bits) {
   return bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
 }
