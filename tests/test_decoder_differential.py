@@ -4,9 +4,11 @@ using every TOML feature (and every 1.1 addition), and byte-level mutations of t
 reference accepts, the results are equal with equal types; where it rejects, we reject, with
 the error's details consistent."""
 
+import contextlib
 import datetime
 import decimal
 import random
+import tomllib
 
 import pytest
 import tomli
@@ -15,6 +17,7 @@ from hypothesis import strategies as st
 
 from _toml_models import Model, Table, col
 from _toml_oracle import FEATURES, FEATURES_11, VERSIONS, check, mutate, reproducer
+from ondrel.datastore.adapter.toml.decoder import decode_unified_data
 from ondrel.datastore.adapter.toml.pentock import encode_unified_data
 
 try:
@@ -160,7 +163,12 @@ number_texts = st.one_of(
 
 
 @SETTINGS
-@given(number_texts, st.sampled_from(["\u0101", "\U0001f600"]), digit_runs, st.sampled_from(["\u0131", "\U00010031"]))
+@given(
+    number_texts,
+    st.sampled_from(["\u0101", "\U0001f600"]),
+    digit_runs,
+    st.sampled_from(["\u0131", "\U00010031"]),
+)
 def test_decimal_numbers(text, wide, run, after):
     # The comment makes the str form a two- or four-byte str; bytes read as UTF-8.
     assert_agrees(f"# {wide}\nv = {text}\nw = [{text}, {{ x = {text} }}]\n".encode())
@@ -194,6 +202,36 @@ def test_repeated_bare_keys(records, eq, sep, trail):
     )
     assert_agrees(ends.encode())
     assert_agrees(ends.rstrip("\n").encode())
+
+
+# Records of one key order and records that leave it (a key dropped or quoted, the last ones
+# left out, two swapped, a dotted key, a repeat): a table whose keys keep to an order seen
+# before is filled in a copy, and one that leaves it goes on in a table of its own.
+EDITS = {
+    "same": lambda o, at: o,
+    "drop": lambda o, at: o[:at] + o[at + 1 :],
+    "cut": lambda o, at: o[:at],
+    "swap": lambda o, at: o[:at] + o[at : at + 2][::-1] + o[at + 2 :],
+    "dot": lambda o, at: [*o[:at], o[at] + ".z", *o[at + 1 :]],
+    "quote": lambda o, at: [*o[:at], f'"{o[at]}"', *o[at + 1 :]],
+    "repeat": lambda o, at: [*o, o[at]],
+}
+
+
+@SETTINGS
+@given(
+    st.permutations(["a", "ab", "abc", "b", "a-b", "a_", "A", "c"]),
+    st.lists(st.tuples(st.sampled_from(list(EDITS)), st.integers(0, 7)), max_size=12),
+)
+def test_records_that_leave_a_key_order(order, edits):
+    records = [EDITS[edit](order, at) for edit, at in [("same", 0), *edits]]
+    items = ", ".join("{" + ", ".join(f"{k} = {i}" for k in r) + "}" for i, r in enumerate(records))
+    doc = f"# \u0101\nx = [{items}]\n"
+    assert_agrees(doc.encode())
+    with contextlib.suppress(tomllib.TOMLDecodeError):
+        # Equal dicts may still differ in their order.
+        want = [list(r) for r in tomllib.loads(doc)["x"]]
+        assert [list(r) for r in decode_unified_data(doc, toml_version="1.0.0")["x"]] == want
 
 
 def line_ends(doc: str) -> dict[str, bytes]:

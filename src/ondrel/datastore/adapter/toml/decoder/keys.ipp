@@ -112,9 +112,10 @@ bool Parser<F>::set_new(typename S::Out table, PyObject* key, typename S::Out va
 // Nearly every key has one part: it goes straight to its table; dotted keys take the long way.
 template <class F>
 template <class S>
-bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth) {
-  const U* where = p_;
-  Ref first = Ref::steal(key_part());
+bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth, PyObject* read,
+                          const U* read_at) {
+  const U* where = read != nullptr ? read_at : p_;
+  Ref first = Ref::steal(read != nullptr ? read : key_part());
   if (!first) return false;
   // " = " as the writer puts it takes no call.
   if (ahead(4) && p_[0] == ' ' && p_[1] == '=' && p_[2] == ' ' && p_[3] > U{' '}) [[likely]] {

@@ -19,6 +19,7 @@
 #include "ondrel/_native/ref.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/error.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/nodes.hpp"
+#include "ondrel/datastore/adapter/toml/decoder/shapes.hpp"
 #include "ondrel/datastore/adapter/toml/decoder/support.hpp"
 
 namespace ondrel::decoder {
@@ -138,8 +139,21 @@ class Parser {
   PyObject* key_part();
   [[gnu::noinline]] PyObject* bare_key();
   [[gnu::noinline]] PyObject* quoted_key();
+  // read: the pair's key when the caller has read it already (taken over), at read_at.
   template <class S>
-  bool key_value(typename S::Out table, uint32_t scope, int depth);
+  bool key_value(typename S::Out table, uint32_t scope, int depth, PyObject* read = nullptr,
+                 const U* read_at = nullptr);
+  // " = " or whitespace and '=' after a key, taken; false (nothing taken but whitespace) where
+  // a '.' or anything else follows, for key_value to read or refuse.
+  bool plain_equals() {
+    if (ahead(4) && p_[0] == ' ' && p_[1] == '=' && p_[2] == ' ' && p_[3] > U{' '}) [[likely]] {
+      p_ += 3;
+      return true;
+    }
+    skip_ws();
+    return cur() == '=' && equals_sign();
+  }
+  PyObject* left_shape(ShapeCache::Shape& s, PyObject* copy, Py_ssize_t matched);
   template <class S>
   [[gnu::noinline]] bool dotted_key_value(typename S::Out table, PyObject* first, const U* where,
                                           uint32_t scope, int depth);
@@ -226,6 +240,7 @@ class Parser {
   PyObject* root_ = nullptr;     // borrowed: owned by run()
   PyObject* current_ = nullptr;  // borrowed: the table key/value lines go to
   uint32_t inline_tables_ = 0;   // inline tables opened so far: the scope of their dotted keys
+  ShapeCache shapes_;
   ItemStack items_;
   Registry tables_;
   KeyCache keys_;

@@ -115,12 +115,10 @@ typename S::Out Parser<F>::inline_table(int depth) {
   if (!guard) return nullptr;
   ++p_;
   typename S::Held table;
-  if constexpr (std::is_same_v<S, Objects>) {
-    table = Ref::steal(PyDict_New());
-  } else {
+  if constexpr (std::is_same_v<S, Nodes>) {
     table = S::Held::steal(nodes_.make(NodeKind::kTable));
+    if (!table) return nullptr;
   }
-  if (!table) return nullptr;
   // Dotted keys of this table may extend only the tables they make inside it; 0 is the
   // document's own scope.
   if (++inline_tables_ == 0) ++inline_tables_;
@@ -128,10 +126,64 @@ typename S::Out Parser<F>::inline_table(int depth) {
   if (!inline_gap()) return nullptr;
   if (cur() == '}') {
     ++p_;
+    if constexpr (std::is_same_v<S, Objects>) return PyDict_New();
     return table.release();
   }
-  for (;;) {
-    if (!key_value<S>(table.get(), scope, depth + 1)) return nullptr;
+  // Dicts: while the keys follow a known order, the values go into a copy of its dict.
+  struct Using {
+    ShapeCache::Shape* s = nullptr;
+    ~Using() { leave(); }
+    void leave() {
+      if (s != nullptr) --s->users;
+      s = nullptr;
+    }
+  } shape;
+  Py_ssize_t matched = 0;
+  // The keys of plain pairs in order (borrowed: the table holds them), for the cache to learn.
+  PyObject* order[ShapeCache::kMaxKeys];
+  Py_ssize_t ordered = 0;
+  bool dotted = false;  // or not to be learnt from
+  // The pairs read so far into a table of their own, where the keys leave the shape; such a
+  // table is counted against the shape once, and not learnt from.
+  [[maybe_unused]] auto leave_shape = [&](Ref& dict) {
+    dict = Ref::steal(left_shape(*shape.s, dict.get(), matched));
+    shape.leave();
+    dotted = true;
+    return static_cast<bool>(dict);
+  };
+  for (bool first = true;; first = false) {
+    if constexpr (std::is_same_v<S, Objects>) {
+      const U* where = p_;
+      Ref key = Ref::steal(key_part());
+      if (!key) return nullptr;
+      if (first) {
+        shape.s = shapes_.find(key.get());
+        table = Ref::steal(shape.s != nullptr ? PyDict_Copy(shape.s->dict) : PyDict_New());
+        if (!table) return nullptr;
+        if (shape.s != nullptr) ++shape.s->users;
+      }
+      const bool plain = plain_equals();
+      const bool in_shape =
+          shape.s != nullptr && plain && matched < shape.s->n && key.get() == shape.s->keys[matched];
+      if (shape.s != nullptr && !in_shape && !leave_shape(table)) return nullptr;
+      if (in_shape) {
+        Ref v = Ref::steal(value<S>(depth + 1));
+        // The key is there already: the value takes None's place.
+        if (!v || PyDict_SetItem(table.get(), key.get(), v.get()) < 0) return nullptr;
+        ++matched;
+      } else if (plain) {
+        Ref v = Ref::steal(value<S>(depth + 1));
+        if (!v || !set_new<S>(table.get(), key.get(), v.get(), where)) return nullptr;
+        if (ordered < ShapeCache::kMaxKeys) order[ordered] = key.get();
+        ++ordered;
+      } else {
+        // A dotted key, or no '=' for key_value to name.
+        dotted = true;
+        if (!key_value<S>(table.get(), scope, depth + 1, key.release(), where)) return nullptr;
+      }
+    } else {
+      if (!key_value<S>(table.get(), scope, depth + 1)) return nullptr;
+    }
     // ", " and a bare key, as the writer puts them, take no call.
     if (ahead(3) && p_[0] == ',' && p_[1] == ' ' && bare_key_char(p_[2])) [[likely]] {
       p_ += 2;
@@ -154,6 +206,31 @@ typename S::Out Parser<F>::inline_table(int depth) {
     return fail(p_, "Expected ',' or '}' after a key/value pair, found %R", describe(p_).get());
   }
   ++p_;
+  if constexpr (std::is_same_v<S, Objects>) {
+    if (shape.s != nullptr) {
+      if (matched == shape.s->n) {
+        ShapeCache::filled(*shape.s);
+        return table.release();
+      }
+      // Counted against the shape already.
+      return leave_shape(table) ? table.release() : nullptr;
+    }
+    if (!dotted && !shapes_.read(order, ordered)) return nullptr;
+  }
+  return table.release();
+}
+
+// The first `matched` pairs of a copy of s's dict, in a new dict of their own: the table left
+// the shape there (a key out of order, a dotted key, or fewer keys).
+template <class F>
+PyObject* Parser<F>::left_shape(ShapeCache::Shape& s, PyObject* copy, Py_ssize_t matched) {
+  ShapeCache::left(s);
+  Ref table = Ref::steal(PyDict_New());
+  if (!table) return nullptr;
+  for (Py_ssize_t i = 0; i < matched; ++i) {
+    PyObject* v = PyDict_GetItemWithError(copy, s.keys[i]);  // borrowed; str keys run no code
+    if (v == nullptr || PyDict_SetItem(table.get(), s.keys[i], v) < 0) return nullptr;
+  }
   return table.release();
 }
 
