@@ -41,7 +41,9 @@ class ShapeCache {
     return s.dict != nullptr && s.keys[0] == first && s.score >= 0 ? &s : nullptr;
   }
   static void filled(Shape& s) { s.score += s.score < kTop ? 1 : 0; }
-  static void left(Shape& s) { s.score = s.score - kLeaveCost > kBottom ? s.score - kLeaveCost : kBottom; }
+  static void left(Shape& s) {
+    s.score = s.score - kLeaveCost > kBottom ? s.score - kLeaveCost : kBottom;
+  }
 
   // A table read without a copy, by the keys of its pairs in order (all plain, no dotted
   // key): counts for or against its slot's shape, and takes the slot with its own key order

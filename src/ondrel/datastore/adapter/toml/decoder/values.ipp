@@ -163,8 +163,8 @@ typename S::Out Parser<F>::inline_table(int depth) {
         if (shape.s != nullptr) ++shape.s->users;
       }
       const bool plain = plain_equals();
-      const bool in_shape =
-          shape.s != nullptr && plain && matched < shape.s->n && key.get() == shape.s->keys[matched];
+      const bool in_shape = shape.s != nullptr && plain && matched < shape.s->n &&
+                            key.get() == shape.s->keys[matched];
       if (shape.s != nullptr && !in_shape && !leave_shape(table)) return nullptr;
       if (in_shape) {
         Ref v = Ref::steal(value<S>(depth + 1));
