@@ -117,14 +117,9 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth, PyOb
   const U* where = read != nullptr ? read_at : p_;
   Ref first = Ref::steal(read != nullptr ? read : key_part());
   if (!first) return false;
-  // " = " as the writer puts it takes no call.
-  if (ahead(4) && p_[0] == ' ' && p_[1] == '=' && p_[2] == ' ' && p_[3] > U{' '}) [[likely]] {
-    p_ += 3;
-  } else {
-    skip_ws();
-    if (cur() == '.') [[unlikely]]
-      return dotted_key_value<S>(table, first.release(), where, scope, depth);
-    if (!equals_sign()) return false;
+  if (!plain_equals()) [[unlikely]] {
+    if (cur() == '.') return dotted_key_value<S>(table, first.release(), where, scope, depth);
+    return equals_sign();  // refuses what stands there
   }
   typename S::Held v;
   if constexpr (std::is_same_v<S, Objects>) {

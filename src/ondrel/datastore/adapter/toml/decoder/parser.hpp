@@ -143,8 +143,9 @@ class Parser {
   template <class S>
   bool key_value(typename S::Out table, uint32_t scope, int depth, PyObject* read = nullptr,
                  const U* read_at = nullptr);
-  // " = " or whitespace and '=' after a key, taken; false (nothing taken but whitespace) where
-  // a '.' or anything else follows, for key_value to read or refuse.
+  // " = " or whitespace and '=' after a key, taken (the writer's " = " without a call); false
+  // (nothing taken but whitespace) where a '.' or anything else follows, for key_value to read
+  // or refuse.
   bool plain_equals() {
     if (ahead(4) && p_[0] == ' ' && p_[1] == '=' && p_[2] == ' ' && p_[3] > U{' '}) [[likely]] {
       p_ += 3;

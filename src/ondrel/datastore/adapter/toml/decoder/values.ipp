@@ -142,13 +142,13 @@ typename S::Out Parser<F>::inline_table(int depth) {
   // The keys of plain pairs in order (borrowed: the table holds them), for the cache to learn.
   PyObject* order[ShapeCache::kMaxKeys];
   Py_ssize_t ordered = 0;
-  bool dotted = false;  // or not to be learnt from
+  bool learn = true;  // false after a dotted key, or once the table left a shape
   // The pairs read so far into a table of their own, where the keys leave the shape; such a
   // table is counted against the shape once, and not learnt from.
   [[maybe_unused]] auto leave_shape = [&](Ref& dict) {
     dict = Ref::steal(left_shape(*shape.s, dict.get(), matched));
     shape.leave();
-    dotted = true;
+    learn = false;
     return static_cast<bool>(dict);
   };
   for (bool first = true;; first = false) {
@@ -178,7 +178,7 @@ typename S::Out Parser<F>::inline_table(int depth) {
         ++ordered;
       } else {
         // A dotted key, or no '=' for key_value to name.
-        dotted = true;
+        learn = false;
         if (!key_value<S>(table.get(), scope, depth + 1, key.release(), where)) return nullptr;
       }
     } else {
@@ -215,7 +215,7 @@ typename S::Out Parser<F>::inline_table(int depth) {
       // Counted against the shape already.
       return leave_shape(table) ? table.release() : nullptr;
     }
-    if (!dotted && !shapes_.read(order, ordered)) return nullptr;
+    if (learn && !shapes_.read(order, ordered)) return nullptr;
   }
   return table.release();
 }
