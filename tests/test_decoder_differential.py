@@ -218,6 +218,12 @@ EDITS = {
 }
 
 
+def key_orders(value):
+    if isinstance(value, dict):
+        return [(k, key_orders(v)) for k, v in value.items()]
+    return [key_orders(v) for v in value] if isinstance(value, list) else None
+
+
 @SETTINGS
 @given(
     st.permutations(["a", "ab", "abc", "b", "a-b", "a_", "A", "c"]),
@@ -232,12 +238,6 @@ def test_records_that_leave_a_key_order(order, edits):
         # Equal dicts may still differ in their order.
         want = key_orders(tomllib.loads(doc))
         assert key_orders(decode_unified_data(doc, toml_version="1.0.0")) == want
-
-
-def key_orders(value):
-    if isinstance(value, dict):
-        return [(k, key_orders(v)) for k, v in value.items()]
-    return [key_orders(v) for v in value] if isinstance(value, list) else None
 
 
 A, B, C = list("abcdefg"), ["a", *"gfedcb"], list("abcdefgh")

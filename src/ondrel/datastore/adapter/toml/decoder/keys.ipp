@@ -119,7 +119,9 @@ bool Parser<F>::key_value(typename S::Out table, uint32_t scope, int depth, PyOb
   if (!first) return false;
   if (!plain_equals()) [[unlikely]] {
     if (cur() == '.') return dotted_key_value<S>(table, first.release(), where, scope, depth);
-    return equals_sign();  // refuses what stands there
+    // plain_equals takes any '=': none stands here, and this names what does.
+    equals_sign();
+    return false;
   }
   typename S::Held v;
   if constexpr (std::is_same_v<S, Objects>) {
